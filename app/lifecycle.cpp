@@ -1,0 +1,110 @@
+#include "app/lifecycle.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "app/host_description.h"
+#include "config/config_file.h"
+#include "log/log_file.h"
+#include "port/clock.h"
+#include "port/control_signals.h"
+#include "port/fault_guard.h"
+
+void install_control_handler()
+{
+    running_flag.set(true);
+    start_control_signal_thread(console_control_handler);
+}
+
+bool console_control_handler(int)
+{
+    std::printf("SIGHANDLER: Caught Shutdown signal\n");
+    std::fflush(stdout);
+    running_flag.set(false);
+    return true;
+}
+
+int network_startup()
+{
+    return 0;
+}
+
+void network_cleanup() {}
+
+namespace {
+bool debug_switch(int argc, char** argv)
+{
+    return argc > 1 && argv[1][0] == '-' && argv[1][1] == 'd';
+}
+
+int start_and_run(bool debug_mode)
+{
+    (void)debug_mode;
+    int result = 0;
+    LogSettings settings = app_config.log_settings();
+    app_log.open(settings.file);
+    app_log.set_threshold(settings.level);
+    app_log.set_echo(stdout);
+    bool banner_shown = app_log.threshold() >= LOG_INFO;
+    arm_fault_guard(banner_shown ? app_log.descriptor() : -1, banner_shown ? STDOUT_FILENO : -1);
+
+    app_log.write(LOG_INFO, "");
+    app_log.write(LOG_INFO, "^^^ ORVA Startup -- KELB Internet Adapter v%s ^^^", ORVA_VERSION);
+    app_log.write(LOG_INFO, "");
+
+    const char* telnet_address = app_config.server_string("Telnet", "IP", nullptr);
+    int telnet_port = app_config.server_int("Telnet", "Port", 23);
+    (void)telnet_address;
+    (void)telnet_port;
+
+    install_control_handler();
+    describe_host();
+    app_log.write(LOG_INFO, "Running on %s", host_description());
+
+    app_log.write(LOG_DEBUG, "Network init()");
+    if (network_startup() != 0) {
+        result = -1;
+    } else {
+        app_log.write(LOG_DEBUG, "Running ...");
+        while (running_flag.get())
+            sleep_ms(1);
+    }
+
+    app_log.write(LOG_DEBUG, "Network shutdown()");
+    network_cleanup();
+    app_log.write(LOG_INFO, "");
+    app_log.write(LOG_INFO, "vvv ORVA Shutdown -- Normal Termination vvv");
+    app_log.write(LOG_INFO, "");
+    std::fflush(stdout);
+    app_log.close();
+    disarm_fault_guard();
+    return result;
+}
+}
+
+int run_adapter(int argc, char** argv)
+{
+    block_control_signals();
+    // Lines reach a pipe or the journal as they are printed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    bool debug_mode = debug_switch(argc, argv);
+
+    if (app_config.load() != 0) {
+        std::fprintf(stderr, "FATAL: unable to open config file");
+        return 1;
+    }
+
+    int result;
+    try {
+        result = start_and_run(debug_mode);
+    } catch (...) {
+        write_exception_banner();
+        std::fflush(stdout);
+        app_log.close();
+        _exit(255);
+    }
+    stop_control_signal_handling();
+    // A start-up failure exits with 1: -1 would read as 255, a fault.
+    return result == 0 ? 0 : 1;
+}

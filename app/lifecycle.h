@@ -1,0 +1,24 @@
+// The adapter's lifecycle: running flag, control handler, network start.
+#pragma once
+
+#include "app/locks.h"
+
+constexpr const char* ORVA_VERSION = "1.0";
+
+// Keeps the main loop going; set by install_control_handler, cleared by a
+// control event or F3.
+extern GuardedFlag running_flag;
+
+// Sets running_flag and starts taking control events.
+void install_control_handler();
+
+// Runs for every control event: says so, clears running_flag; true = handled.
+bool console_control_handler(int control_type);
+
+// Starts the network layer; 0, or -1 when it cannot start.
+int network_startup();
+// Stops what network_startup started; harmless when it never ran.
+void network_cleanup();
+
+// The whole program, as main runs it: start-up, main loop, shutdown.
+int run_adapter(int argc, char** argv);

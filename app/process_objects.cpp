@@ -1,0 +1,11 @@
+// The process-wide objects, defined in one place so that they are
+// constructed in this order and destroyed in the reverse one.
+#include "app/lifecycle.h"
+#include "app/statistics_board.h"
+#include "config/config_file.h"
+#include "log/log_file.h"
+
+StatisticsBoard stats_board;
+ConfigFile app_config;
+LogFile app_log;
+GuardedFlag running_flag(false);

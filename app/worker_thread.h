@@ -1,0 +1,43 @@
+// WorkerThread: one started background thread, and the count of live ones.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "app/locks.h"
+
+// Thread objects constructed and not yet closed (not threads still running).
+extern std::atomic<int> live_worker_count;
+
+using WorkerRoutine = int (*)(void* owner);
+
+class WorkerThread {
+public:
+    // Starts routine(owner) on a new thread. When run_mutex is given, the new
+    // thread takes it before the routine runs and releases it after the
+    // routine returns, and start returns only once it is held: a stop
+    // handshake (set the flag, lock and unlock run_mutex) begun right after
+    // start is then a true wait. Returns null, after printing
+    // "error creating thread", when no thread can be made.
+    static WorkerThread* start(WorkerRoutine routine, void* owner, Mutex* run_mutex = nullptr);
+
+    // True until the routine has returned.
+    bool is_running() const;
+
+    // Forgets the thread without stopping or waiting for it; counted once.
+    void close();
+
+    ~WorkerThread();
+
+    // Tests only: makes the next start fail as if the system refused a thread.
+    static void fail_next_start_for_testing();
+
+private:
+    struct Shared;
+    WorkerThread();
+    std::shared_ptr<Shared> shared_;
+    bool closed_ = false;
+};
+
+// Closes and deletes a worker; null is ignored. Never waits for the thread.
+void release_worker(WorkerThread* worker);

@@ -1,0 +1,107 @@
+#include "link/byte_queue.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+ByteQueue::ByteQueue(int32_t initial, int32_t low_water, int32_t block)
+    : capacity_(initial), block_(block), low_water_(low_water)
+{
+    if (capacity_ % block_ != 0)
+        capacity_ = (capacity_ / block_ + 1) * block_;
+    storage_ = static_cast<uint8_t*>(std::malloc(size_t(capacity_)));
+    if (!storage_)
+        capacity_ = 0;
+}
+
+ByteQueue::~ByteQueue()
+{
+    std::free(storage_);
+}
+
+uint8_t* ByteQueue::grow(int32_t n)
+{
+    int64_t wanted = (int64_t(capacity_) / block_ + n + 1) * block_;
+    if (wanted > INT32_MAX)
+        return storage_; // out of range: stay as we are, writers see no room
+    auto* bigger = static_cast<uint8_t*>(std::malloc(size_t(wanted)));
+    if (!bigger)
+        return storage_;
+    if (used_ > 0)
+        std::memcpy(bigger, storage_, size_t(used_));
+    std::free(storage_);
+    storage_ = bigger;
+    capacity_ = int32_t(wanted);
+    return storage_;
+}
+
+void ByteQueue::reserve(int32_t n)
+{
+    if (space() >= n)
+        return;
+    int32_t shortfall = n - space();
+    grow((shortfall + block_ - 1) / block_);
+}
+
+void ByteQueue::commit(int32_t n)
+{
+    used_ += n;
+    if (space() < low_water_)
+        grow(1);
+}
+
+void ByteQueue::consume(int32_t n)
+{
+    if (n < used_) {
+        used_ -= n;
+        std::memmove(storage_, storage_ + n, size_t(used_));
+    } else {
+        used_ = 0;
+    }
+}
+
+void ByteQueue::discard_before(const uint8_t* p)
+{
+    const uint8_t* end = storage_ + used_;
+    if (p >= storage_ && p < end) {
+        int32_t rest = int32_t(end - p);
+        std::memmove(storage_, p, size_t(rest));
+        used_ = rest;
+    } else {
+        used_ = 0;
+    }
+}
+
+bool ByteQueue::append(const void* bytes, int32_t n)
+{
+    reserve(n);
+    if (space() < n)
+        return false;
+    if (n > 0)
+        std::memcpy(tail(), bytes, size_t(n));
+    commit(n);
+    return true;
+}
+
+int ByteQueue::append_format(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int needed = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    int appended = 0;
+    if (needed > 0) {
+        // Room for the text and its terminator, so it never lands in part.
+        reserve(needed + 1);
+        if (space() >= needed + 1) {
+            std::vsnprintf(reinterpret_cast<char*>(tail()), size_t(space()), format, again);
+            commit(needed);
+            appended = needed;
+        }
+    }
+    va_end(again);
+    return appended;
+}

@@ -1,0 +1,54 @@
+// IpxEndpoint: a non-blocking IPX datagram socket with one destination.
+#pragma once
+
+#include <cstdint>
+
+class IpxStack;
+struct IpxSocketBinding;
+
+constexpr int PollReadable = 1;
+constexpr int PollWritable = 2;
+constexpr int PollError = 4;
+
+class IpxEndpoint {
+public:
+    // Uses the process-wide IPX stack unless another is given (tests join
+    // several stacks in one process).
+    IpxEndpoint();
+    explicit IpxEndpoint(IpxStack& stack);
+    ~IpxEndpoint();
+    IpxEndpoint(const IpxEndpoint&) = delete;
+    IpxEndpoint& operator=(const IpxEndpoint&) = delete;
+
+    // Binds socket_number (host order; 0 = a free number from 0x4000 up).
+    // A non-zero number asks for address reuse first. 0, or -1.
+    int open(uint16_t socket_number);
+    // network and node as on the wire; socket in host order. Returns 0.
+    int set_destination(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number);
+    // Readiness bits; PollWritable only once the stack has joined the
+    // network; -1 when the test itself fails.
+    int poll();
+    // Bytes received, 0 when nothing is waiting, -1 on any other error.
+    int receive(uint8_t* buffer, int size);
+    // Bytes sent, 0 when it would block, -1 on any other error.
+    int send(const uint8_t* bytes, int count);
+    int close();
+
+    // Received datagrams begin with their 30-byte IPX header.
+    int set_receive_header(int on);
+    // Sending to the broadcast node is allowed.
+    int set_broadcast(int on);
+    // Broadcasts addressed to our socket are delivered to us.
+    int set_receive_broadcast(int on);
+
+    // The bound socket number (host order), 0 before open.
+    uint16_t socket_number() const;
+
+private:
+    IpxStack* stack_;
+    IpxSocketBinding* binding_ = nullptr;
+    uint8_t destination_network_[4] = {};
+    uint8_t destination_node_[6] = {};
+    uint16_t destination_socket_ = 0;
+    bool reuse_ = false;
+};

@@ -1,0 +1,25 @@
+// Clocks and sleeping: the performance counter, process times, system time
+// and the 1 ms pause of every polling loop.
+#pragma once
+
+#include <cstdint>
+
+// Sleeps about ms milliseconds (nanosleep; resumes after signals).
+void sleep_ms(int ms);
+
+// Monotonic performance counter in ticks of 1 ns.
+uint64_t performance_ticks();
+constexpr uint64_t PERFORMANCE_TICKS_PER_SECOND = 1000000000ull;
+
+// Wall clock in whole seconds since the epoch.
+int64_t wall_seconds();
+
+// Wall clock, and this process's kernel and user CPU time, in 100 ns units.
+uint64_t wall_time_100ns();
+struct ProcessTimes {
+    uint64_t kernel_100ns;
+    uint64_t user_100ns;
+};
+ProcessTimes process_times();
+// Wall-clock time at which this process started, in 100 ns units.
+uint64_t process_start_time_100ns();
