@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -190,6 +191,32 @@ TEST_F(TerminalOnPty, FunctionKeysAndModifiers)
     pty_.type("\x1bx");         // Alt+X
     EXPECT_EQ(next_key(), TerminalKey::Modified);
     EXPECT_EQ(terminal_read_key(), TerminalKey::None);
+}
+
+TEST(TerminalFault, RestoreGivesTheTerminalBack)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    struct termios before;
+    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    ASSERT_TRUE(before.c_lflag & ECHO);
+    const char* reason = "";
+    ASSERT_EQ(terminal_open_on(pty.slave(), pty.slave(), "xterm-256color", &reason), 0) << reason;
+    TerminalCell cells[TERMINAL_ROWS * TERMINAL_COLUMNS] = {};
+    terminal_show(cells);
+    struct termios during;
+    ASSERT_EQ(tcgetattr(pty.slave(), &during), 0);
+    EXPECT_FALSE(during.c_lflag & ECHO);
+
+    terminal_restore_after_fault();
+    struct termios after;
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    // Leaves the alternate screen and shows the cursor again.
+    EXPECT_TRUE(pty.wait_for_output("\x1b[?1049l"));
+    EXPECT_TRUE(pty.wait_for_output("\x1b[?25h"));
+    terminal_close();
 }
 
 TEST(TerminalOpen, RefusesWhatIsNoTerminal)
