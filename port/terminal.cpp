@@ -245,23 +245,29 @@ int terminal_open_on(int input_fd, int output_fd, const char* type, const char**
         *reason = "cannot duplicate the terminal descriptors";
         return -1;
     }
-    state.termios_saved = tcgetattr(input_fd, &state.saved_termios) == 0;
-    state.screen = newterm(type, state.out, state.in);
-    if (!state.screen) {
+    // Look the type up first: a failed newterm leaks its screen.
+    int lookup_error = 0;
+    if (setupterm(const_cast<char*>(type), output_fd, &lookup_error) != OK) {
         close_files();
         *reason = "TERM names no known terminal type";
         return -1;
     }
-    set_term(state.screen);
     char* cup = tigetstr(const_cast<char*>("cup"));
-    if (!cup || cup == reinterpret_cast<char*>(-1)) {
-        endwin();
-        delscreen(state.screen);
-        state.screen = nullptr;
+    bool addressable = cup && cup != reinterpret_cast<char*>(-1);
+    del_curterm(cur_term);
+    if (!addressable) {
         close_files();
         *reason = "the terminal cannot place the cursor";
         return -1;
     }
+    state.termios_saved = tcgetattr(input_fd, &state.saved_termios) == 0;
+    state.screen = newterm(type, state.out, state.in);
+    if (!state.screen) {
+        close_files();
+        *reason = "the terminal cannot be set up";
+        return -1;
+    }
+    set_term(state.screen);
     cbreak();
     noecho();
     nonl();
