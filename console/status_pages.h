@@ -29,7 +29,7 @@ int kilobyte_bar(int kilobytes);
 
 void draw_frames();
 void draw_loading();
-// The loading values without sampling: "N/A" when times is null.
+// The loading values without sampling: "N/A" three times when figures is null.
 void draw_loading_figures(const LoadingFigures* figures);
 void draw_connections();
 void draw_throughput();

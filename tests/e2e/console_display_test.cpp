@@ -211,6 +211,26 @@ TEST(ConsoleDisplay, PageInTmuxAndF3Ends)
     EXPECT_LT(shutdown, network);
 }
 
+TEST(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
+{
+    if (!have_tmux())
+        GTEST_SKIP() << "tmux is not installed";
+    TempDir dir;
+    dir.write("orva.conf.xml", config(free_tcp_port()));
+    Tmux tmux;
+    tmux.start(command_line(dir, ""));
+    ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
+    // Ctrl+\ is the terminal's break: the control handler ends the run.
+    tmux.keys("'C-\\'");
+    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }, 10s))
+        << tmux.screen_text();
+    std::string after = tmux.screen_text();
+    EXPECT_NE(after.find("orva-exit-status=0"), std::string::npos) << after;
+    EXPECT_EQ(after.find("ORVA v1.0-32"), std::string::npos) << after;
+    // Standard output is the terminal's again once the page is gone.
+    EXPECT_NE(after.find("vvv ORVA Shutdown -- Normal Termination vvv"), std::string::npos) << after;
+}
+
 TEST(ConsoleDisplay, DebugModeKeepsOrdinaryOutput)
 {
     if (!have_tmux())
