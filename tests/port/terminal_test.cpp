@@ -193,6 +193,34 @@ TEST_F(TerminalOnPty, FunctionKeysAndModifiers)
     EXPECT_EQ(terminal_read_key(), TerminalKey::None);
 }
 
+TEST(TerminalOutsideUtf8, LineDrawingAndNoEightBitBytes)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    unsetenv("LC_ALL");
+    setenv("LC_CTYPE", "C", 1);
+    const char* reason = "";
+    ASSERT_EQ(terminal_open_on(pty.slave(), pty.slave(), "xterm-256color", &reason), 0) << reason;
+    TerminalCell cells[TERMINAL_ROWS * TERMINAL_COLUMNS];
+    for (auto& cell : cells)
+        cell = TerminalCell{' ', 0x07};
+    const std::string row = "\xdb\xdf\xb3 name\x9b" "31m\x1b]2;PWNED\x07 end";
+    for (size_t i = 0; i < row.size(); ++i)
+        cells[3 * TERMINAL_COLUMNS + i] = TerminalCell{uint8_t(row[i]), 0x07};
+    terminal_show(cells);
+    ASSERT_TRUE(pty.wait_for_output(" end"));
+    terminal_close();
+    setenv("LC_CTYPE", "C.UTF-8", 1);
+    std::string out = pty.output();
+    // The box characters go out as the terminal's line-drawing set...
+    EXPECT_NE(out.find("\x1b(0"), std::string::npos);
+    // ...and no byte of the page is sent with its eighth bit set.
+    for (unsigned char c : out)
+        ASSERT_LT(c, 0x80u);
+    EXPECT_EQ(out.find("]2;PWNED\x07"), std::string::npos);
+    EXPECT_NE(out.find(" name?31m"), std::string::npos);
+}
+
 TEST(TerminalFault, RestoreGivesTheTerminalBack)
 {
     Pty pty;
