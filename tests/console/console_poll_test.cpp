@@ -101,8 +101,7 @@ TEST_F(ConsolePoll, RefreshesOncePerSecondAlternatingBuffers)
     console_poll();
     EXPECT_EQ(fake.shows, 3);
     EXPECT_EQ(fake.last_shown, cells_of(console_screen.buffer_a));
-    // No dispatcher poll duration posted before the first refresh shows 0...
-    // here one was, over one console poll.
+    // The 40 ms dispatcher poll over the one console poll of this refresh.
     EXPECT_EQ(shown_text(70, 2, 4), "  40");
     EXPECT_EQ(console_screen.poll_count, 0u);
 
