@@ -10,6 +10,7 @@
 #include "port/clock.h"
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
+#include "telnet/telnet_server.h"
 
 void install_control_handler()
 {
@@ -55,8 +56,6 @@ int start_and_run(bool debug_mode)
 
     const char* telnet_address = app_config.server_string("Telnet", "IP", nullptr);
     int telnet_port = app_config.server_int("Telnet", "Port", 23);
-    (void)telnet_address;
-    (void)telnet_port;
 
     install_control_handler();
     describe_host();
@@ -66,10 +65,18 @@ int start_and_run(bool debug_mode)
     if (network_startup() != 0) {
         result = -1;
     } else {
-        app_log.write(LOG_DEBUG, "Running ...");
-        while (running_flag.get())
-            sleep_ms(1);
+        app_log.write(LOG_DEBUG, "Telnet Server init()");
+        if (telnet_server.init(telnet_address, telnet_port) != 0) {
+            result = -1;
+        } else {
+            app_log.write(LOG_DEBUG, "Running ...");
+            while (running_flag.get())
+                sleep_ms(1);
+        }
     }
+
+    app_log.write(LOG_DEBUG, "Telnet Server shutdown()");
+    telnet_server.shutdown();
 
     app_log.write(LOG_DEBUG, "Network shutdown()");
     network_cleanup();
