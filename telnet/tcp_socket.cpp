@@ -24,6 +24,9 @@ int TcpSocket::listen(int backlog)
         std::printf("listen failed\n");
         return -1;
     }
+    // A caller who gives up between the poll and the accept must not leave
+    // the main loop blocked in accept.
+    tcp_set_nonblocking(handle_);
     return 0;
 }
 

@@ -16,7 +16,8 @@ public:
     // Creates the socket and binds it (address: dotted IPv4; null or empty =
     // every local address). Prints "bind failed" on failure. 0, or -1.
     int open(const char* address_text, int port);
-    // Prints "listen failed" on failure. 0, or -1.
+    // Listens without blocking accept; prints "listen failed" on failure.
+    // 0, or -1.
     int listen(int backlog);
     // Readiness bits (PollReadable, PollWritable, PollError), never waiting.
     int poll();

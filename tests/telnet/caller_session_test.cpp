@@ -209,6 +209,28 @@ TEST_F(CallerSessionTest, PartialSendsKeepTheRestQueuedInOrder)
     session->disconnect();
 }
 
+TEST_F(CallerSessionTest, DisconnectDoesNotWaitForACallerWhoStoppedReading)
+{
+    LoopbackCaller caller(listener.port(), 4096);
+    auto session = connect(caller);
+    std::vector<uint8_t> data(768 * 1024, 'A');
+    session->write(data.data(), int32_t(data.size()));
+    EXPECT_TRUE(session->connected);
+
+    auto t0 = std::chrono::steady_clock::now();
+    session->disconnect();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
+    EXPECT_LT(took.count(), 1000);
+
+    // What did get out is an unbroken prefix, and then the line closes.
+    bool closed = false;
+    std::string got = caller.receive_until_closed(closed);
+    EXPECT_TRUE(closed);
+    EXPECT_LE(got.size(), data.size());
+    EXPECT_EQ(got.find_first_not_of('A'), std::string::npos);
+}
+
 long peak_rss_kib()
 {
     rusage usage{};
