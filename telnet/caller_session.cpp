@@ -32,6 +32,8 @@ CallerSession::~CallerSession()
 
 int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number)
 {
+    if (!accepted)
+        return -1;
     number = session_number;
     connected = true;
     changed = true;

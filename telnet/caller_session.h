@@ -36,7 +36,8 @@ public:
     CallerSession& operator=(const CallerSession&) = delete;
 
     // Takes the accepted connection, prints "[n] Connection: a.b.c.d" and
-    // starts the resolver and I/O threads. Returns 0.
+    // starts the resolver and I/O threads. Returns 0 (-1, starting nothing,
+    // when there is no connection).
     int start(std::unique_ptr<TcpSocket> accepted, int session_number);
 
     // Appends what the caller sent, Telnet commands removed, to destination.
