@@ -107,7 +107,7 @@ void CallerSession::run_io()
         if (r & PollError)
             mark_lost();
         else if (r & PollWritable)
-            moved = flush_output() > 0;
+            moved = flush_output() > 0 || moved;
         if (resolver_thread && !resolver_thread->is_running()) {
             release_worker(resolver_thread);
             resolver_thread = nullptr;
