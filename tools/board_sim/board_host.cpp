@@ -244,7 +244,7 @@ void BoardHost::connect(const IpxPeer& from, uint16_t request_sequence, uint64_t
             }
             if (options_.hangup_after_ms)
                 line->hangup_at = now_ms + options_.hangup_after_ms;
-            line->pending = line->menu.banner();
+            line->pending = options_.discard ? std::string() : line->menu.banner();
             for (int i = 0; i < options_.bulk_bytes; ++i)
                 line->pending.push_back(static_cast<char>('0' + i % 64));
             std::printf("board: line %d connected to %s\n", line->number, from.text().c_str());
@@ -261,7 +261,7 @@ void BoardHost::connect(const IpxPeer& from, uint16_t request_sequence, uint64_t
 
 void BoardHost::take_data(Line& line, uint8_t, uint16_t, const uint8_t* payload, int length)
 {
-    if (line.closing)
+    if (line.closing || options_.discard)
         return;
     const std::string answer = line.menu.input(std::string(reinterpret_cast<const char*>(payload), length),
                                                who_text());

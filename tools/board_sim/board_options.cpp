@@ -44,6 +44,7 @@ std::string board_usage()
            "\n"
            "Behaviour, for tests:\n"
            "  --echo               pure echo: every byte comes back, no banner or menu\n"
+           "  --discard            take every byte silently, no banner (for throughput)\n"
            "  --silent             answer nothing at all\n"
            "  --busy               refuse every connection (line 0)\n"
            "  --drop N             drop every Nth packet received\n"
@@ -104,6 +105,8 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
             ok = number(1, 95, options.lines);
         } else if (a == "--echo") {
             options.echo_only = true;
+        } else if (a == "--discard") {
+            options.discard = true;
         } else if (a == "--silent") {
             options.silent = true;
         } else if (a == "--busy") {

@@ -14,6 +14,7 @@ struct BoardOptions {
     bool silent = false;         // answer nothing at all
     bool busy = false;           // refuse every connection with line 0
     bool echo_only = false;      // echo every byte, no banner or menu
+    bool discard = false;        // take every byte and answer only with Acks
     int drop_every = 0;          // drop every Nth packet received
     int duplicate_every = 0;     // send every Nth Data packet twice
     int nack_every = 0;          // refuse every Nth Data packet with a Nack
