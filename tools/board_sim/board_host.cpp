@@ -74,6 +74,12 @@ uint16_t BoardHost::socket_number() const
     return endpoint_ ? endpoint_->socket_number() : 0;
 }
 
+bool BoardHost::joined()
+{
+    const int ready = endpoint_ ? endpoint_->poll() : -1;
+    return ready > 0 && (ready & PollWritable);
+}
+
 void BoardHost::close()
 {
     if (endpoint_) {

@@ -33,6 +33,8 @@ public:
     // Binds the KNET socket. 0, or -1.
     int open();
     uint16_t socket_number() const;
+    // True once the IPX stack has joined the network (the socket can send).
+    bool joined();
     // One pass: every waiting datagram, the timers, then what is to be sent.
     void poll(uint64_t now_ms);
     void close();

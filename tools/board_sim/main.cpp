@@ -63,7 +63,7 @@ int main(int argc, char** argv)
 
     bool announced = false;
     while (!stop_requested) {
-        if (!announced && stack.joined()) {
+        if (!announced && host.joined()) {
             uint8_t network[4];
             uint8_t node[6];
             stack.local_address(network, node);
