@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 

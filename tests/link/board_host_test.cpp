@@ -259,6 +259,18 @@ TEST_F(BoardHostTest, DroppedPacketsAreRecoveredByTheBoardsResend)
     EXPECT_EQ(c.received.substr(26, 64), std::string("0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmno"));
 }
 
+TEST_F(BoardHostTest, DiscardTakesEveryByteAndAnswersOnlyWithAcks)
+{
+    BoardOptions o;
+    o.discard = true;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    type(c, std::string(1500, 'd'));
+    ASSERT_TRUE(rounds_until([&] { return c.link.from_caller_size() == 0 && !c.link.awaiting_ack; }));
+    EXPECT_EQ(c.received, "Connected to KELB line 1\r\n");
+}
+
 TEST_F(BoardHostTest, SilentBoardAnswersNothing)
 {
     BoardOptions o;
