@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 
 #include "link/board_link.h"
@@ -282,6 +283,39 @@ TEST_F(BoardHostTest, SilentBoardAnswersNothing)
     EXPECT_EQ(c.link.circuit, 0);
     EXPECT_TRUE(c.received.empty());
     EXPECT_EQ(host->active_lines(), 0);
+}
+
+// A hostile or broken adapter: random and cut datagrams never crash the
+// board, and a caller already on a line keeps it.
+TEST_F(BoardHostTest, RandomDatagramsLeaveTheBoardWorking)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    std::mt19937 random(777);
+    IpxPeer stranger;
+    stranger.socket = 0x7777;
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<uint8_t> d(1 + random() % 40);
+        for (uint8_t& b : d)
+            b = static_cast<uint8_t>(random());
+        if (d.size() >= 8) {
+            d[0] = 0;
+            d[1] = static_cast<uint8_t>(random() % (d.size() - 4));
+            d[4] = static_cast<uint8_t>(random() % 7);
+            d[5] = static_cast<uint8_t>(random() % 6);
+        }
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[d.size()]);
+        std::copy(d.begin(), d.end(), exact.get());
+        host->handle_datagram(stranger, exact.get(), static_cast<int>(d.size()), now);
+    }
+    host->poll(now);
+    host->take_outgoing();
+    EXPECT_LE(host->active_lines(), 4);
+    type(c, "still here");
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "still here"); }));
 }
 
 TEST(BoardOptions, ParsesSwitchesAndRejectsBadValues)
