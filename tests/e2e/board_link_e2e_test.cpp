@@ -1,5 +1,5 @@
-// The board link against the simulator program, through a real tunnel relay
-// on loopback: what a circuit looks like on the wire.
+// The board link against the simulator program through a tunnel relay on
+// loopback: what a circuit looks like on the wire.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,6 +10,7 @@
 
 #include "app/statistics_board.h"
 #include "link/board_link.h"
+#include "port/ipx_relay.h"
 #include "port/ipx_stack.h"
 #include "tests/e2e/process_harness.h"
 
@@ -17,6 +18,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
+
+void quiet(const char*) {}
 
 struct Address {
     uint8_t network[4] = {};
@@ -46,16 +49,23 @@ protected:
     void SetUp() override
     {
         stats_board.clear();
-        port = e2e::free_udp_port();
-        relay = std::make_unique<e2e::ChildProcess>(
-            std::vector<std::string>{RELAY_BINARY, "--listen", "127.0.0.1:" + std::to_string(port)});
-        ASSERT_EQ(stack.start("127.0.0.1", port), 0);
+        relay.set_event_sink(quiet);
+        ASSERT_EQ(relay.bind("127.0.0.1", 0), 0) << relay.last_error();
+        ASSERT_EQ(relay.start(), 0);
+        port = relay.address().port;
+        IpxStackTiming timing;
+        timing.register_interval_ms = 100;
+        stack.set_timing(timing);
+        stack.set_notice_sink(quiet);
+        ASSERT_EQ(stack.start("127.0.0.1", port), 0) << stack.last_error();
+        ASSERT_TRUE(e2e::wait_until([&] { return stack.registered(); }));
     }
 
     void TearDown() override
     {
         links.clear();
         stack.stop();
+        relay.stop();
         if (sim) {
             sim->signal(SIGTERM);
             EXPECT_EQ(sim->wait_exit(), 0) << sim->out() << sim->err();
@@ -102,8 +112,8 @@ protected:
     }
 
     int port = 0;
+    IpxRelay relay;
     IpxStack stack;
-    std::unique_ptr<e2e::ChildProcess> relay;
     std::unique_ptr<e2e::ChildProcess> sim;
     Address board;
     std::vector<std::unique_ptr<BoardLink>> links;

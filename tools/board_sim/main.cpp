@@ -48,8 +48,8 @@ int main(int argc, char** argv)
 
     IpxStack& stack = ipx_stack();
     if (stack.start(options.server_ip.c_str(), options.server_port) != 0) {
-        std::fprintf(stderr, "orva-board-sim: cannot reach the IPX tunnel at %s:%d\n", options.server_ip.c_str(),
-                     options.server_port);
+        std::fprintf(stderr, "orva-board-sim: cannot use the IPX tunnel at %s:%d: %s\n",
+                     options.server_ip.c_str(), options.server_port, stack.last_error().c_str());
         return 1;
     }
     BoardHost host(options);
