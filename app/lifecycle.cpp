@@ -6,10 +6,13 @@
 
 #include "app/host_description.h"
 #include "config/config_file.h"
+#include "console/console_input.h"
+#include "console/console_screen.h"
 #include "log/log_file.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
+#include "port/terminal.h"
 
 void install_control_handler()
 {
@@ -40,7 +43,6 @@ bool debug_switch(int argc, char** argv)
 
 int start_and_run(bool debug_mode)
 {
-    (void)debug_mode;
     int result = 0;
     LogSettings settings = app_config.log_settings();
     app_log.open(settings.file);
@@ -66,10 +68,17 @@ int start_and_run(bool debug_mode)
     if (network_startup() != 0) {
         result = -1;
     } else {
+        app_log.write(LOG_DEBUG, "Console init()");
+        console_init(debug_mode);
         app_log.write(LOG_DEBUG, "Running ...");
-        while (running_flag.get())
+        while (running_flag.get()) {
+            console_poll();
             sleep_ms(1);
+        }
     }
+
+    app_log.write(LOG_DEBUG, "Console shutdown()");
+    console_shutdown();
 
     app_log.write(LOG_DEBUG, "Network shutdown()");
     network_cleanup();
@@ -99,6 +108,7 @@ int run_adapter(int argc, char** argv)
     try {
         result = start_and_run(debug_mode);
     } catch (...) {
+        terminal_restore_after_fault();
         write_exception_banner();
         std::fflush(stdout);
         app_log.close();
