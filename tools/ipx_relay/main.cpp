@@ -105,18 +105,19 @@ int main(int argc, char** argv)
         ++i;
     }
 
-    IpxRelay relay;
+    // Never destroyed: the signal thread may still be handing it a stop
+    // request while main returns.
+    IpxRelay& relay = *new IpxRelay;
+    running_relay = &relay;
     relay.set_timing(timing);
     if (relay.bind(listen.c_str(), port) != 0) {
         std::fprintf(stderr, "orva-ipx-relay: %s\n", relay.last_error().c_str());
         return 1;
     }
-    running_relay = &relay;
     start_control_signal_thread(stop_on_signal);
     std::printf("IPX relay: listening on %s\n", format_udp_address(relay.address()).c_str());
     relay.run();
     stop_control_signal_handling();
-    running_relay = nullptr;
     std::printf("IPX relay: stopped\n");
     return 0;
 }
