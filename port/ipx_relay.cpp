@@ -219,7 +219,9 @@ void IpxRelay::tick(uint64_t now)
             continue;
         }
         // Only idle nodes need asking; traffic already shows the rest alive.
-        if (silent + 1 >= interval)
+        // Half an interval of silence counts as idle, so that every node
+        // hears from us at least once an interval.
+        if (silent * 2 >= interval)
             socket_.send_to(n.udp, packet, sizeof packet);
         ++it;
     }
