@@ -90,7 +90,9 @@ bool ConfigFile::load_xml_file(const char* file_name)
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, on_start, on_end);
     current_ = nullptr;
-    bool ok = XML_ParseBuffer(parser, int(size), 1) != XML_STATUS_ERROR;
+    // Expat hands out no buffer for an empty file; parsing no bytes still
+    // gives its own "no element found".
+    bool ok = (buffer ? XML_ParseBuffer(parser, int(size), 1) : XML_Parse(parser, "", 0, 1)) != XML_STATUS_ERROR;
     if (!ok)
         std::fprintf(stderr, "xml: Parse error at line %d:\n%s\n",
                      int(XML_GetCurrentLineNumber(parser)),

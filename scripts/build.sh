@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds ORVA into build/ (or build-<sanitizer>/ with ORVA_SANITIZE set).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+san=${ORVA_SANITIZE:-}
+dir="$top/build${san:+-$san}"
+cmake -S "$top" -B "$dir" -DORVA_SANITIZE="$san" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+echo "$dir"

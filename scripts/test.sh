@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds ORVA and runs every test: the plain build,
+# then AddressSanitizer (with undefined-behaviour checks) and ThreadSanitizer
+# builds. ORVA_TEST_VARIANTS="plain address thread" picks which.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh"
+
+variants=${ORVA_TEST_VARIANTS:-plain address thread}
+jobs=$(nproc)
+status=0
+for v in $variants; do
+  san=""
+  [ "$v" = plain ] || san="$v"
+  echo "=== $v build"
+  dir=$(ORVA_SANITIZE="$san" "$top/scripts/build.sh" | tail -n 1)
+  echo "=== $v tests"
+  # ThreadSanitizer needs an address space without full randomisation.
+  run=()
+  [ "$v" = thread ] && run=(setarch "$(uname -m)" -R)
+  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+     ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+     "${run[@]}" ctest -j"$jobs" --output-on-failure) || status=1
+done
+exit $status

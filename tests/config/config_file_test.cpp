@@ -1,0 +1,130 @@
+#include "config/config_file.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+class ConfigFileTest : public testing::Test {
+protected:
+    std::string path = "/tmp/orva-config-test-" + std::to_string(getpid()) + ".xml";
+    ~ConfigFileTest() override { std::remove(path.c_str()); }
+
+    // Loads text; returns the result and what went to standard error.
+    bool load(ConfigFile& c, const std::string& text, std::string* err = nullptr)
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        testing::internal::CaptureStderr();
+        bool ok = c.load_xml_file(path.c_str());
+        std::string e = testing::internal::GetCapturedStderr();
+        if (err)
+            *err = e;
+        return ok;
+    }
+};
+
+TEST_F(ConfigFileTest, ServerLookupTakesTheFirstElementOfTheType)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c><Server Type='Other' Port='1'/><Server Type='Telnet' Port='2323' IP='127.0.0.1'/></c>"));
+    EXPECT_EQ(c.server_int("Telnet", "Port", 23), 2323);
+    EXPECT_STREQ(c.server_string("Telnet", "IP", nullptr), "127.0.0.1");
+    EXPECT_EQ(c.server_string("Telnet", "Missing", nullptr), nullptr);
+
+    ConfigFile d;
+    ASSERT_TRUE(load(d, "<c><Server Type='Telnet'/><Server Type='Telnet' Port='2323'/></c>"));
+    EXPECT_EQ(d.server_int("Telnet", "Port", 23), 23) << "a later element of the same type was consulted";
+
+    ConfigFile e;
+    ASSERT_TRUE(load(e, "<c><Server type='Telnet' Port='1'/><Server Type='telnet' Port='2'/></c>"));
+    EXPECT_EQ(e.server_int("Telnet", "Port", 23), 23);
+}
+
+TEST_F(ConfigFileTest, IntegerConversionIsPlainDecimal)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c><Server Type='A' Port='80abc'/><Server Type='B' Port=''/>"
+                        "<Server Type='C' Port='  -7'/><Server Type='D' Port='x1'/>"
+                        "<Server Type='E' Port='99999999999'/></c>"));
+    EXPECT_EQ(c.server_int("A", "Port", 23), 80);
+    EXPECT_EQ(c.server_int("B", "Port", 23), 0);
+    EXPECT_EQ(c.server_int("C", "Port", 23), -7);
+    EXPECT_EQ(c.server_int("D", "Port", 23), 0);
+    EXPECT_EQ(c.server_int("E", "Port", 23), 2147483647);
+}
+
+TEST_F(ConfigFileTest, OnlyAttributesOfDirectChildrenAreRead)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c><Server Type='Telnet'>2323<Port>99</Port></Server>"
+                        "<Wrap><Log Level='5'/></Wrap></c>"));
+    EXPECT_EQ(c.server_int("Telnet", "Port", 23), 23);
+    LogSettings s = c.log_settings();
+    EXPECT_STREQ(s.file, "orva.log");
+    EXPECT_EQ(s.level, 4);
+}
+
+TEST_F(ConfigFileTest, FirstSectionWinsAndValuesAreExpanded)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c><Log File='a&amp;b&#65;.log' Level='notanumber'/><Log File='second' Level='5'/></c>"));
+    LogSettings s = c.log_settings();
+    EXPECT_STREQ(s.file, "a&bA.log");
+    EXPECT_EQ(s.level, 0);
+}
+
+TEST_F(ConfigFileTest, TreeKeepsOrderAndParents)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<root x='1'><A n='1'/><B/><A n='2'><Deep/></A></root>"));
+    const ConfigElement* root = c.root();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->name, "root");
+    const ConfigElement* a1 = root->find_child("A");
+    ASSERT_NE(a1, nullptr);
+    const ConfigElement* a2 = root->find_next_named(a1);
+    ASSERT_NE(a2, nullptr);
+    EXPECT_EQ(a2->find_attribute("n")->value, "2");
+    EXPECT_EQ(root->find_next_named(a2), nullptr);
+    EXPECT_EQ(a2->children[0]->parent, a2);
+    EXPECT_EQ(root->find_next_named(a2->children[0].get()), nullptr) << "not one of root's children";
+}
+
+TEST_F(ConfigFileTest, DocumentElementAloneGivesDefaults)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<orva/>"));
+    EXPECT_EQ(c.server_string("Telnet", "IP", nullptr), nullptr);
+    EXPECT_EQ(c.server_int("Telnet", "Port", 23), 23);
+}
+
+TEST_F(ConfigFileTest, ParseErrorsReportExpatsLineAndText)
+{
+    ConfigFile c;
+    std::string err;
+    EXPECT_FALSE(load(c, "", &err));
+    EXPECT_EQ(err, "xml: Parse error at line 1:\nno element found\n");
+
+    ConfigFile d;
+    EXPECT_FALSE(load(d, "<c>\n<Log>\n</c>\n", &err));
+    EXPECT_EQ(err, "xml: Parse error at line 3:\nmismatched tag\n");
+}
+
+TEST_F(ConfigFileTest, MissingFileAndDirectoryAreOpenErrors)
+{
+    ConfigFile c;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(c.load_xml_file("/nonexistent/orva.conf.xml"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "xml: error opening xml file: /nonexistent/orva.conf.xml\n");
+
+    // A directory opens but cannot be read whole.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(c.load_xml_file("/tmp"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "xml: error opening xml file: /tmp\n");
+}
+
+}
