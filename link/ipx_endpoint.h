@@ -50,5 +50,6 @@ private:
     uint8_t destination_network_[4] = {};
     uint8_t destination_node_[6] = {};
     uint16_t destination_socket_ = 0;
-    bool reuse_ = false;
+    bool receive_header_ = false;
+    bool broadcast_ = false;
 };

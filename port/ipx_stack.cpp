@@ -1,0 +1,360 @@
+// IpxStack: the host's IPX stack over the UDP tunnel.
+#include "port/ipx_stack.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "port/clock.h"
+
+namespace {
+uint64_t now_ms() { return performance_ticks() / 1000000u; }
+
+void print_notice(const char* line)
+{
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+std::string format_ipx_address(const uint8_t network[4], const uint8_t node[6])
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X", network[0],
+                  network[1], network[2], network[3], node[0], node[1], node[2], node[3], node[4],
+                  node[5]);
+    return text;
+}
+}
+
+IpxStack::IpxStack() : sink_(print_notice) {}
+
+IpxStack::~IpxStack()
+{
+    stop();
+    for (auto& entry : bindings_)
+        delete entry.second;
+}
+
+void IpxStack::set_timing(const IpxStackTiming& timing) { timing_ = timing; }
+
+void IpxStack::set_notice_sink(void (*sink)(const char*)) { sink_ = sink ? sink : print_notice; }
+
+int IpxStack::start(const char* server_ip, int server_port)
+{
+    if (thread_.joinable())
+        return 0;
+    if (!parse_ipv4(server_ip, server_.ip)) {
+        last_error_ = std::string("IPX: the tunnel server address is not an IPv4 address: ") +
+                      (server_ip ? server_ip : "(none)");
+        return -1;
+    }
+    if (server_port <= 0 || server_port > 65535) {
+        last_error_ = "IPX: the tunnel server port is out of range: " + std::to_string(server_port);
+        return -1;
+    }
+    server_.port = static_cast<uint16_t>(server_port);
+    // The carrier binds any port on all interfaces: the server may be remote,
+    // and it tells nodes apart by their UDP source.
+    std::string error;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (carrier_.open("0.0.0.0", 0, error) != 0) {
+            last_error_ = "IPX: " + error;
+            return -1;
+        }
+        carrier_address_ = carrier_.local_address();
+        registered_ = false;
+        last_heard_ms_ = 0;
+        answer_pending_ = false;
+        unanswered_tries_ = 0;
+        waiting_said_ = false;
+        joined_said_ = false;
+    }
+    stopping_ = false;
+    wake_.clear();
+    thread_ = std::thread([this] { run(); });
+    return 0;
+}
+
+void IpxStack::stop()
+{
+    if (thread_.joinable()) {
+        stopping_ = true;
+        wake_.signal();
+        thread_.join();
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    carrier_.close();
+    registered_ = false;
+}
+
+void IpxStack::local_address(uint8_t network[4], uint8_t node[6]) const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    std::memcpy(network, network_, 4);
+    std::memcpy(node, node_, 6);
+}
+
+void IpxStack::run()
+{
+    std::vector<uint8_t> buffer(IPX_MAX_PACKET + 1);
+    uint64_t next_registration = now_ms();
+    while (!stopping_) {
+        int timeout;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            uint64_t now = now_ms();
+            if (registered_ && !answer_pending_ &&
+                now >= last_heard_ms_ + static_cast<uint64_t>(timing_.silence_limit_ms)) {
+                // The server may have forgotten us; ask again, but keep
+                // sending meanwhile: a server that still knows us answers.
+                answer_pending_ = true;
+                unanswered_tries_ = 0;
+                next_registration = now;
+            }
+            if ((!registered_ || answer_pending_) && now >= next_registration) {
+                send_registration();
+                next_registration = now + timing_.register_interval_ms;
+            }
+            uint64_t wake_at = (!registered_ || answer_pending_)
+                                   ? next_registration
+                                   : last_heard_ms_ + timing_.silence_limit_ms;
+            timeout = wake_at > now ? static_cast<int>(wake_at - now) : 0;
+        }
+        carrier_.wait_readable(wake_.descriptor(), timeout);
+        // Take everything that waits: one wake-up per burst, not per packet.
+        for (int i = 0; i < 4096 && !stopping_; ++i) {
+            UdpAddress from;
+            int n = carrier_.receive_from(buffer.data(), buffer.size(), from);
+            if (n < 0)
+                break;
+            handle_datagram(buffer.data(), static_cast<size_t>(n), from);
+        }
+    }
+}
+
+void IpxStack::send_registration()
+{
+    IpxHeader h;
+    h.destination_socket = IPX_TUNNEL_SOCKET;
+    h.source_socket = IPX_TUNNEL_SOCKET;
+    uint8_t packet[IPX_HEADER_SIZE];
+    write_ipx_header(h, packet);
+    carrier_.send_to(server_, packet, sizeof packet);
+    registrations_++;
+    ++unanswered_tries_;
+    if (unanswered_tries_ >= timing_.tries_before_waiting_notice && !waiting_said_) {
+        waiting_said_ = true;
+        joined_said_ = false;
+        notice("IPX: waiting for the tunnel server at %s", format_udp_address(server_).c_str());
+    }
+}
+
+void IpxStack::answer_ping(const IpxHeader& ping)
+{
+    IpxHeader h;
+    std::memcpy(h.destination_network, ping.source_network, 4);
+    std::memcpy(h.destination_node, ping.source_node, 6);
+    h.destination_socket = IPX_TUNNEL_SOCKET;
+    std::memcpy(h.source_network, network_, 4);
+    std::memcpy(h.source_node, node_, 6);
+    h.source_socket = 0;
+    uint8_t packet[IPX_HEADER_SIZE];
+    write_ipx_header(h, packet);
+    carrier_.send_to(server_, packet, sizeof packet);
+}
+
+void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAddress& from)
+{
+    // Only the server speaks to us; anything else on the carrier is noise.
+    if (!(from == server_)) {
+        undeliverable_++;
+        return;
+    }
+    IpxHeader h;
+    if (!parse_ipx_datagram(datagram, size, h)) {
+        malformed_++;
+        return;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    last_heard_ms_ = now_ms();
+    if (h.destination_socket != IPX_TUNNEL_SOCKET) {
+        deliver(h, datagram, size);
+        return;
+    }
+    if (is_broadcast_node(h.destination_node)) {
+        if (registered_)
+            answer_ping(h);
+        return;
+    }
+    bool answer = h.source_socket == IPX_TUNNEL_SOCKET && !is_zero_node(h.destination_node);
+    bool ours = registered_ && same_address(h.destination_network, h.destination_node, network_, node_);
+    if (!answer || (registered_ && !answer_pending_ && !ours))
+        return;
+    bool changed = !ours;
+    std::memcpy(network_, h.destination_network, 4);
+    std::memcpy(node_, h.destination_node, 6);
+    registered_ = true;
+    answer_pending_ = false;
+    unanswered_tries_ = 0;
+    if (!joined_said_ || changed) {
+        joined_said_ = true;
+        waiting_said_ = false;
+        notice("IPX: joined the network as %s through %s",
+               format_ipx_address(network_, node_).c_str(), format_udp_address(server_).c_str());
+    }
+}
+
+void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size)
+{
+    bool broadcast = is_broadcast_node(h.destination_node);
+    if (!broadcast && !(registered_ && std::memcmp(h.destination_node, node_, 6) == 0)) {
+        undeliverable_++;
+        return;
+    }
+    auto range = bindings_.equal_range(h.destination_socket);
+    bool delivered = false;
+    for (auto it = range.first; it != range.second; ++it) {
+        IpxSocketBinding* b = it->second;
+        if (broadcast && !b->receive_broadcast)
+            continue;
+        if (b->queue.size() >= IPX_RECEIVE_QUEUE_LIMIT) {
+            b->dropped_full++;
+            continue;
+        }
+        b->queue.emplace_back(datagram, datagram + size);
+        delivered = true;
+    }
+    if (!delivered)
+        undeliverable_++;
+}
+
+IpxSocketBinding* IpxStack::bind(uint16_t socket_number, bool reuse)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (socket_number == IPX_TUNNEL_SOCKET)
+        return nullptr;
+    if (socket_number == 0) {
+        // Round the dynamic range so that a number just released is not
+        // handed out again at once: late packets of an old circuit would
+        // reach the new one.
+        constexpr int span = IPX_DYNAMIC_SOCKET_LAST - IPX_DYNAMIC_SOCKET_FIRST + 1;
+        for (int i = 0; i < span && socket_number == 0; ++i) {
+            uint16_t candidate = next_dynamic_;
+            next_dynamic_ = candidate == IPX_DYNAMIC_SOCKET_LAST ? IPX_DYNAMIC_SOCKET_FIRST
+                                                                  : static_cast<uint16_t>(candidate + 1);
+            if (bindings_.count(candidate) == 0)
+                socket_number = candidate;
+        }
+        if (socket_number == 0)
+            return nullptr;
+        reuse = false;
+    } else {
+        auto range = bindings_.equal_range(socket_number);
+        for (auto it = range.first; it != range.second; ++it)
+            if (!reuse || !it->second->reuse)
+                return nullptr;
+    }
+    auto* b = new IpxSocketBinding;
+    b->socket_number = socket_number;
+    b->reuse = reuse;
+    bindings_.emplace(socket_number, b);
+    return b;
+}
+
+void IpxStack::release(IpxSocketBinding* binding)
+{
+    if (binding == nullptr)
+        return;
+    std::lock_guard<std::mutex> hold(lock_);
+    auto range = bindings_.equal_range(binding->socket_number);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == binding) {
+            bindings_.erase(it);
+            delete binding;
+            return;
+        }
+    }
+}
+
+void IpxStack::set_receive_broadcast(IpxSocketBinding* binding, bool on)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    binding->receive_broadcast = on;
+}
+
+int IpxStack::readiness(IpxSocketBinding* binding)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    int bits = 0;
+    if (!binding->queue.empty())
+        bits |= 1;
+    if (registered_ && carrier_.descriptor() >= 0)
+        bits |= 2;
+    return bits;
+}
+
+int IpxStack::take(IpxSocketBinding* binding, uint8_t* buffer, int size, bool with_header)
+{
+    if (size < 0 || (buffer == nullptr && size > 0))
+        return -1;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (binding->queue.empty())
+        return 0;
+    std::vector<uint8_t> packet = std::move(binding->queue.front());
+    binding->queue.pop_front();
+    size_t offset = with_header ? 0 : IPX_HEADER_SIZE;
+    size_t n = packet.size() - offset;
+    if (n > static_cast<size_t>(size))
+        n = static_cast<size_t>(size);
+    if (n > 0)
+        std::memcpy(buffer, packet.data() + offset, n);
+    return static_cast<int>(n);
+}
+
+int IpxStack::send(IpxSocketBinding* binding, const uint8_t network[4], const uint8_t node[6],
+                   uint16_t socket_number, const uint8_t* data, int count, bool broadcast_allowed)
+{
+    if (count < 0 || static_cast<size_t>(count) > IPX_MAX_PACKET - IPX_HEADER_SIZE ||
+        (data == nullptr && count > 0))
+        return -1;
+    if (is_broadcast_node(node) && !broadcast_allowed)
+        return -1;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!registered_ || carrier_.descriptor() < 0)
+        return 0;
+    IpxHeader h;
+    h.length = static_cast<uint16_t>(IPX_HEADER_SIZE + count);
+    std::memcpy(h.destination_network, network, 4);
+    std::memcpy(h.destination_node, node, 6);
+    h.destination_socket = socket_number;
+    std::memcpy(h.source_network, network_, 4);
+    std::memcpy(h.source_node, node_, 6);
+    h.source_socket = binding->socket_number;
+    std::vector<uint8_t> packet(IPX_HEADER_SIZE + count);
+    write_ipx_header(h, packet.data());
+    if (count > 0)
+        std::memcpy(packet.data() + IPX_HEADER_SIZE, data, count);
+    int n = carrier_.send_to(server_, packet.data(), packet.size());
+    if (n < 0)
+        return -1;
+    return n == 0 ? 0 : count;
+}
+
+void IpxStack::notice(const char* format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    sink_(line);
+}
+
+IpxStack& ipx_stack()
+{
+    // Never destroyed: endpoints of other process-wide objects may be closed
+    // after static destruction has begun.
+    static IpxStack* stack = new IpxStack;
+    return *stack;
+}

@@ -1,0 +1,133 @@
+// UdpSocket over the BSD socket API.
+#include "port/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+sockaddr_in to_sockaddr(const UdpAddress& a)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(a.ip);
+    sa.sin_port = htons(a.port);
+    return sa;
+}
+}
+
+bool parse_ipv4(const char* text, uint32_t& ip)
+{
+    in_addr a{};
+    if (text == nullptr || inet_pton(AF_INET, text, &a) != 1)
+        return false;
+    ip = ntohl(a.s_addr);
+    return true;
+}
+
+std::string format_udp_address(const UdpAddress& address)
+{
+    in_addr a{};
+    a.s_addr = htonl(address.ip);
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(address.port);
+}
+
+UdpSocket::~UdpSocket() { close(); }
+
+int UdpSocket::open(const char* ip, int port, std::string& error)
+{
+    close();
+    UdpAddress address;
+    if (!parse_ipv4(ip, address.ip)) {
+        error = std::string("not an IPv4 address: ") + (ip ? ip : "(none)");
+        return -1;
+    }
+    if (port < 0 || port > 65535) {
+        error = "not a UDP port: " + std::to_string(port);
+        return -1;
+    }
+    address.port = static_cast<uint16_t>(port);
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        error = std::string("cannot create a UDP socket: ") + std::strerror(errno);
+        return -1;
+    }
+    // Bursts to many nodes must not overflow the default buffers.
+    int buffer = 1 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    sockaddr_in sa = to_sockaddr(address);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        error = "cannot bind UDP " + format_udp_address(address) + ": " + std::strerror(errno);
+        close();
+        return -1;
+    }
+    return 0;
+}
+
+void UdpSocket::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+UdpAddress UdpSocket::local_address() const
+{
+    UdpAddress a;
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (fd_ >= 0 && getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
+        a.ip = ntohl(sa.sin_addr.s_addr);
+        a.port = ntohs(sa.sin_port);
+    }
+    return a;
+}
+
+int UdpSocket::send_to(const UdpAddress& to, const uint8_t* data, size_t size)
+{
+    sockaddr_in sa = to_sockaddr(to);
+    for (;;) {
+        ssize_t n = ::sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
+            return 0;
+        return -1;
+    }
+}
+
+int UdpSocket::receive_from(uint8_t* buffer, size_t size, UdpAddress& from)
+{
+    for (;;) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        ssize_t n = ::recvfrom(fd_, buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &len);
+        if (n >= 0) {
+            from.ip = ntohl(sa.sin_addr.s_addr);
+            from.port = ntohs(sa.sin_port);
+            return static_cast<int>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return -1;
+        return -2;
+    }
+}
+
+bool UdpSocket::wait_readable(int wake_fd, int timeout_ms)
+{
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    int n = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
+    return n > 0 && (fds[0].revents & POLLIN);
+}
