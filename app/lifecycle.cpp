@@ -10,6 +10,7 @@
 #include "port/clock.h"
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
+#include "sap/sap_agent.h"
 
 void install_control_handler()
 {
@@ -65,12 +66,16 @@ int start_and_run(bool debug_mode)
     app_log.write(LOG_DEBUG, "Network init()");
     if (network_startup() != 0) {
         result = -1;
+    } else if (sap_agent.init() != 0) {
+        result = -1;
     } else {
+        sap_agent.add_query(BOARD_SERVICE_TYPE);
         app_log.write(LOG_DEBUG, "Running ...");
         while (running_flag.get())
             sleep_ms(1);
     }
 
+    sap_agent.shutdown();
     app_log.write(LOG_DEBUG, "Network shutdown()");
     network_cleanup();
     app_log.write(LOG_INFO, "");

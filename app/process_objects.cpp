@@ -4,8 +4,10 @@
 #include "app/statistics_board.h"
 #include "config/config_file.h"
 #include "log/log_file.h"
+#include "sap/sap_agent.h"
 
 StatisticsBoard stats_board;
+SapAgent sap_agent;
 ConfigFile app_config;
 LogFile app_log;
 GuardedFlag running_flag(false);

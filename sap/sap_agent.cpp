@@ -25,8 +25,14 @@ SapAgent::SapAgent() : stop_flag_(false), clock_(wall_clock_seconds) {}
 
 SapAgent::~SapAgent()
 {
-    // shutdown has normally run; a socket left over is freed, but a thread
-    // still running is not waited for here.
+    // shutdown has normally run; if not, the thread must leave its loop
+    // before the socket and lists it uses go away.
+    if (thread_ != nullptr) {
+        stop_flag_.set(true);
+        run_mutex_.lock();
+        run_mutex_.unlock();
+        release_worker(thread_);
+    }
     delete socket_;
 }
 
