@@ -209,8 +209,9 @@ void SapAgent::shutdown()
     app_log.write(LOG_INFO, "SAP: Server shutdown()");
     if (socket_ != nullptr) {
         // The SAP thread is still pumping; queued datagrams get a bounded
-        // time to leave.
-        for (int i = 0; i < output_wait_count_ && socket_->pending_output() > 0; ++i) {
+        // time to leave, unless no network was ever there to take them.
+        for (int i = 0; i < output_wait_count_ && socket_->pending_output() > 0 && socket_->output_possible();
+             ++i) {
             app_log.write(LOG_DEBUG, "SAP: Server waiting for output");
             sleep_ms(output_wait_ms_);
         }

@@ -50,8 +50,12 @@ void SapSocket::pump()
     if (endpoint_ == nullptr)
         return;
     int ready = endpoint_->poll();
-    if (ready < 0)
+    if (ready < 0) {
+        output_possible_ = false;
         return;
+    }
+    if (!output_blocked_)
+        output_possible_ = (ready & PollWritable) != 0;
 
     if ((ready & PollReadable) && receive_queue_.size() < RECEIVE_LIMIT) {
         receive_queue_.reserve(RECEIVE_ROOM);
@@ -63,7 +67,7 @@ void SapSocket::pump()
     }
 
     MutexHold hold(send_mutex_);
-    if ((ready & PollWritable) && send_queue_.size() > 0) {
+    if ((ready & PollWritable) && send_queue_.size() > 0 && !output_blocked_) {
         SapEnvelope envelope;
         if (!front_sap_envelope(send_queue_, envelope)) {
             // Only queue_record writes here, so this cannot happen; never

@@ -2,6 +2,7 @@
 // into records and records into queued datagrams. Used by one thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "app/locks.h"
@@ -31,6 +32,12 @@ public:
     // Bytes waiting to be sent; safe from another thread.
     int32_t pending_output();
     int close();
+    // Whether the last pump found the network able to take a datagram:
+    // until the stack has joined, queued output cannot leave at all.
+    bool output_possible() const { return output_possible_.load(); }
+
+    // Tests: the network takes datagrams but none ever leaves.
+    void block_output_for_testing() { output_blocked_ = true; output_possible_ = true; }
 
     // The parser's view of received data, for feeding crafted datagrams.
     SapRecordReader& reader() { return reader_; }
@@ -44,4 +51,6 @@ private:
     ByteQueue send_queue_;
     SapRecordReader reader_;
     IpxAddress default_destination_;
+    std::atomic<bool> output_possible_{false};
+    bool output_blocked_ = false;
 };

@@ -209,6 +209,15 @@ TEST_F(AgentTest, EachAddedQueryIsSentExactlyOnce)
     EXPECT_EQ(count_of(log(), "DEBUG: SAP: Sending Server Query for 0x9191"), 1u);
 }
 
+TEST_F(AgentTest, ShutdownDoesNotWaitForOutputWhenNoNetworkCanTakeIt)
+{
+    agent.add_query(BOARD_SERVICE_TYPE);
+    pass_at(1001);
+    ASSERT_GT(socket->pending_output(), 0);
+    agent.shutdown();
+    EXPECT_EQ(log().find("SAP: Server waiting for output"), std::string::npos);
+}
+
 TEST_F(AgentTest, ShutdownWithNothingQueuedDoesNotWait)
 {
     agent.shutdown();
@@ -221,6 +230,7 @@ TEST_F(AgentTest, ShutdownWithNothingQueuedDoesNotWait)
 TEST_F(AgentTest, ShutdownWithOutputThatNeverLeavesReturnsAfterTheBoundedWait)
 {
     agent.set_output_wait(40, 2);
+    socket->block_output_for_testing();
     agent.add_query(BOARD_SERVICE_TYPE);
     pass_at(1001);
     ASSERT_GT(socket->pending_output(), 0);
