@@ -11,6 +11,21 @@ namespace {
 std::atomic<bool> interrupt_ignored{false};
 std::atomic<bool> handling{true};
 std::atomic<bool> started{false};
+std::atomic<bool> waiter_ready{false};
+pthread_t waiter;
+
+// A thread that did not block the control signals (one a runtime started
+// before main) may still be handed one; pass it on to the waiting thread.
+// One that arrives before the waiting thread exists is remembered for it.
+std::atomic<unsigned> early_signals{0};
+
+void forward_to_waiter(int signal)
+{
+    if (waiter_ready)
+        pthread_kill(waiter, signal);
+    else
+        early_signals |= 1u << signal;
+}
 
 sigset_t control_set()
 {
@@ -27,6 +42,11 @@ sigset_t control_set()
 void block_control_signals()
 {
     sigset_t set = control_set();
+    struct sigaction action{};
+    action.sa_handler = forward_to_waiter;
+    sigfillset(&action.sa_mask);
+    for (int s : {SIGTERM, SIGHUP, SIGQUIT, SIGINT})
+        sigaction(s, &action, nullptr);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -36,6 +56,13 @@ void start_control_signal_thread(bool (*handler)(int))
     if (started.exchange(true))
         return;
     std::thread([handler] {
+        waiter = pthread_self();
+        pthread_setname_np(waiter, "orva-signals");
+        waiter_ready = true;
+        unsigned early = early_signals.exchange(0);
+        for (int s = 1; s < 32; ++s)
+            if (early & (1u << s))
+                pthread_kill(waiter, s);
         sigset_t set = control_set();
         for (;;) {
             int signal = 0;
