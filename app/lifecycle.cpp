@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "app/host_description.h"
+#include "app/ipx_network.h"
 #include "config/config_file.h"
 #include "log/log_file.h"
 #include "port/clock.h"
@@ -28,10 +29,13 @@ bool console_control_handler(int)
 
 int network_startup()
 {
-    return 0;
+    return start_ipx_network();
 }
 
-void network_cleanup() {}
+void network_cleanup()
+{
+    stop_ipx_network();
+}
 
 namespace {
 bool debug_switch(int argc, char** argv)

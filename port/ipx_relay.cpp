@@ -153,8 +153,8 @@ void IpxRelay::register_node(const UdpAddress& from, uint64_t now)
         it = nodes_.emplace(from.key(), n).first;
         by_ipx_node_[node_key(n.node)] = from.key();
         node_count_ = nodes_.size();
-        event("IPX relay: node %s joined from %s (%zu nodes)", format_node(n.network, n.node).c_str(),
-              format_udp_address(from).c_str(), nodes_.size());
+        event("IPX relay: node %s joined from %s (%zu %s)", format_node(n.network, n.node).c_str(),
+              format_udp_address(from).c_str(), nodes_.size(), nodes_.size() == 1 ? "node" : "nodes");
     }
     Node& node = it->second;
     node.last_heard_ms = now;
@@ -208,8 +208,8 @@ void IpxRelay::tick(uint64_t now)
             std::string udp = format_udp_address(n.udp);
             it = nodes_.erase(it);
             node_count_ = nodes_.size();
-            event("IPX relay: node %s at %s left: no answer to pings (%zu nodes)", name.c_str(),
-                  udp.c_str(), nodes_.size());
+            event("IPX relay: node %s at %s left: no answer to pings (%zu %s)", name.c_str(),
+                  udp.c_str(), nodes_.size(), nodes_.size() == 1 ? "node" : "nodes");
             continue;
         }
         // Only idle nodes need asking; traffic already shows the rest alive.
