@@ -7,11 +7,15 @@
 #include "app/host_description.h"
 #include "app/ipx_network.h"
 #include "config/config_file.h"
+#include "console/console_input.h"
+#include "console/console_screen.h"
 #include "log/log_file.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
+#include "port/terminal.h"
 #include "sap/sap_agent.h"
+#include "telnet/telnet_server.h"
 
 void install_control_handler()
 {
@@ -43,10 +47,38 @@ bool debug_switch(int argc, char** argv)
     return argc > 1 && argv[1][0] == '-' && argv[1][1] == 'd';
 }
 
+// Start-up from the network on, in order; -1 at the first subsystem that
+// fails to start.
+int start_subsystems(const char* telnet_address, int telnet_port, bool debug_mode)
+{
+    app_log.write(LOG_DEBUG, "Network init()");
+    if (network_startup() != 0)
+        return -1;
+    if (sap_agent.init() != 0)
+        return -1;
+    app_log.write(LOG_DEBUG, "Telnet Server init()");
+    if (telnet_server.init(telnet_address, telnet_port) != 0)
+        return -1;
+    app_log.write(LOG_DEBUG, "Console init()");
+    console_init(debug_mode);
+    sap_agent.add_query(BOARD_SERVICE_TYPE);
+    return 0;
+}
+
+// Every step runs whether or not its subsystem started.
+void stop_subsystems()
+{
+    app_log.write(LOG_DEBUG, "Telnet Server shutdown()");
+    telnet_server.shutdown();
+    sap_agent.shutdown();
+    app_log.write(LOG_DEBUG, "Console shutdown()");
+    console_shutdown();
+    app_log.write(LOG_DEBUG, "Network shutdown()");
+    network_cleanup();
+}
+
 int start_and_run(bool debug_mode)
 {
-    (void)debug_mode;
-    int result = 0;
     LogSettings settings = app_config.log_settings();
     app_log.open(settings.file);
     app_log.set_threshold(settings.level);
@@ -60,28 +92,21 @@ int start_and_run(bool debug_mode)
 
     const char* telnet_address = app_config.server_string("Telnet", "IP", nullptr);
     int telnet_port = app_config.server_int("Telnet", "Port", 23);
-    (void)telnet_address;
-    (void)telnet_port;
 
     install_control_handler();
     describe_host();
     app_log.write(LOG_INFO, "Running on %s", host_description());
 
-    app_log.write(LOG_DEBUG, "Network init()");
-    if (network_startup() != 0) {
-        result = -1;
-    } else if (sap_agent.init() != 0) {
-        result = -1;
-    } else {
-        sap_agent.add_query(BOARD_SERVICE_TYPE);
+    int result = start_subsystems(telnet_address, telnet_port, debug_mode);
+    if (result == 0) {
         app_log.write(LOG_DEBUG, "Running ...");
-        while (running_flag.get())
+        while (running_flag.get()) {
+            console_poll();
             sleep_ms(1);
+        }
     }
+    stop_subsystems();
 
-    sap_agent.shutdown();
-    app_log.write(LOG_DEBUG, "Network shutdown()");
-    network_cleanup();
     app_log.write(LOG_INFO, "");
     app_log.write(LOG_INFO, "vvv ORVA Shutdown -- Normal Termination vvv");
     app_log.write(LOG_INFO, "");
@@ -108,6 +133,7 @@ int run_adapter(int argc, char** argv)
     try {
         result = start_and_run(debug_mode);
     } catch (...) {
+        terminal_restore_after_fault();
         write_exception_banner();
         std::fflush(stdout);
         app_log.close();

@@ -3,12 +3,10 @@
 
 #include <cstdint>
 
+#include "app/readiness.h"
+
 class IpxStack;
 struct IpxSocketBinding;
-
-constexpr int PollReadable = 1;
-constexpr int PollWritable = 2;
-constexpr int PollError = 4;
 
 class IpxEndpoint {
 public:

@@ -1,0 +1,100 @@
+#include "console/console_input.h"
+
+#include <cstdio>
+
+#include "app/host_description.h"
+#include "app/lifecycle.h"
+#include "app/statistics_board.h"
+#include "console/console_screen.h"
+#include "console/status_pages.h"
+#include "port/clock.h"
+#include "port/control_signals.h"
+
+namespace {
+// A flood of keys must not hold up the main loop; the rest wait.
+constexpr int KEYS_PER_POLL = 64;
+
+void show(ScreenBuffer* buffer)
+{
+    console_screen.shown = buffer;
+    console_screen.backend.show(&buffer->cells[0][0]);
+}
+
+void draw_initial(ScreenBuffer* buffer)
+{
+    console_screen.current = buffer;
+    buffer->clear();
+    draw_frames();
+    draw_date_time();
+    show(buffer);
+}
+}
+
+int console_init(bool debug_mode)
+{
+    char title[32];
+    std::snprintf(title, sizeof title, "ORVA v%s", ORVA_VERSION);
+    terminal_set_title(title);
+    console_screen.reset();
+    if (debug_mode)
+        return 0;
+
+    const char* reason = "";
+    if (console_screen.backend.open(&reason) != 0) {
+        std::printf("No usable terminal (%s): running without the status display, as with -d\n", reason);
+        std::fflush(stdout);
+        return 0;
+    }
+    console_screen.terminal_open = true;
+    set_interrupt_ignored(true);
+
+    if (host_is_nt()) {
+        ProcessTimes times = process_times();
+        console_screen.baseline = LoadingBaseline{process_start_time_100ns(), times.kernel_100ns, times.user_100ns};
+        console_screen.process_times_taken = true;
+    }
+    console_screen.counter_present = true;
+    console_screen.ticks_per_ms = PERFORMANCE_TICKS_PER_SECOND / 1000;
+
+    draw_initial(&console_screen.buffer_a);
+    draw_initial(&console_screen.buffer_b);
+    return 0;
+}
+
+void console_poll()
+{
+    ConsoleScreen& screen = console_screen;
+    if (!screen.current)
+        return;
+    for (int i = 0; i < KEYS_PER_POLL; ++i) {
+        TerminalKey key = screen.backend.read_key();
+        if (key == TerminalKey::None)
+            break;
+        // A key with a modifier ends this poll: nothing counted or drawn.
+        if (key == TerminalKey::Modified)
+            return;
+        if (key == TerminalKey::F3) {
+            running_flag.set(false);
+            screen.last_refresh_time = 0;
+        }
+    }
+    ++screen.poll_count;
+    int64_t now = screen.backend.clock_seconds();
+    if (now == screen.last_refresh_time)
+        return;
+    screen.current = screen.current == &screen.buffer_b ? &screen.buffer_a : &screen.buffer_b;
+    screen.last_refresh_time = now;
+
+    draw_loading();
+    stats_board.begin_display();
+    draw_connections();
+    draw_throughput();
+    draw_connect_stats();
+    draw_board_stats();
+    draw_shutdown_notice();
+    stats_board.end_display();
+    draw_date_time();
+
+    show(screen.current);
+    screen.poll_count = 0;
+}

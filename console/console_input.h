@@ -1,0 +1,11 @@
+// Starting the status display, the operator's keys and the once-a-second
+// double-buffered refresh.
+#pragma once
+
+// Sets the title and, unless in debug mode or without a usable terminal,
+// shows the page. Always 0.
+int console_init(bool debug_mode);
+
+// Reads the waiting keys and redraws once per wall-clock second; does
+// nothing in debug mode. Called once per main-loop pass.
+void console_poll();

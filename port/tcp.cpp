@@ -1,0 +1,162 @@
+// TCP stream sockets over BSD sockets and poll(2).
+#include "port/tcp.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+sockaddr_in to_sockaddr(const TcpAddress& a)
+{
+    sockaddr_in s{};
+    s.sin_family = AF_INET;
+    s.sin_port = htons(a.port);
+    std::memcpy(&s.sin_addr.s_addr, a.bytes, 4);
+    return s;
+}
+
+TcpAddress from_sockaddr(const sockaddr_in& s)
+{
+    TcpAddress a;
+    std::memcpy(a.bytes, &s.sin_addr.s_addr, 4);
+    a.port = ntohs(s.sin_port);
+    return a;
+}
+}
+
+int tcp_create()
+{
+    int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle < 0)
+        return TCP_INVALID;
+    // Lets a restarted adapter listen again while old callers' connections
+    // linger in TIME_WAIT; a port held by a live listener still fails.
+    int on = 1;
+    ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    return handle;
+}
+
+int tcp_bind(int handle, const char* address, int port, TcpAddress& bound)
+{
+    sockaddr_in s{};
+    s.sin_family = AF_INET;
+    s.sin_port = htons(uint16_t(port));
+    if (address && *address) {
+        // Dotted numbers only, never a name lookup.
+        if (::inet_aton(address, &s.sin_addr) == 0)
+            return -1;
+    } else {
+        s.sin_addr.s_addr = htonl(INADDR_ANY);
+    }
+    bound = from_sockaddr(s);
+    if (handle < 0 || port < 0 || port > 65535)
+        return -1;
+    return ::bind(handle, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0 ? 0 : -1;
+}
+
+int tcp_listen(int handle, int backlog)
+{
+    return ::listen(handle, backlog) == 0 ? 0 : -1;
+}
+
+namespace {
+int poll_for(int handle, short events, int timeout_ms)
+{
+    pollfd p{};
+    p.fd = handle;
+    p.events = events;
+    int n = ::poll(&p, 1, timeout_ms);
+    if (n < 0)
+        return errno == EINTR ? 0 : PollError;
+    if (n == 0)
+        return 0;
+    int bits = 0;
+    if (p.revents & POLLIN)
+        bits |= PollReadable;
+    if (p.revents & POLLOUT)
+        bits |= PollWritable;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+        bits |= PollError;
+    return bits;
+}
+}
+
+int tcp_poll(int handle)
+{
+    return poll_for(handle, POLLIN | POLLOUT, 0);
+}
+
+int tcp_wait(int handle, bool readable, bool writable, int timeout_ms)
+{
+    short events = short((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
+    return poll_for(handle, events, timeout_ms);
+}
+
+int tcp_accept(int handle, TcpAddress& peer)
+{
+    sockaddr_in s{};
+    socklen_t length = sizeof s;
+    int accepted = ::accept4(handle, reinterpret_cast<sockaddr*>(&s), &length, SOCK_CLOEXEC);
+    if (accepted < 0)
+        return TCP_INVALID;
+    peer = from_sockaddr(s);
+    return accepted;
+}
+
+int tcp_set_nonblocking(int handle)
+{
+    int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0)
+        return -1;
+    return ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int tcp_receive(int handle, uint8_t* buffer, int length)
+{
+    ssize_t n = ::recv(handle, buffer, size_t(length), 0);
+    if (n >= 0)
+        return int(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return TCP_WOULD_BLOCK;
+    return -1;
+}
+
+int tcp_send(int handle, const uint8_t* bytes, int length)
+{
+    ssize_t n = ::send(handle, bytes, size_t(length), MSG_NOSIGNAL);
+    if (n >= 0)
+        return int(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return 0;
+    return -1;
+}
+
+int tcp_close(int handle)
+{
+    if (handle < 0)
+        return -1;
+    return ::close(handle) == 0 ? 0 : -1;
+}
+
+bool tcp_reverse_name(const TcpAddress& address, std::string& name)
+{
+    sockaddr_in s = to_sockaddr(address);
+    char host[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&s), sizeof s, host, sizeof host, nullptr, 0,
+                      NI_NAMEREQD) != 0)
+        return false;
+    name = host;
+    return true;
+}
+
+void tcp_dotted(const TcpAddress& address, char out[16])
+{
+    if (!::inet_ntop(AF_INET, address.bytes, out, 16))
+        out[0] = '\0';
+}

@@ -1,0 +1,43 @@
+// TCP stream sockets: replaces the Windows Sockets TCP calls, select, the
+// reverse lookup and the address text of the Telnet front end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/readiness.h"
+
+// An IPv4 address and port; bytes in network order, port in host order.
+struct TcpAddress {
+    uint8_t bytes[4] = {};
+    uint16_t port = 0;
+};
+
+constexpr int TCP_INVALID = -1;
+// What tcp_receive returns when nothing is waiting on a non-blocking socket.
+constexpr int TCP_WOULD_BLOCK = -2;
+
+// A new stream socket (close-on-exec), or TCP_INVALID.
+int tcp_create();
+// Binds to address (dotted IPv4 only; null or empty = every local address)
+// and port; bound receives the address used. 0, or -1.
+int tcp_bind(int handle, const char* address, int port, TcpAddress& bound);
+int tcp_listen(int handle, int backlog);
+// Readiness bits without waiting; a failed poll reports PollError.
+int tcp_poll(int handle);
+// Waits up to timeout_ms for the asked readiness (or an error); the bits
+// seen, 0 when the time passed.
+int tcp_wait(int handle, bool readable, bool writable, int timeout_ms);
+// The next waiting connection (close-on-exec) with its peer, or TCP_INVALID.
+int tcp_accept(int handle, TcpAddress& peer);
+int tcp_set_nonblocking(int handle);
+// Bytes read, 0 when the peer has closed, TCP_WOULD_BLOCK, or -1.
+int tcp_receive(int handle, uint8_t* buffer, int length);
+// Bytes sent (0 when it would block), or -1. Never raises SIGPIPE.
+int tcp_send(int handle, const uint8_t* bytes, int length);
+int tcp_close(int handle);
+
+// The host name registered for the address; false when there is none.
+bool tcp_reverse_name(const TcpAddress& address, std::string& name);
+// Dotted-decimal text of the address ("192.0.2.7"); out holds 16 bytes.
+void tcp_dotted(const TcpAddress& address, char out[16]);

@@ -1,0 +1,411 @@
+// Replaces the console screen buffers, SetConsoleTitle, text attributes and
+// keyboard input events with ncursesw on the controlling terminal.
+#include "port/terminal.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef NCURSES_WIDECHAR
+#define NCURSES_WIDECHAR 1
+#endif
+#include <curses.h>
+#include <term.h>
+
+#include "port/fault_guard.h"
+
+namespace {
+
+constexpr uint16_t cp437_table[256] = {
+    0x0020, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022,
+    0x25D8, 0x25CB, 0x25D9, 0x2642, 0x2640, 0x266A, 0x266B, 0x263C,
+    0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,
+    0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,
+    0x0020, 0x0021, 0x0022, 0x0023, 0x0024, 0x0025, 0x0026, 0x0027,
+    0x0028, 0x0029, 0x002A, 0x002B, 0x002C, 0x002D, 0x002E, 0x002F,
+    0x0030, 0x0031, 0x0032, 0x0033, 0x0034, 0x0035, 0x0036, 0x0037,
+    0x0038, 0x0039, 0x003A, 0x003B, 0x003C, 0x003D, 0x003E, 0x003F,
+    0x0040, 0x0041, 0x0042, 0x0043, 0x0044, 0x0045, 0x0046, 0x0047,
+    0x0048, 0x0049, 0x004A, 0x004B, 0x004C, 0x004D, 0x004E, 0x004F,
+    0x0050, 0x0051, 0x0052, 0x0053, 0x0054, 0x0055, 0x0056, 0x0057,
+    0x0058, 0x0059, 0x005A, 0x005B, 0x005C, 0x005D, 0x005E, 0x005F,
+    0x0060, 0x0061, 0x0062, 0x0063, 0x0064, 0x0065, 0x0066, 0x0067,
+    0x0068, 0x0069, 0x006A, 0x006B, 0x006C, 0x006D, 0x006E, 0x006F,
+    0x0070, 0x0071, 0x0072, 0x0073, 0x0074, 0x0075, 0x0076, 0x0077,
+    0x0078, 0x0079, 0x007A, 0x007B, 0x007C, 0x007D, 0x007E, 0x2302,
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+struct TerminalState {
+    bool open = false;
+    SCREEN* screen = nullptr;
+    FILE* out = nullptr;
+    FILE* in = nullptr;
+    bool utf8 = false;
+    bool bright_colours = false;
+    short pair_of[256] = {};
+    int next_pair = 1;
+    // For the fault path, which may use only these.
+    int tty_in_fd = -1;
+    int tty_out_fd = -1;
+    int saved_stdout_fd = -1;
+    bool termios_saved = false;
+    struct termios saved_termios;
+    char reset_sequence[256];
+    size_t reset_length = 0;
+};
+
+TerminalState state;
+
+// The attribute nibble (blue bit 0, red bit 2) -> curses colour (red 1, blue 4).
+int curses_colour(int nibble)
+{
+    return ((nibble & 4) ? 1 : 0) | (nibble & 2) | ((nibble & 1) ? 4 : 0) | (nibble & 8);
+}
+
+void append_capability(const char* name)
+{
+    char* value = tigetstr(const_cast<char*>(name));
+    if (!value || value == reinterpret_cast<char*>(-1))
+        return;
+    size_t length = std::strlen(value);
+    if (state.reset_length + length >= sizeof state.reset_sequence)
+        return;
+    std::memcpy(state.reset_sequence + state.reset_length, value, length);
+    state.reset_length += length;
+}
+
+short pair_for(uint8_t attribute, attr_t* extra)
+{
+    int foreground = curses_colour(attribute & 15);
+    int background = curses_colour(attribute >> 4);
+    *extra = A_NORMAL;
+    if (!has_colors())
+        return 0;
+    if (!state.bright_colours) {
+        if (foreground & 8)
+            *extra = A_BOLD;
+        foreground &= 7;
+        background &= 7;
+    }
+    if (state.pair_of[attribute] == 0 && state.next_pair < COLOR_PAIRS && state.next_pair < 256) {
+        init_pair(short(state.next_pair), short(foreground), short(background));
+        state.pair_of[attribute] = short(state.next_pair++);
+    }
+    return state.pair_of[attribute];
+}
+
+// Outside a UTF-8 locale: the nearest line-drawing or ASCII character.
+chtype acs_fallback(uint8_t byte)
+{
+    switch (byte) {
+    case 0xDB: case 0xDC: case 0xDF: case 0xB2: return ACS_BLOCK;
+    case 0xDD: case 0xDE: case 0xB3: case 0xBA: return ACS_VLINE;
+    case 0xB0: case 0xB1: case 0x16: return ACS_CKBOARD;
+    case 0xC4: case 0xCD: return ACS_HLINE;
+    case 0xDA: case 0xC9: return ACS_ULCORNER;
+    case 0xBF: case 0xBB: return ACS_URCORNER;
+    case 0xC0: case 0xC8: return ACS_LLCORNER;
+    case 0xD9: case 0xBC: return ACS_LRCORNER;
+    case 0xC5: case 0xCE: return ACS_PLUS;
+    case 0xFA: case 0xF9: case 0x07: return ACS_BULLET;
+    case 0x18: return ACS_UARROW;
+    case 0x19: return ACS_DARROW;
+    case 0x1A: case 0x10: return ACS_RARROW;
+    case 0x1B: case 0x11: return ACS_LARROW;
+    case 0x01: case 0x02: return 'o';
+    case 0xF8: return ACS_DEGREE;
+    case 0xF1: return ACS_PLMINUS;
+    default:
+        if (byte >= 0x20 && byte < 0x7F)
+            return byte;
+        return byte == 0 ? ' ' : '?';
+    }
+}
+
+void fault_cleanup()
+{
+    terminal_restore_after_fault();
+}
+
+bool title_capable(const char* term)
+{
+    static const char* const families[] = {"xterm", "tmux", "screen", "rxvt", "vte", "gnome",
+                                           "konsole", "alacritty", "foot", "kitty", "putty"};
+    for (const char* family : families)
+        if (std::strncmp(term, family, std::strlen(family)) == 0)
+            return true;
+    return false;
+}
+
+void close_files()
+{
+    if (state.out)
+        std::fclose(state.out);
+    if (state.in)
+        std::fclose(state.in);
+    state.out = nullptr;
+    state.in = nullptr;
+}
+}
+
+uint32_t cp437_glyph(uint8_t byte)
+{
+    return cp437_table[byte];
+}
+
+TerminalKey classify_key(int code)
+{
+    if (code == ERR)
+        return TerminalKey::None;
+    if (code == KEY_F(3))
+        return TerminalKey::F3;
+    // Terminals send function keys with Shift, Ctrl, Alt and their
+    // combinations as F13..F63.
+    if (code >= KEY_F(13) && code <= KEY_F(63))
+        return TerminalKey::Modified;
+    switch (code) {
+    case KEY_BTAB: case KEY_SLEFT: case KEY_SRIGHT: case KEY_SHOME: case KEY_SEND:
+    case KEY_SDC: case KEY_SIC: case KEY_SR: case KEY_SF: case KEY_SNEXT: case KEY_SPREVIOUS:
+        return TerminalKey::Modified;
+    default:
+        break;
+    }
+    // Keys that terminfo names by their modifiers (kUP5 and the like).
+    if (code > KEY_MAX)
+        return TerminalKey::Modified;
+    // Ctrl with a letter; Tab, Backspace and Enter are keys of their own.
+    if (code >= 1 && code < 0x20 && code != '\t' && code != '\b' && code != '\n' && code != '\r' && code != 27)
+        return TerminalKey::Modified;
+    return TerminalKey::Other;
+}
+
+void terminal_set_title(const char* title)
+{
+    const char* term = std::getenv("TERM");
+    if (!isatty(STDOUT_FILENO) || !term || !title_capable(term))
+        return;
+    char sequence[128];
+    int length = std::snprintf(sequence, sizeof sequence, "\033]0;%s\007", title);
+    if (length <= 0 || size_t(length) >= sizeof sequence)
+        return;
+    std::fflush(stdout);
+    ssize_t written = write(STDOUT_FILENO, sequence, size_t(length));
+    (void)written;
+}
+
+int terminal_open_on(int input_fd, int output_fd, const char* type, const char** reason)
+{
+    static const char* ignored;
+    if (!reason)
+        reason = &ignored;
+    if (state.open) {
+        *reason = "the terminal is already in use";
+        return -1;
+    }
+    if (!type || !*type || std::strcmp(type, "dumb") == 0) {
+        *reason = "TERM names no usable terminal";
+        return -1;
+    }
+    // Glyphs need the character set of the environment; nothing else of
+    // the locale is taken, so log timestamps keep their month names.
+    std::setlocale(LC_CTYPE, "");
+    state.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+
+    int out_copy = dup(output_fd);
+    int in_copy = dup(input_fd);
+    state.out = out_copy >= 0 ? fdopen(out_copy, "w") : nullptr;
+    state.in = in_copy >= 0 ? fdopen(in_copy, "r") : nullptr;
+    if (!state.out || !state.in) {
+        if (!state.out && out_copy >= 0)
+            close(out_copy);
+        if (!state.in && in_copy >= 0)
+            close(in_copy);
+        close_files();
+        *reason = "cannot duplicate the terminal descriptors";
+        return -1;
+    }
+    // Look the type up first: a failed newterm leaks its screen.
+    int lookup_error = 0;
+    if (setupterm(const_cast<char*>(type), output_fd, &lookup_error) != OK) {
+        close_files();
+        *reason = "TERM names no known terminal type";
+        return -1;
+    }
+    char* cup = tigetstr(const_cast<char*>("cup"));
+    bool addressable = cup && cup != reinterpret_cast<char*>(-1);
+    del_curterm(cur_term);
+    if (!addressable) {
+        close_files();
+        *reason = "the terminal cannot place the cursor";
+        return -1;
+    }
+    state.termios_saved = tcgetattr(input_fd, &state.saved_termios) == 0;
+    state.screen = newterm(type, state.out, state.in);
+    if (!state.screen) {
+        close_files();
+        *reason = "the terminal cannot be set up";
+        return -1;
+    }
+    set_term(state.screen);
+    cbreak();
+    noecho();
+    nonl();
+    intrflush(stdscr, FALSE);
+    keypad(stdscr, TRUE);
+    nodelay(stdscr, TRUE);
+    leaveok(stdscr, TRUE);
+    scrollok(stdscr, FALSE);
+    set_escdelay(25);
+    curs_set(0);
+    if (has_colors()) {
+        start_color();
+        state.bright_colours = COLORS >= 16;
+    }
+    std::memset(state.pair_of, 0, sizeof state.pair_of);
+    state.next_pair = 1;
+
+    state.reset_length = 0;
+    append_capability("sgr0");
+    append_capability("cnorm");
+    append_capability("rmcup");
+    state.tty_in_fd = input_fd;
+    state.tty_out_fd = output_fd;
+    state.open = true;
+    set_fault_cleanup(fault_cleanup);
+    return 0;
+}
+
+int terminal_open(const char** reason)
+{
+    static const char* ignored;
+    if (!reason)
+        reason = &ignored;
+    if (!isatty(STDIN_FILENO)) {
+        *reason = "standard input is not a terminal";
+        return -1;
+    }
+    if (!isatty(STDOUT_FILENO)) {
+        *reason = "standard output is not a terminal";
+        return -1;
+    }
+    const char* term = std::getenv("TERM");
+    if (!term || !*term) {
+        *reason = "TERM is not set";
+        return -1;
+    }
+    std::fflush(stdout);
+    int tty_fd = dup(STDOUT_FILENO);
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (tty_fd < 0 || null_fd < 0) {
+        if (tty_fd >= 0)
+            close(tty_fd);
+        if (null_fd >= 0)
+            close(null_fd);
+        *reason = "cannot duplicate standard output";
+        return -1;
+    }
+    fcntl(tty_fd, F_SETFD, FD_CLOEXEC);
+    if (terminal_open_on(STDIN_FILENO, tty_fd, term, reason) != 0) {
+        close(tty_fd);
+        close(null_fd);
+        return -1;
+    }
+    // Ordinary output would scribble over the page while it is shown.
+    dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+    state.saved_stdout_fd = tty_fd;
+    return 0;
+}
+
+void terminal_show(const TerminalCell* cells)
+{
+    if (!state.open)
+        return;
+    int row_count = LINES < TERMINAL_ROWS ? LINES : TERMINAL_ROWS;
+    int column_count = COLS < TERMINAL_COLUMNS ? COLS : TERMINAL_COLUMNS;
+    for (int row = 0; row < row_count; ++row) {
+        for (int column = 0; column < column_count; ++column) {
+            const TerminalCell& cell = cells[row * TERMINAL_COLUMNS + column];
+            attr_t extra;
+            short pair = pair_for(cell.attribute, &extra);
+            if (state.utf8) {
+                wchar_t glyph[2] = {wchar_t(cp437_glyph(cell.byte)), 0};
+                cchar_t wide;
+                setcchar(&wide, glyph, extra, pair, nullptr);
+                mvadd_wch(row, column, &wide);
+            } else {
+                mvaddch(row, column, acs_fallback(cell.byte) | extra | COLOR_PAIR(pair));
+            }
+        }
+    }
+    wnoutrefresh(stdscr);
+    doupdate();
+}
+
+TerminalKey terminal_read_key()
+{
+    if (!state.open)
+        return TerminalKey::None;
+    int code = getch();
+    if (code == KEY_RESIZE) {
+        clearok(curscr, TRUE);
+        return TerminalKey::Other;
+    }
+    if (code == 27) {
+        // Escape followed at once by a key is that key with Alt.
+        return getch() == ERR ? TerminalKey::Other : TerminalKey::Modified;
+    }
+    return classify_key(code);
+}
+
+void terminal_close()
+{
+    if (!state.open)
+        return;
+    set_fault_cleanup(nullptr);
+    endwin();
+    delscreen(state.screen);
+    state.screen = nullptr;
+    close_files();
+    if (state.saved_stdout_fd >= 0) {
+        dup2(state.saved_stdout_fd, STDOUT_FILENO);
+        close(state.saved_stdout_fd);
+        state.saved_stdout_fd = -1;
+    }
+    state.open = false;
+}
+
+void terminal_restore_after_fault()
+{
+    if (!state.open)
+        return;
+    if (state.termios_saved)
+        tcsetattr(state.tty_in_fd, TCSANOW, &state.saved_termios);
+    if (state.reset_length > 0) {
+        ssize_t written = write(state.tty_out_fd, state.reset_sequence, state.reset_length);
+        (void)written;
+    }
+    if (state.saved_stdout_fd >= 0)
+        dup2(state.saved_stdout_fd, STDOUT_FILENO);
+}

@@ -1,0 +1,337 @@
+#include "telnet/caller_session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "port/clock.h"
+
+namespace {
+constexpr uint8_t IAC = 255;
+constexpr uint8_t WILL = 251;
+constexpr uint8_t DONT = 254;
+
+std::atomic<NameLookup> name_lookup{tcp_reverse_name};
+}
+
+void CallerSession::set_name_lookup(NameLookup lookup)
+{
+    name_lookup.store(lookup ? lookup : tcp_reverse_name);
+}
+
+CallerSession::CallerSession() = default;
+
+CallerSession::~CallerSession()
+{
+    // The threads must be done with the connection before it goes.
+    close_if_open();
+    release_worker(resolver_thread);
+    release_worker(io_thread);
+    delete[] host_name.load();
+}
+
+int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number)
+{
+    if (!accepted)
+        return -1;
+    number = session_number;
+    connected = true;
+    changed = true;
+    peer = accepted->address();
+    tcp_dotted(peer, dotted);
+    std::printf("[%d] Connection: %s\n", number, dotted);
+
+    input = std::make_unique<ByteQueue>(128, 16, 4096);
+    output = std::make_unique<ByteQueue>(4096, 512, 4096);
+    delete[] host_name.exchange(nullptr);
+    connection = std::move(accepted);
+    keep_running.set(true);
+
+    // Each thread holds its lock from before start returns, so the waits in
+    // disconnect hold even right after start.
+    resolver_thread = WorkerThread::start(resolve_name, this, &name_lock);
+    io_thread = WorkerThread::start(io_loop, this, &io_lock);
+    return 0;
+}
+
+int CallerSession::resolve_name(void* self)
+{
+    auto* session = static_cast<CallerSession*>(self);
+    MutexHold hold(session->name_lock);
+    std::string name;
+    std::string text;
+    if (name_lookup.load()(session->peer, name))
+        text = name;
+    else
+        text = std::string("[") + session->dotted + "]";
+    char* copy = new char[text.size() + 1];
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    session->host_name.store(copy, std::memory_order_release);
+    session->changed = true;
+    return 0;
+}
+
+int CallerSession::io_loop(void* self)
+{
+    static_cast<CallerSession*>(self)->run_io();
+    return 0;
+}
+
+void CallerSession::mark_lost()
+{
+    connected = false;
+    changed = true;
+}
+
+void CallerSession::run_io()
+{
+    MutexHold hold(io_lock);
+    int idle_cycles = 0;
+    while (keep_running.get()) {
+        bool moved = false;
+        int r = connection->poll();
+        if (r & PollReadable) {
+            MutexHold in(input_lock);
+            // A caller the dispatcher is not draining is left to TCP flow
+            // control instead of growing the queue without end.
+            if (input->size() < INPUT_LIMIT && input->space() > 0) {
+                int n = connection->receive(input->tail(), input->space());
+                if (n > 0) {
+                    input->commit(n);
+                    moved = true;
+                } else if (n != TCP_WOULD_BLOCK) {
+                    r = PollError; // 0: the caller closed; -1: the socket failed
+                }
+            }
+        }
+        if (r & PollError)
+            mark_lost();
+        else if (r & PollWritable)
+            moved = flush_output() > 0 || moved;
+        if (resolver_thread && !resolver_thread->is_running()) {
+            release_worker(resolver_thread);
+            resolver_thread = nullptr;
+        }
+        idle_cycles = moved || (r & PollError) ? 0 : idle_cycles + 1;
+        if (idle_cycles < IDLE_CYCLES)
+            sleep_ms(1);
+        else
+            wait_while_idle();
+    }
+
+    // One more try without blocking: a caller who is gone or not reading
+    // loses what is left.
+    flush_output();
+    {
+        MutexHold out(output_lock);
+        output->clear();
+    }
+    // Unread input at close makes the stack reset the connection, which can
+    // discard the text just flushed; read it away so the close is orderly.
+    uint8_t scratch[4096];
+    for (int i = 0; i < 16; i++) {
+        if (connection->receive(scratch, sizeof scratch) <= 0)
+            break;
+    }
+}
+
+void CallerSession::wait_while_idle()
+{
+    // A 1 ms poll per idle caller costs a wake-up each; past a thousand
+    // callers that alone fills the processors. A quiet caller waits on its
+    // socket instead: what it sends wakes the thread at once, and output
+    // queued meanwhile goes out within IDLE_WAIT_MS.
+    bool readable;
+    bool writable;
+    {
+        MutexHold in(input_lock);
+        readable = input->size() < INPUT_LIMIT;
+    }
+    {
+        MutexHold out(output_lock);
+        writable = output->size() > 0;
+    }
+    if (!readable && !writable)
+        sleep_ms(1);
+    else
+        connection->wait(readable, writable, IDLE_WAIT_MS);
+}
+
+int CallerSession::flush_output()
+{
+    MutexHold out(output_lock);
+    if (output->size() == 0)
+        return 0;
+    int sent = connection->send(output->head(), output->size());
+    if (sent > 0) {
+        // Only what went out leaves the queue; the rest keeps its order.
+        output->consume(sent);
+    } else if (sent < 0) {
+        output->clear();
+        mark_lost();
+    }
+    return sent;
+}
+
+bool CallerSession::room_for_output(int32_t more)
+{
+    if (!output || output_overflowed)
+        return false;
+    if (int64_t(output->size()) + more > OUTPUT_LIMIT) {
+        // A caller this far behind is not reading: treat it as gone rather
+        // than hold its output without bound.
+        output_overflowed = true;
+        output->clear();
+        mark_lost();
+        return false;
+    }
+    return true;
+}
+
+void CallerSession::take_input(ByteQueue& destination)
+{
+    MutexHold in(input_lock);
+    if (!input)
+        return;
+    int32_t n = input->size();
+    if (n == 0)
+        return;
+    destination.reserve(n);
+    if (destination.space() < n)
+        return; // no room can be made: the bytes wait for a later pass
+    const uint8_t* from = input->head();
+    uint8_t* to = destination.tail();
+    int32_t consumed = 0;
+    int32_t copied = 0;
+    while (consumed < n) {
+        uint8_t b = from[consumed];
+        if (b != IAC) {
+            to[copied++] = b;
+            consumed++;
+            continue;
+        }
+        // An incomplete command stays in input for the next segment.
+        if (consumed + 1 >= n)
+            break;
+        uint8_t verb = from[consumed + 1];
+        if (verb == IAC) {
+            to[copied++] = IAC;
+            consumed += 2;
+        } else if (verb >= WILL && verb <= DONT) {
+            if (consumed + 2 >= n)
+                break;
+            consumed += 3;
+        } else {
+            consumed += 2;
+        }
+    }
+    input->consume(consumed);
+    destination.commit(copied);
+}
+
+int CallerSession::print(const char* format, ...)
+{
+    char small[256];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int needed = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    std::string text;
+    if (needed > 0 && size_t(needed) >= sizeof small) {
+        text.resize(size_t(needed) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(size_t(needed));
+    } else if (needed > 0) {
+        text.assign(small, size_t(needed));
+    }
+    va_end(again);
+    if (text.empty())
+        return 0;
+
+    MutexHold out(output_lock);
+    if (!room_for_output(int32_t(text.size())))
+        return 0;
+    return output->append(text.data(), int32_t(text.size())) ? int(text.size()) : 0;
+}
+
+void CallerSession::write(const uint8_t* bytes, int32_t count)
+{
+    if (count <= 0)
+        return;
+    MutexHold out(output_lock);
+    int32_t escapes = 0;
+    for (int32_t i = 0; i < count; i++)
+        escapes += bytes[i] == IAC;
+    if (!room_for_output(count + escapes))
+        return;
+    output->reserve(count + escapes);
+    // Runs up to and including each 0xFF, then the escaping second 0xFF.
+    int32_t start = 0;
+    while (start < count) {
+        const void* found = std::memchr(bytes + start, IAC, size_t(count - start));
+        if (!found) {
+            output->append(bytes + start, count - start);
+            break;
+        }
+        int32_t end = int32_t(static_cast<const uint8_t*>(found) - bytes) + 1;
+        output->append(bytes + start, end - start);
+        output->append(&IAC, 1);
+        start = end;
+    }
+}
+
+void CallerSession::send_command(uint8_t verb, uint8_t option)
+{
+    MutexHold out(output_lock);
+    if (!room_for_output(3))
+        return;
+    const uint8_t command[3] = {IAC, verb, option};
+    output->append(command, 3);
+}
+
+const char* CallerSession::address_text() const
+{
+    if (const char* name = host_name.load(std::memory_order_acquire))
+        return name;
+    if (connection)
+        return dotted;
+    return nullptr;
+}
+
+void CallerSession::disconnect()
+{
+    name_lock.lock();
+    name_lock.unlock();
+    connected = false;
+    keep_running.set(false);
+    io_lock.lock();
+    io_lock.unlock();
+    if (connection) {
+        std::printf("[%d] Disconnected.\n", number);
+        connection->close();
+        connection.reset();
+    }
+    {
+        MutexHold out(output_lock);
+        if (output)
+            output->clear();
+    }
+    {
+        MutexHold in(input_lock);
+        if (input)
+            input->clear();
+    }
+}
+
+void CallerSession::request_stop()
+{
+    keep_running.set(false);
+}
+
+void CallerSession::close_if_open()
+{
+    if (connection)
+        disconnect();
+}

@@ -1,0 +1,100 @@
+// CallerSession: one Telnet caller, from accept until the dispatcher removes
+// it: the connection, its input and output queues, a resolver thread and an
+// I/O thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/locks.h"
+#include "app/worker_thread.h"
+#include "link/byte_queue.h"
+#include "telnet/tcp_socket.h"
+
+// Looks up the host name of a caller's address; false when it has none.
+using NameLookup = bool (*)(const TcpAddress& address, std::string& name);
+
+class CallerSession {
+public:
+    // Output one caller may hold unsent; past it the caller counts as lost.
+    static constexpr int32_t OUTPUT_LIMIT = 1 << 20;
+    // Input not yet taken by the dispatcher; past it reading pauses.
+    static constexpr int32_t INPUT_LIMIT = 1 << 20;
+
+    // Cycles without traffic after which the I/O thread waits on the socket
+    // (up to IDLE_WAIT_MS) instead of polling every millisecond.
+    static constexpr int IDLE_CYCLES = 20;
+    static constexpr int IDLE_WAIT_MS = 10;
+
+    CallerSession();
+    // Disconnects first if the connection is still held, then releases the
+    // thread objects without waiting.
+    ~CallerSession();
+    CallerSession(const CallerSession&) = delete;
+    CallerSession& operator=(const CallerSession&) = delete;
+
+    // Takes the accepted connection, prints "[n] Connection: a.b.c.d" and
+    // starts the resolver and I/O threads. Returns 0 (-1, starting nothing,
+    // when there is no connection).
+    int start(std::unique_ptr<TcpSocket> accepted, int session_number);
+
+    // Appends what the caller sent, Telnet commands removed, to destination.
+    void take_input(ByteQueue& destination);
+    // Queues text for the caller, 0xFF bytes as they are; returns the
+    // characters queued.
+    int print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Queues data for the caller, each 0xFF byte doubled.
+    void write(const uint8_t* bytes, int32_t count);
+    // Queues IAC verb option.
+    void send_command(uint8_t verb, uint8_t option);
+
+    // The host name once looked up (or "[a.b.c.d]" when it has none), else
+    // the dotted address while connected, else null.
+    const char* address_text() const;
+
+    // Waits for a lookup under way and for the I/O thread's final flush,
+    // then closes the connection. Safe to repeat.
+    void disconnect();
+    void close_if_open();
+    // Lets the I/O thread make its final flush and end without waiting for
+    // it, so that many sessions can be stopped together before disconnect.
+    void request_stop();
+
+    // Tests make the lookup slow, failing or free of the network.
+    static void set_name_lookup(NameLookup lookup);
+
+    std::atomic<bool> changed{false};
+    int32_t number = 0;
+    std::atomic<bool> connected{false};
+
+private:
+    static int resolve_name(void* self);
+    static int io_loop(void* self);
+    void run_io();
+    void mark_lost();
+    // Bytes sent, 0 when none could be, -1 when the connection failed.
+    int flush_output();
+    void wait_while_idle();
+    bool room_for_output(int32_t more);
+
+    std::unique_ptr<ByteQueue> input;
+    std::unique_ptr<ByteQueue> output;
+    std::unique_ptr<TcpSocket> connection;
+    WorkerThread* io_thread = nullptr;
+    WorkerThread* resolver_thread = nullptr;
+    // Published once by the resolver; readers see null or the whole text.
+    std::atomic<const char*> host_name{nullptr};
+    Mutex name_lock;
+    Mutex io_lock;
+    Mutex input_lock;
+    Mutex output_lock;
+    GuardedFlag keep_running{false};
+
+    // Copied at start so the resolver never touches the connection.
+    TcpAddress peer;
+    char dotted[16] = {};
+    // Set under output_lock once the output limit was passed.
+    bool output_overflowed = false;
+};

@@ -1,0 +1,77 @@
+#include "telnet/tcp_socket.h"
+
+#include <cstdio>
+
+TcpSocket::~TcpSocket()
+{
+    close();
+}
+
+int TcpSocket::open(const char* address_text, int port)
+{
+    close();
+    handle_ = tcp_create();
+    if (tcp_bind(handle_, address_text, port, address_) != 0) {
+        std::printf("bind failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+int TcpSocket::listen(int backlog)
+{
+    if (tcp_listen(handle_, backlog) != 0) {
+        std::printf("listen failed\n");
+        return -1;
+    }
+    // A caller who gives up between the poll and the accept must not leave
+    // the main loop blocked in accept.
+    tcp_set_nonblocking(handle_);
+    return 0;
+}
+
+int TcpSocket::poll()
+{
+    return tcp_poll(handle_);
+}
+
+int TcpSocket::wait(bool readable, bool writable, int timeout_ms)
+{
+    return tcp_wait(handle_, readable, writable, timeout_ms);
+}
+
+std::unique_ptr<TcpSocket> TcpSocket::accept()
+{
+    TcpAddress peer;
+    int accepted = tcp_accept(handle_, peer);
+    if (accepted == TCP_INVALID)
+        return nullptr;
+    // The caller's I/O thread must never block in a send to a caller who
+    // stopped reading.
+    if (tcp_set_nonblocking(accepted) != 0) {
+        tcp_close(accepted);
+        return nullptr;
+    }
+    auto connection = std::make_unique<TcpSocket>();
+    connection->handle_ = accepted;
+    connection->address_ = peer;
+    return connection;
+}
+
+int TcpSocket::receive(uint8_t* buffer, int length)
+{
+    return tcp_receive(handle_, buffer, length);
+}
+
+int TcpSocket::send(const uint8_t* bytes, int length)
+{
+    return tcp_send(handle_, bytes, length);
+}
+
+void TcpSocket::close()
+{
+    if (handle_ != TCP_INVALID) {
+        tcp_close(handle_);
+        handle_ = TCP_INVALID;
+    }
+}

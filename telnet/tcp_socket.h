@@ -1,0 +1,42 @@
+// TcpSocket: the listening socket and every caller's connection.
+#pragma once
+
+#include <memory>
+
+#include "port/tcp.h"
+
+class TcpSocket {
+public:
+    TcpSocket() = default;
+    // Closes the socket if its owner has not.
+    ~TcpSocket();
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // Creates the socket and binds it (address: dotted IPv4; null or empty =
+    // every local address). Prints "bind failed" on failure. 0, or -1.
+    int open(const char* address_text, int port);
+    // Listens without blocking accept; prints "listen failed" on failure.
+    // 0, or -1.
+    int listen(int backlog);
+    // Readiness bits (PollReadable, PollWritable, PollError), never waiting.
+    int poll();
+    // Waits up to timeout_ms for the asked readiness or an error.
+    int wait(bool readable, bool writable, int timeout_ms);
+    // The next waiting connection, in non-blocking mode, or null when accept
+    // fails (for example when no descriptor is left).
+    std::unique_ptr<TcpSocket> accept();
+    // Bytes read, 0 when the peer has closed, TCP_WOULD_BLOCK, or -1.
+    int receive(uint8_t* buffer, int length);
+    // Bytes sent (0 when it would block), or -1.
+    int send(const uint8_t* bytes, int length);
+    void close();
+
+    int handle() const { return handle_; }
+    // The listener's local address, or a connection's peer.
+    const TcpAddress& address() const { return address_; }
+
+private:
+    int handle_ = TCP_INVALID;
+    TcpAddress address_;
+};

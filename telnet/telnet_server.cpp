@@ -1,0 +1,49 @@
+#include "telnet/telnet_server.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/statistics_board.h"
+
+int TelnetServer::init(const char* address, int port)
+{
+    load_counters(total_connections, counters_path.c_str());
+    counters_loaded = true;
+    stats_board.set_total_connections(total_connections);
+    stats_board.set_next_session(uint16_t(session_counter + 1));
+
+    relay_queue = std::make_unique<ByteQueue>(1024, 128, 256);
+
+    listener = std::make_unique<TcpSocket>();
+    if (listener->open(address, port) != 0) {
+        std::printf("Server socket init failed\n");
+        return -1;
+    }
+    if (listener->listen(4) != 0) {
+        std::printf("Server socket listen failed\n");
+        return -1;
+    }
+    std::memcpy(service_name, "KELB", 5);
+    return 0;
+}
+
+void TelnetServer::shutdown()
+{
+    if (counters_loaded)
+        save_counters(total_connections, counters_path.c_str());
+    // Every I/O thread winds down at once; closing them one by one would
+    // wait out each idle thread's socket wait in turn.
+    for (auto& call : calls) {
+        if (call->session)
+            call->session->request_stop();
+    }
+    for (auto& call : calls) {
+        if (call->session)
+            call->session->close_if_open();
+    }
+    if (listener) {
+        listener->close();
+        listener.reset();
+    }
+    relay_queue.reset();
+}

@@ -1,0 +1,44 @@
+// TelnetServer: the Telnet front end's listener, its calls and counters.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "link/byte_queue.h"
+#include "telnet/call.h"
+#include "telnet/counters_file.h"
+#include "telnet/tcp_socket.h"
+
+class TelnetServer {
+public:
+    TelnetServer() = default;
+    TelnetServer(const TelnetServer&) = delete;
+    TelnetServer& operator=(const TelnetServer&) = delete;
+
+    // Loads the total of callers, posts it, and listens on address (dotted
+    // IPv4; null or empty = every local address) and port. 0, or -1 after
+    // printing why.
+    int init(const char* address, int port);
+    // Saves the total if init loaded it, closes every caller and the
+    // listener. Harmless without init or after a failed one.
+    void shutdown();
+
+    std::unique_ptr<TcpSocket> listener;
+    std::unique_ptr<ByteQueue> relay_queue;
+    // Newest first.
+    std::list<std::unique_ptr<Call>> calls;
+    uint16_t total_connections = 0;
+    uint16_t session_counter = 0;
+    uint16_t calls_lost_to_downtime = 0;
+    char service_name[5] = {};
+
+    // Where the total is kept; relative to the working directory.
+    std::string counters_path = COUNTERS_FILE_NAME;
+
+private:
+    bool counters_loaded = false;
+};
+
+extern TelnetServer telnet_server;

@@ -1,0 +1,72 @@
+// The adapter's Telnet listener seen from outside: start-up that fails on a
+// port in use, and a run that listens and keeps its counters file.
+#include <csignal>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/process_harness.h"
+#include "tests/telnet/loopback_caller.h"
+
+using namespace e2e;
+
+namespace {
+
+std::string config_for(int port)
+{
+    return "<Orva>\n"
+           "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(port) + "\"/>\n"
+           "  <Log File=\"orva.log\" Level=\"5\"/>\n"
+           "</Orva>\n";
+}
+
+// The log line after the one that ends with first.
+std::string line_after(const std::string& log, const std::string& first)
+{
+    size_t at = log.find(first + "\n");
+    if (at == std::string::npos)
+        return "";
+    size_t start = at + first.size() + 1;
+    size_t end = log.find('\n', start);
+    std::string line = log.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    // Drop the time stamp "Mon DD HH:MM:SS ".
+    return line.size() > 16 ? line.substr(16) : line;
+}
+
+TEST(TelnetListener, PortInUseEndsStartUpAndKeepsTheTotal)
+{
+    TempDir dir;
+    testing_telnet::TestListener holder;
+    dir.write("orva.conf.xml", config_for(holder.port()));
+    dir.write("orva.dat", std::string("\x2A\x00\x09", 3));
+
+    ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
+    EXPECT_EQ(orva.wait_exit(), 1);
+    EXPECT_NE(orva.out().find("bind failed\nServer socket init failed\n"), std::string::npos)
+        << orva.out();
+
+    std::string log = dir.read("orva.log");
+    EXPECT_EQ(line_after(log, "DEBUG: Telnet Server init()"), "DEBUG: Telnet Server shutdown()")
+        << log;
+    EXPECT_EQ(log.find("Running ..."), std::string::npos) << log;
+    // The messages are the listener's own and stay out of the log.
+    EXPECT_EQ(log.find("bind failed"), std::string::npos) << log;
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x2A\x00", 2));
+}
+
+TEST(TelnetListener, ListensUntilStoppedAndSavesTheTotal)
+{
+    TempDir dir;
+    int port = free_tcp_port();
+    dir.write("orva.conf.xml", config_for(port));
+
+    ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
+    ASSERT_TRUE(orva.wait_for_out("Running ...")) << orva.out();
+    testing_telnet::LoopbackCaller caller(port);
+    EXPECT_TRUE(caller.connected());
+    orva.signal(SIGTERM);
+    EXPECT_EQ(orva.wait_exit(), 0) << orva.out();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\0\0", 2));
+    testing_telnet::LoopbackCaller late(port);
+    EXPECT_FALSE(late.connected());
+}
+
+}

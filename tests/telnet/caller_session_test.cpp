@@ -1,0 +1,273 @@
+#include "telnet/caller_session.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/process_harness.h"
+#include "tests/telnet/loopback_caller.h"
+
+using namespace testing_telnet;
+using e2e::wait_until;
+
+namespace {
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(char(v));
+    return s;
+}
+
+std::string queue_text(const ByteQueue& q)
+{
+    return std::string(reinterpret_cast<const char*>(q.head()), size_t(q.size()));
+}
+
+class CallerSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override { CallerSession::set_name_lookup(lookup_fails); }
+    void TearDown() override { CallerSession::set_name_lookup(nullptr); }
+
+    // A connected caller and its started session.
+    std::unique_ptr<CallerSession> connect(LoopbackCaller& caller, int number = 1)
+    {
+        EXPECT_TRUE(caller.connected());
+        auto accepted = listener.accept_next();
+        EXPECT_NE(accepted, nullptr);
+        auto session = std::make_unique<CallerSession>();
+        session->start(std::move(accepted), number);
+        return session;
+    }
+
+    // Takes input until the destination holds count bytes (or time is up).
+    std::string take_until(CallerSession& session, size_t count)
+    {
+        wait_until([&] {
+            session.take_input(relay);
+            return size_t(relay.size()) >= count;
+        });
+        return queue_text(relay);
+    }
+
+    TestListener listener;
+    ByteQueue relay{1024, 128, 256};
+};
+
+TEST_F(CallerSessionTest, TelnetCommandsAreDroppedAndDataPasses)
+{
+    LoopbackCaller caller(listener.port());
+    auto session = connect(caller);
+    // IAC DO ECHO is dropped whole, IAC IAC is one 255, IAC SB and IAC SE
+    // are dropped as pairs while what lies between passes as data.
+    caller.send(bytes({'a', 255, 253, 1, 'b', 255, 255, 'c', 255, 250, 24, 'x', 'y', 255, 240}) +
+                std::string("\r\n\0z", 4));
+    std::string expected = bytes({'a', 'b', 255, 'c', 24, 'x', 'y', '\r', '\n', 0, 'z'});
+    EXPECT_EQ(take_until(*session, expected.size()), expected);
+
+    // Nothing was answered: the caller gets only the close.
+    session->disconnect();
+    bool closed = false;
+    EXPECT_EQ(caller.receive_until_closed(closed), "");
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(CallerSessionTest, CommandsSplitAcrossSegmentsWaitForTheirRest)
+{
+    LoopbackCaller caller(listener.port());
+    auto session = connect(caller);
+
+    caller.send(bytes({'x', 255, 251}));
+    ASSERT_EQ(take_until(*session, 1), "x");
+    caller.send(bytes({1, 'y'}));
+    ASSERT_EQ(take_until(*session, 2), "xy");
+
+    caller.send(bytes({'p', 255}));
+    ASSERT_EQ(take_until(*session, 3), "xyp");
+    caller.send(bytes({255, 'q'}));
+    EXPECT_EQ(take_until(*session, 5), bytes({'x', 'y', 'p', 255, 'q'}));
+    session->disconnect();
+}
+
+TEST_F(CallerSessionTest, OutputKeepsOrderAndDoublesDataBytes255)
+{
+    LoopbackCaller caller(listener.port());
+    auto session = connect(caller);
+    session->send_command(251, 3);
+    EXPECT_EQ(session->print("ORVA v%s Connected.\r\n", "1.0"), 22);
+    const uint8_t data[] = {'A', 255, 'B', 255, 255};
+    session->write(data, sizeof data);
+
+    std::string expected = bytes({255, 251, 3}) + "ORVA v1.0 Connected.\r\n" +
+                           bytes({'A', 255, 255, 'B', 255, 255, 255, 255});
+    EXPECT_EQ(caller.receive(expected.size()), expected);
+    session->disconnect();
+}
+
+TEST_F(CallerSessionTest, TextQueuedJustBeforeDisconnectArrivesBeforeTheClose)
+{
+    LoopbackCaller caller(listener.port());
+    testing::internal::CaptureStdout();
+    auto session = connect(caller, 7);
+    // Option answers the adapter never reads must not turn the close into a
+    // reset that loses the text.
+    caller.send(bytes({255, 253, 3, 255, 251, 0}));
+    const char* refusal = "\r\nKELB is currently down.  Please try back later.\r\n";
+    session->print("%s", refusal);
+    session->disconnect();
+    session->disconnect();
+    std::fflush(stdout);
+    std::string printed = testing::internal::GetCapturedStdout();
+
+    bool closed = false;
+    EXPECT_EQ(caller.receive_until_closed(closed), refusal);
+    EXPECT_TRUE(closed);
+    EXPECT_NE(printed.find("[7] Connection: 127.0.0.1\n"), std::string::npos) << printed;
+    EXPECT_EQ(e2e::count_of(printed, "[7] Disconnected.\n"), 1u) << printed;
+    EXPECT_FALSE(session->connected);
+}
+
+TEST_F(CallerSessionTest, HangUpIsReportedThroughTheFlags)
+{
+    LoopbackCaller caller(listener.port());
+    auto session = connect(caller);
+    ASSERT_TRUE(wait_until([&] { return session->address_text() != nullptr &&
+                                        std::string(session->address_text()) == "[127.0.0.1]"; }));
+    session->changed = false;
+    EXPECT_TRUE(session->connected);
+
+    caller.hang_up();
+    EXPECT_TRUE(wait_until([&] { return !session->connected; }));
+    EXPECT_TRUE(session->changed);
+    session->close_if_open();
+    // The looked-up text outlives the connection.
+    EXPECT_STREQ(session->address_text(), "[127.0.0.1]");
+}
+
+std::atomic<bool> lookup_entered{false};
+std::atomic<bool> lookup_release{false};
+std::atomic<bool> lookup_finished{false};
+
+bool gated_lookup(const TcpAddress&, std::string& name)
+{
+    lookup_entered = true;
+    // Bounded, so a broken test cannot hang the suite.
+    wait_until([] { return lookup_release.load(); }, 20s);
+    name = "slow.example";
+    lookup_finished = true;
+    return true;
+}
+
+TEST_F(CallerSessionTest, CloseIfOpenWaitsForALookupUnderWay)
+{
+    CallerSession::set_name_lookup(gated_lookup);
+    LoopbackCaller caller(listener.port());
+    auto session = connect(caller);
+    ASSERT_TRUE(wait_until([] { return lookup_entered.load(); }));
+    EXPECT_STREQ(session->address_text(), "127.0.0.1");
+
+    caller.hang_up();
+    ASSERT_TRUE(wait_until([&] { return !session->connected; }));
+
+    std::atomic<bool> closed{false};
+    std::atomic<bool> finished_before_return{false};
+    std::thread closer([&] {
+        session->close_if_open();
+        finished_before_return = lookup_finished.load();
+        closed = true;
+    });
+    EXPECT_FALSE(wait_until([&] { return closed.load(); }, 300ms));
+    lookup_release = true;
+    EXPECT_TRUE(wait_until([&] { return closed.load(); }));
+    closer.join();
+    EXPECT_TRUE(finished_before_return);
+    EXPECT_STREQ(session->address_text(), "slow.example");
+}
+
+TEST_F(CallerSessionTest, PartialSendsKeepTheRestQueuedInOrder)
+{
+    LoopbackCaller caller(listener.port(), 4096);
+    auto session = connect(caller);
+    std::string sent;
+    for (int chunk = 0; chunk < 12; chunk++) {
+        std::vector<uint8_t> data(65536);
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = uint8_t((chunk * 65536 + i) * 7 % 251);
+        session->write(data.data(), int32_t(data.size()));
+        sent.append(data.begin(), data.end());
+    }
+    std::string got = caller.receive(sent.size(), 30s);
+    ASSERT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+    EXPECT_TRUE(session->connected);
+    session->disconnect();
+}
+
+TEST_F(CallerSessionTest, DisconnectDoesNotWaitForACallerWhoStoppedReading)
+{
+    LoopbackCaller caller(listener.port(), 4096);
+    auto session = connect(caller);
+    std::vector<uint8_t> data(768 * 1024, 'A');
+    session->write(data.data(), int32_t(data.size()));
+    EXPECT_TRUE(session->connected);
+
+    auto t0 = std::chrono::steady_clock::now();
+    session->disconnect();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
+    EXPECT_LT(took.count(), 1000);
+
+    // What did get out is an unbroken prefix, and then the line closes.
+    bool closed = false;
+    std::string got = caller.receive_until_closed(closed);
+    EXPECT_TRUE(closed);
+    EXPECT_LE(got.size(), data.size());
+    EXPECT_EQ(got.find_first_not_of('A'), std::string::npos);
+}
+
+long peak_rss_kib()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(CallerSessionTest, CallerWhoNeverReadsIsDroppedWithoutStallingOthers)
+{
+    LoopbackCaller stuck(listener.port(), 4096);
+    auto stuck_session = connect(stuck, 1);
+    LoopbackCaller other(listener.port());
+    auto other_session = connect(other, 2);
+
+    long before = peak_rss_kib();
+    // 10 MiB of 0xFF would queue 20 MiB if nothing bounded it.
+    std::vector<uint8_t> chunk(65536, 255);
+    for (int i = 0; i < 160; i++)
+        stuck_session->write(chunk.data(), int32_t(chunk.size()));
+    long grown_kib = peak_rss_kib() - before;
+    std::printf("peak RSS growth while writing 10 MiB: %ld KiB\n", grown_kib);
+    EXPECT_LT(grown_kib, 12 * 1024);
+    EXPECT_TRUE(wait_until([&] { return !stuck_session->connected; }));
+
+    other_session->print("still here\r\n");
+    EXPECT_EQ(other.receive(12), "still here\r\n");
+    other.send("hi");
+    EXPECT_EQ(take_until(*other_session, 2), "hi");
+
+    auto t0 = std::chrono::steady_clock::now();
+    stuck_session->disconnect();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
+    std::printf("disconnect of the stuck caller took %lld ms\n", (long long)took.count());
+    EXPECT_LT(took.count(), 1000);
+    other_session->disconnect();
+}
+
+
+}

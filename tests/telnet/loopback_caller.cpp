@@ -1,0 +1,115 @@
+#include "tests/telnet/loopback_caller.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tests/e2e/process_harness.h"
+
+namespace testing_telnet {
+
+LoopbackCaller::LoopbackCaller(int port, int receive_buffer)
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        return;
+    if (receive_buffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+LoopbackCaller::~LoopbackCaller()
+{
+    hang_up();
+}
+
+void LoopbackCaller::send(const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            throw std::runtime_error("caller send failed");
+        done += size_t(n);
+    }
+}
+
+static std::string read_until(int fd, size_t count, bool& closed, std::chrono::milliseconds timeout)
+{
+    std::string got;
+    closed = false;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    while (got.size() < count) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, int(left.count())) <= 0)
+            continue;
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            closed = true;
+            break;
+        }
+        got.append(buffer, size_t(n));
+    }
+    return got;
+}
+
+std::string LoopbackCaller::receive(size_t count, std::chrono::milliseconds timeout)
+{
+    bool closed;
+    return read_until(fd_, count, closed, timeout);
+}
+
+std::string LoopbackCaller::receive_until_closed(bool& closed, std::chrono::milliseconds timeout)
+{
+    return read_until(fd_, SIZE_MAX, closed, timeout);
+}
+
+void LoopbackCaller::hang_up()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+TestListener::TestListener()
+{
+    port_ = e2e::free_tcp_port();
+    if (socket.open("127.0.0.1", port_) != 0 || socket.listen(64) != 0)
+        throw std::runtime_error("test listener failed");
+}
+
+std::unique_ptr<TcpSocket> TestListener::accept_next(std::chrono::milliseconds timeout)
+{
+    if (!e2e::wait_until([&] { return (socket.poll() & PollReadable) != 0; }, timeout))
+        return nullptr;
+    return socket.accept();
+}
+
+bool lookup_fails(const TcpAddress&, std::string&)
+{
+    return false;
+}
+
+bool lookup_answers_caller_example(const TcpAddress&, std::string& name)
+{
+    name = "caller.example";
+    return true;
+}
+
+}

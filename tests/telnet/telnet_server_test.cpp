@@ -1,0 +1,246 @@
+#include "telnet/telnet_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "app/statistics_board.h"
+#include "tests/e2e/process_harness.h"
+#include "tests/telnet/loopback_caller.h"
+
+using namespace testing_telnet;
+
+namespace {
+
+class TelnetServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.counters_path = dir.file("orva.dat");
+        CallerSession::set_name_lookup(lookup_fails);
+    }
+    void TearDown() override { CallerSession::set_name_lookup(nullptr); }
+
+    std::string init_output(const char* address, int port, int& result)
+    {
+        testing::internal::CaptureStdout();
+        result = server.init(address, port);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    e2e::TempDir dir;
+    TelnetServer server;
+};
+
+TEST_F(TelnetServerTest, PortInUseFailsAndShutdownRewritesTheTotalRead)
+{
+    TestListener holder;
+    dir.write("orva.dat", std::string("\x2C\x01\x07", 3));
+    int result = 0;
+    EXPECT_EQ(init_output("127.0.0.1", holder.port(), result),
+              "bind failed\nServer socket init failed\n");
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(server.total_connections, 300);
+    EXPECT_STREQ(server.service_name, "");
+
+    server.shutdown();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x2C\x01", 2));
+    EXPECT_EQ(server.listener, nullptr);
+    EXPECT_EQ(server.relay_queue, nullptr);
+}
+
+TEST_F(TelnetServerTest, HostNameAsAddressFailsWithoutALookup)
+{
+    int result = 0;
+    EXPECT_EQ(init_output("localhost", e2e::free_tcp_port(), result),
+              "bind failed\nServer socket init failed\n");
+    EXPECT_EQ(result, -1);
+    server.shutdown();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\0\0", 2));
+}
+
+TEST_F(TelnetServerTest, ShutdownWithoutInitLeavesTheCountersFile)
+{
+    dir.write("orva.dat", std::string("\x05\x00\x07", 3));
+    server.shutdown();
+    server.shutdown();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x05\x00\x07", 3));
+}
+
+TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
+{
+    dir.write("orva.dat", std::string("\x29\x00", 2));
+    int port = e2e::free_tcp_port();
+    int result = -1;
+    EXPECT_EQ(init_output("", port, result), "");
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(stats_board.total_connections(), 41);
+    EXPECT_EQ(stats_board.next_session(), 1);
+    EXPECT_STREQ(server.service_name, "KELB");
+    ASSERT_NE(server.relay_queue, nullptr);
+    EXPECT_EQ(server.relay_queue->capacity(), 1024);
+
+    LoopbackCaller caller(port);
+    ASSERT_TRUE(caller.connected());
+    ASSERT_TRUE(e2e::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
+    auto accepted = server.listener->accept();
+    ASSERT_NE(accepted, nullptr);
+    auto call = std::make_unique<Call>();
+    call->session = std::make_unique<CallerSession>();
+    testing::internal::CaptureStdout();
+    call->session->start(std::move(accepted), 1);
+    call->session->print("bye\r\n");
+    server.calls.push_front(std::move(call));
+
+    server.shutdown();
+    std::fflush(stdout);
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("[1] Disconnected.\n"), std::string::npos) << printed;
+    bool closed = false;
+    EXPECT_EQ(caller.receive_until_closed(closed), "bye\r\n");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(server.listener, nullptr);
+    LoopbackCaller late(port);
+    EXPECT_FALSE(late.connected());
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x29\x00", 2));
+}
+
+TEST_F(TelnetServerTest, AcceptThatCannotCompleteGivesNoConnection)
+{
+    TestListener listener;
+    // Nothing waiting: no object, and no wait in accept.
+    EXPECT_EQ(listener.socket.accept(), nullptr);
+
+    LoopbackCaller caller(listener.port());
+    ASSERT_TRUE(caller.connected());
+    ASSERT_TRUE(e2e::wait_until([&] { return (listener.socket.poll() & PollReadable) != 0; }));
+
+    // Lower the limit to the lowest free descriptor so accept cannot get one.
+    int lowest_free = dup(0);
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit lowered = limit;
+    lowered.rlim_cur = rlim_t(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    auto none = listener.socket.accept();
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(none, nullptr);
+
+    // The connection is still waiting and is taken once a descriptor is free.
+    auto accepted = listener.accept_next();
+    ASSERT_NE(accepted, nullptr);
+    char dotted[16];
+    tcp_dotted(accepted->address(), dotted);
+    EXPECT_STREQ(dotted, "127.0.0.1");
+}
+
+std::string queue_text(const ByteQueue& q)
+{
+    return std::string(reinterpret_cast<const char*>(q.head()), size_t(q.size()));
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+#if defined(__SANITIZE_THREAD__)
+// Over a thousand threads make the race detector take minutes; fewer callers
+// behind a wall of spare descriptors still get handles above 1023.
+constexpr int CALLERS = 100;
+constexpr int FILLER_DESCRIPTORS = 1024;
+#else
+constexpr int CALLERS = 1100;
+constexpr int FILLER_DESCRIPTORS = 0;
+#endif
+
+TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlim_t wanted = 2 * CALLERS + FILLER_DESCRIPTORS + 64;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted)
+        GTEST_SKIP() << "descriptor limit " << limit.rlim_max << " is below " << wanted;
+    rlimit raised = limit;
+    raised.rlim_cur = std::max<rlim_t>(limit.rlim_cur, wanted);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+
+    std::vector<int> fillers;
+    for (int i = 0; i < FILLER_DESCRIPTORS; i++)
+        fillers.push_back(dup(0));
+
+    int port = e2e::free_tcp_port();
+    int result = -1;
+    init_output("127.0.0.1", port, result);
+    ASSERT_EQ(result, 0);
+
+    std::vector<std::unique_ptr<LoopbackCaller>> callers;
+    std::vector<CallerSession*> sessions;
+    int highest_handle = 0;
+    testing::internal::CaptureStdout();
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < CALLERS; i++) {
+        callers.push_back(std::make_unique<LoopbackCaller>(port));
+        ASSERT_TRUE(callers.back()->connected()) << i;
+        ASSERT_TRUE(e2e::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
+        auto accepted = server.listener->accept();
+        ASSERT_NE(accepted, nullptr) << i;
+        highest_handle = std::max(highest_handle, accepted->handle());
+        auto call = std::make_unique<Call>();
+        call->session = std::make_unique<CallerSession>();
+        call->session->start(std::move(accepted), i + 1);
+        sessions.push_back(call->session.get());
+        server.calls.push_front(std::move(call));
+    }
+    double started = seconds_since(t0);
+    EXPECT_GT(highest_handle, 1023);
+
+    t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < CALLERS; i++) {
+        sessions[i]->print("%d;", i);
+        callers[i]->send("k");
+    }
+    int served = 0;
+    for (int i = 0; i < CALLERS; i++) {
+        std::string want = std::to_string(i) + ";";
+        bool out_ok = callers[i]->receive(want.size()) == want;
+        ByteQueue in(128, 16, 4096);
+        bool in_ok = e2e::wait_until([&] {
+            sessions[i]->take_input(in);
+            return in.size() >= 1;
+        });
+        served += out_ok && in_ok && queue_text(in) == "k";
+    }
+    double exchanged = seconds_since(t0);
+    EXPECT_EQ(served, CALLERS);
+
+    t0 = std::chrono::steady_clock::now();
+    server.shutdown();
+    double shut = seconds_since(t0);
+    std::fflush(stdout);
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(e2e::count_of(printed, "Disconnected.\n"), size_t(CALLERS));
+    bool all_closed = true;
+    for (auto& caller : callers) {
+        bool closed = false;
+        caller->receive_until_closed(closed, 5s);
+        all_closed = all_closed && closed;
+    }
+    EXPECT_TRUE(all_closed);
+    std::printf("%d callers, highest handle %d: started in %.2f s, exchanged in %.2f s, "
+                "shut down in %.2f s\n",
+                CALLERS, highest_handle, started, exchanged, shut);
+    callers.clear();
+    server.calls.clear();
+    for (int fd : fillers)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}
