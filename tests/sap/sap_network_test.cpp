@@ -101,7 +101,12 @@ TEST_F(SapNetwork, AgentFindsTheAnnouncedServerAndDropsItWhenItStops)
     EXPECT_TRUE(same_address(found, kelb));
     EXPECT_EQ(announcer.queries_answered(), 1);
     EXPECT_EQ(announcer.broadcasts_sent(), 0) << "found through the answer, not a broadcast";
-    ASSERT_TRUE(eventually([&] { return stats_board.sap_servers() == 1; }));
+    ASSERT_TRUE(eventually([&] {
+        stats_board.begin_display();
+        int servers = stats_board.sap_servers();
+        stats_board.end_display();
+        return servers == 1;
+    }));
     stats_board.begin_display();
     EXPECT_STREQ(stats_board.last_sap(), "KELB");
     stats_board.end_display();
