@@ -100,10 +100,8 @@ int start_and_run(bool debug_mode)
     int result = start_subsystems(telnet_address, telnet_port, debug_mode);
     if (result == 0) {
         app_log.write(LOG_DEBUG, "Running ...");
-        while (running_flag.get()) {
-            console_poll();
-            sleep_ms(1);
-        }
+        while (running_flag.get())
+            telnet_server.poll();
     }
     stop_subsystems();
 

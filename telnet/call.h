@@ -4,9 +4,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "link/board_link.h"
 #include "telnet/caller_session.h"
 
 struct Call {
+    // Circuit-control requests sent to end the circuit after the caller left.
     int32_t close_attempts = 0;
     std::unique_ptr<CallerSession> session;
+    // None when the caller was refused because no board host was known.
+    std::unique_ptr<BoardLink> link;
 };

@@ -38,6 +38,8 @@ void TelnetServer::shutdown()
             call->session->request_stop();
     }
     for (auto& call : calls) {
+        if (call->link)
+            call->link->close_if_open();
         if (call->session)
             call->session->close_if_open();
     }

@@ -24,6 +24,10 @@ public:
     // Saves the total if init loaded it, closes every caller and the
     // listener. Harmless without init or after a failed one.
     void shutdown();
+    // One pass of the connection dispatcher: accept at most one caller,
+    // relay both ways for every call, end finished calls, post the figures,
+    // let the console poll, and pause 1 ms.
+    void poll();
 
     std::unique_ptr<TcpSocket> listener;
     std::unique_ptr<ByteQueue> relay_queue;
@@ -38,6 +42,10 @@ public:
     std::string counters_path = COUNTERS_FILE_NAME;
 
 private:
+    void accept_caller();
+    bool serve_call(Call& call);
+    void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
+
     bool counters_loaded = false;
 };
 

@@ -77,10 +77,10 @@ TEST_F(Adapter, CallerReachesTheBoardAndDataFlowsBothWays)
 
     // A caller's IAC IAC is one 255 for the board; the board's 255 comes
     // back doubled. Commands the caller sends reach nothing.
-    caller.send(std::string("hi\xFF\xFD\x01there\xFF\xFF!", 12));
+    caller.send(std::string("hi\xFF\xFD\x01there\xFF\xFF!", 13));
     std::string echo("hithere\xFF\xFF!", 10);
     EXPECT_EQ(caller.receive(echo.size()), echo);
-    EXPECT_TRUE(orva->wait_for_out("KNET-SEND: Circuit: 1, Seq: 1, DATA, Size: 8"));
+    EXPECT_TRUE(orva->wait_for_out("KNET-SEND: Circuit: 1, Seq: 1, DATA, Size: 9"));
 
     caller.hang_up();
     EXPECT_TRUE(orva->wait_for_out("[1] Disconnected."));
@@ -120,9 +120,10 @@ TEST_F(Adapter, CallerHangsUpOnASilentBoardElevenRequestsThenClose)
     next.hang_up();
     ASSERT_TRUE(orva->wait_for_out("[2] Disconnected."));
     EXPECT_EQ(stop_orva(), 0);
+    // The requests go out before the session is closed.
     std::string out = orva->out();
-    size_t first = out.find("[1] Disconnected.");
-    size_t second = out.find("[2] Connection:");
+    size_t first = out.find("[1] Connection:");
+    size_t second = out.find("[1] Disconnected.");
     std::string between = out.substr(first, second - first);
     EXPECT_EQ(count_of(between, "Circuit Control 00, ACK: 00"), 11u) << between;
 }
@@ -164,7 +165,9 @@ TEST_F(Adapter, SixteenCallersOnSixteenLinesKeepTheirOwnData)
     std::vector<int> lines;
     for (int n = 0; n < 16; ++n) {
         callers.push_back(std::make_unique<LoopbackCaller>(telnet_port));
-        std::string head = callers.back()->receive(OPTIONS.size() + GREETING.size() + 25);
+        std::string head = callers.back()->receive(OPTIONS.size() + GREETING.size() + 26);
+        if (head.back() != '\n') // two-digit line numbers
+            head += callers.back()->receive(1);
         size_t at = head.find("Connected to KELB line ");
         ASSERT_NE(at, std::string::npos) << n << ": " << head;
         lines.push_back(std::stoi(head.substr(at + 23)));
@@ -181,13 +184,7 @@ TEST_F(Adapter, SixteenCallersOnSixteenLinesKeepTheirOwnData)
         std::string want;
         for (int round = 0; round < 3; ++round)
             want += "caller " + std::to_string(n) + " round " + std::to_string(round) + ";";
-        std::string got = callers[size_t(n)]->receive(want.size() + 3);
-        // Skip what is left of the "line N\r\n" text.
-        size_t at = got.find("caller ");
-        ASSERT_NE(at, std::string::npos) << got;
-        got = got.substr(at);
-        if (got.size() < want.size())
-            got += callers[size_t(n)]->receive(want.size() - got.size());
+        std::string got = callers[size_t(n)]->receive(want.size());
         EXPECT_EQ(got, want) << "caller " << n;
     }
     callers.clear();

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "tests/telnet/loopback_caller.h"
 
 #include <arpa/inet.h>
@@ -59,7 +60,9 @@ static std::string read_until(int fd, size_t count, bool& closed, std::chrono::m
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, int(left.count())) <= 0)
             continue;
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        // Never past count, so a caller can read a stream piece by piece.
+        size_t want = std::min(sizeof buffer, count - got.size());
+        ssize_t n = ::recv(fd, buffer, want, 0);
         if (n <= 0) {
             closed = true;
             break;

@@ -42,6 +42,13 @@ std::string board_usage()
            "  --socket N           IPX socket for KNET (default: chosen by the stack)\n"
            "  --lines N            number of lines, 1 to 95 (default 4)\n"
            "\n"
+           "Service advertising (SAP, service type 0x9191):\n"
+           "  --name NAME          server name to announce (default KELB)\n"
+           "  --servers N          announce N servers: NAME, then NAME-2 ... NAME-N,\n"
+           "                       each on its own KNET socket (default 1)\n"
+           "  --sap-interval MS    general-service broadcast interval (default 60000)\n"
+           "  --no-sap             stay silent on SAP\n"
+           "\n"
            "Behaviour, for tests:\n"
            "  --echo               pure echo: every byte comes back, no banner or menu\n"
            "  --discard            take every byte silently, no banner (for throughput)\n"
@@ -103,6 +110,18 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
         } else if (a == "--lines") {
             // Line 0 means busy and 255 no circuit; the status page shows 96.
             ok = number(1, 95, options.lines);
+        } else if (a == "--name") {
+            ok = value(options.server_name);
+            if (ok && (options.server_name.empty() || options.server_name.size() > 47)) {
+                error = "--name: 1 to 47 characters";
+                ok = false;
+            }
+        } else if (a == "--servers") {
+            ok = number(1, 16, options.servers);
+        } else if (a == "--sap-interval") {
+            ok = number(10, 3600000, options.sap_interval_ms);
+        } else if (a == "--no-sap") {
+            options.sap = false;
         } else if (a == "--echo") {
             options.echo_only = true;
         } else if (a == "--discard") {

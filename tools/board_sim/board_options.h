@@ -10,6 +10,11 @@ struct BoardOptions {
     int server_port = 213;
     int socket_number = 0;  // KNET socket; 0 = one the stack chooses
     int lines = 4;
+    // Service advertising.
+    std::string server_name = "KELB";
+    int servers = 1;             // simulated servers, each with its own board
+    int sap_interval_ms = 60000; // general-service broadcast interval
+    bool sap = true;
     // Fault and test switches.
     bool silent = false;         // answer nothing at all
     bool busy = false;           // refuse every connection with line 0

@@ -1,6 +1,7 @@
 // orva-board-sim: plays a KELB board host on the IPX network.
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "port/ipx_stack.h"
 #include "tools/board_sim/board_host.h"
 #include "tools/board_sim/board_options.h"
+#include "tools/sap_announcer/sap_announcer.h"
 
 namespace {
 
@@ -52,33 +54,59 @@ int main(int argc, char** argv)
                      options.server_ip.c_str(), options.server_port, stack.last_error().c_str());
         return 1;
     }
-    BoardHost host(options);
-    if (host.open() != 0) {
-        std::fprintf(stderr, "orva-board-sim: cannot bind IPX socket %d\n", options.socket_number);
-        stack.stop();
-        return 1;
+    // One board per simulated server; only the first takes --socket.
+    std::vector<std::unique_ptr<BoardHost>> hosts;
+    for (int n = 0; n < options.servers; ++n) {
+        BoardOptions own = options;
+        if (n > 0)
+            own.socket_number = 0;
+        hosts.push_back(std::make_unique<BoardHost>(own));
+        if (hosts.back()->open() != 0) {
+            std::fprintf(stderr, "orva-board-sim: cannot bind IPX socket %d\n", own.socket_number);
+            stack.stop();
+            return 1;
+        }
+        std::printf("orva-board-sim: %d lines, KNET on socket 0x%04X, tunnel %s:%d\n", options.lines,
+                    hosts.back()->socket_number(), options.server_ip.c_str(), options.server_port);
     }
-    std::printf("orva-board-sim: %d lines, KNET on socket 0x%04X, tunnel %s:%d\n", options.lines,
-                host.socket_number(), options.server_ip.c_str(), options.server_port);
 
+    SapAnnouncer announcer(&stack);
+    announcer.set_interval_ms(options.sap_interval_ms);
     bool announced = false;
     while (!stop_requested) {
-        if (!announced && host.joined()) {
+        if (!announced && hosts.front()->joined()) {
             uint8_t network[4];
             uint8_t node[6];
             stack.local_address(network, node);
-            IpxPeer self;
-            std::copy(network, network + 4, self.network);
-            std::copy(node, node + 6, self.node);
-            self.socket = host.socket_number();
-            std::printf("IPX address: %s\n", self.text().c_str());
+            for (size_t n = 0; n < hosts.size(); ++n) {
+                IpxPeer self;
+                std::copy(network, network + 4, self.network);
+                std::copy(node, node + 6, self.node);
+                self.socket = hosts[n]->socket_number();
+                std::string name = n == 0 ? options.server_name : options.server_name + "-" + std::to_string(n + 1);
+                std::printf("IPX address: %s (%s)\n", self.text().c_str(), name.c_str());
+                IpxAddress address{};
+                std::copy(network, network + 4, address.network);
+                std::copy(node, node + 6, address.node);
+                address.socket = self.socket;
+                announcer.add_server(name, address);
+            }
+            if (options.sap && announcer.start() != 0)
+                std::fprintf(stderr, "orva-board-sim: SAP announcements are off\n");
             announced = true;
         }
-        host.poll(now_ms());
+        uint64_t now = now_ms();
+        for (auto& host : hosts)
+            host->poll(now);
+        if (announced && options.sap)
+            announcer.poll();
         sleep_ms(1);
     }
     std::printf("orva-board-sim: stopping\n");
-    host.close();
+    // Tell the network first that the servers are going down.
+    announcer.stop();
+    for (auto& host : hosts)
+        host->close();
     stack.stop();
     stop_control_signal_handling();
     return 0;
