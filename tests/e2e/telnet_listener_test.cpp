@@ -62,9 +62,10 @@ TEST(TelnetListener, ListensUntilStoppedAndSavesTheTotal)
     ASSERT_TRUE(orva.wait_for_out("Running ...")) << orva.out();
     testing_telnet::LoopbackCaller caller(port);
     EXPECT_TRUE(caller.connected());
+    ASSERT_TRUE(orva.wait_for_out("[1] Connection: 127.0.0.1")) << orva.out();
     orva.signal(SIGTERM);
     EXPECT_EQ(orva.wait_exit(), 0) << orva.out();
-    EXPECT_EQ(dir.read("orva.dat"), std::string("\0\0", 2));
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\1\0", 2));
     testing_telnet::LoopbackCaller late(port);
     EXPECT_FALSE(late.connected());
 }
