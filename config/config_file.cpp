@@ -5,6 +5,18 @@
 #include <cstring>
 #include <expat.h>
 
+ConfigElement::~ConfigElement()
+{
+    std::vector<std::unique_ptr<ConfigElement>> pending = std::move(children);
+    while (!pending.empty()) {
+        std::unique_ptr<ConfigElement> element = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : element->children)
+            pending.push_back(std::move(child));
+        element->children.clear();
+    }
+}
+
 const ConfigElement* ConfigElement::find_child(const char* wanted) const
 {
     for (const auto& child : children)

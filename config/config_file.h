@@ -17,6 +17,13 @@ struct ConfigElement {
     std::vector<std::unique_ptr<ConfigElement>> children;
     std::vector<std::unique_ptr<ConfigAttribute>> attributes;
 
+    ConfigElement() = default;
+    // Releases the subtree level by level, not one stack frame per level:
+    // a deeply nested file must not overflow the stack.
+    ~ConfigElement();
+    ConfigElement(const ConfigElement&) = delete;
+    ConfigElement& operator=(const ConfigElement&) = delete;
+
     // First child with exactly this name, or null.
     const ConfigElement* find_child(const char* name) const;
     // The first later child named like child, or null (also when child is
