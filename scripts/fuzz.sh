@@ -41,12 +41,14 @@ for t in "${targets[@]}"; do
     limit=(-runs="$runs")
     label="$runs runs"
   fi
+  dict=()
+  [ ! -f "$top/fuzz/$t.dict" ] || dict=(-dict="$top/fuzz/$t.dict")
   log="$build/$t.log"
   echo "=== $t ($label)"
   # The targets print the product's own error messages for every bad
   # input; -close_fd_mask keeps them out while libFuzzer still reports.
   if ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
-     "$build/$t" "${limit[@]}" -close_fd_mask=3 -print_final_stats=1 \
+     "$build/$t" "${limit[@]}" "${dict[@]}" -close_fd_mask=3 -print_final_stats=1 \
        -artifact_prefix="$build/findings/$t-" "$work" "$top/fuzz/corpus/$t" >"$log" 2>&1; then
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "$t: ${execs:-?} executions, no finding"
