@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "app/host_description.h"
+#include "app/ipx_network.h"
 #include "config/config_file.h"
 #include "console/console_input.h"
 #include "console/console_screen.h"
@@ -13,6 +14,7 @@
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
 #include "port/terminal.h"
+#include "sap/sap_agent.h"
 #include "telnet/telnet_server.h"
 
 void install_control_handler()
@@ -31,10 +33,13 @@ bool console_control_handler(int)
 
 int network_startup()
 {
-    return 0;
+    return start_ipx_network();
 }
 
-void network_cleanup() {}
+void network_cleanup()
+{
+    stop_ipx_network();
+}
 
 namespace {
 bool debug_switch(int argc, char** argv)
@@ -49,11 +54,14 @@ int start_subsystems(const char* telnet_address, int telnet_port, bool debug_mod
     app_log.write(LOG_DEBUG, "Network init()");
     if (network_startup() != 0)
         return -1;
+    if (sap_agent.init() != 0)
+        return -1;
     app_log.write(LOG_DEBUG, "Telnet Server init()");
     if (telnet_server.init(telnet_address, telnet_port) != 0)
         return -1;
     app_log.write(LOG_DEBUG, "Console init()");
     console_init(debug_mode);
+    sap_agent.add_query(BOARD_SERVICE_TYPE);
     return 0;
 }
 
@@ -62,6 +70,7 @@ void stop_subsystems()
 {
     app_log.write(LOG_DEBUG, "Telnet Server shutdown()");
     telnet_server.shutdown();
+    sap_agent.shutdown();
     app_log.write(LOG_DEBUG, "Console shutdown()");
     console_shutdown();
     app_log.write(LOG_DEBUG, "Network shutdown()");

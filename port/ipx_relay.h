@@ -89,6 +89,7 @@ private:
     // Owned by the loop.
     std::unordered_map<uint64_t, Node> nodes_;          // by UDP address key
     std::unordered_map<uint64_t, uint64_t> by_ipx_node_; // IPX node -> UDP key
+    std::vector<UdpDatagram> outgoing_;
 
     std::atomic<size_t> node_count_{0};
     std::atomic<uint64_t> forwarded_{0};

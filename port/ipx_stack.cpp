@@ -53,12 +53,13 @@ int IpxStack::start(const char* server_ip, int server_port)
         return -1;
     }
     server_.port = static_cast<uint16_t>(server_port);
-    // The carrier binds any port on all interfaces: the server may be remote,
-    // and it tells nodes apart by their UDP source.
+    // The carrier takes any free port; it listens on loopback only when the
+    // server is there, so a local network is not exposed to others.
+    bool loopback = (server_.ip >> 24) == 127;
     std::string error;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (carrier_.open("0.0.0.0", 0, error) != 0) {
+        if (carrier_.open(loopback ? "127.0.0.1" : "0.0.0.0", 0, error) != 0) {
             last_error_ = "IPX: " + error;
             return -1;
         }

@@ -125,6 +125,75 @@ int UdpSocket::receive_from(uint8_t* buffer, size_t size, UdpAddress& from)
     }
 }
 
+int UdpSocket::send_many(const UdpDatagram* datagrams, int count)
+{
+    constexpr int CHUNK = 64;
+    int done = 0;
+    while (done < count) {
+        int n = count - done < CHUNK ? count - done : CHUNK;
+        mmsghdr msgs[CHUNK];
+        iovec iov[CHUNK];
+        sockaddr_in to[CHUNK];
+        std::memset(msgs, 0, sizeof(mmsghdr) * n);
+        for (int i = 0; i < n; ++i) {
+            const UdpDatagram& d = datagrams[done + i];
+            to[i] = to_sockaddr(d.peer);
+            iov[i].iov_base = const_cast<uint8_t*>(d.data);
+            iov[i].iov_len = d.size;
+            msgs[i].msg_hdr.msg_name = &to[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof to[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = ::sendmmsg(fd_, msgs, n, 0);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            // Skip the datagram that failed (a peer gone, a full buffer),
+            // so one bad destination does not hold back the rest.
+            ++done;
+            continue;
+        }
+        done += sent;
+        if (sent < n)
+            ++done;
+    }
+    return done;
+}
+
+int UdpSocket::receive_many(uint8_t* buffers, size_t each, UdpDatagram* datagrams, int count)
+{
+    constexpr int CHUNK = 64;
+    if (count > CHUNK)
+        count = CHUNK;
+    mmsghdr msgs[CHUNK];
+    iovec iov[CHUNK];
+    sockaddr_in from[CHUNK];
+    std::memset(msgs, 0, sizeof(mmsghdr) * count);
+    for (int i = 0; i < count; ++i) {
+        iov[i].iov_base = buffers + i * each;
+        iov[i].iov_len = each;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n;
+    do {
+        n = ::recvmmsg(fd_, msgs, count, MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    for (int i = 0; i < n; ++i) {
+        datagrams[i].data = buffers + i * each;
+        // A datagram longer than the buffer was cut; report what is there.
+        datagrams[i].size = msgs[i].msg_len < each ? msgs[i].msg_len : each;
+        datagrams[i].peer.ip = ntohl(from[i].sin_addr.s_addr);
+        datagrams[i].peer.port = ntohs(from[i].sin_port);
+    }
+    return n;
+}
+
 bool UdpSocket::wait_readable(int wake_fd, int timeout_ms)
 {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};

@@ -20,6 +20,13 @@ struct UdpAddress {
 bool parse_ipv4(const char* text, uint32_t& ip);
 std::string format_udp_address(const UdpAddress& address);
 
+// One datagram of a batch: its bytes (not owned) and, to send, where to.
+struct UdpDatagram {
+    const uint8_t* data;
+    size_t size;
+    UdpAddress peer;
+};
+
 class UdpSocket {
 public:
     UdpSocket() = default;
@@ -40,6 +47,14 @@ public:
     // Bytes received (the datagram is cut to size; an empty one gives 0);
     // -1 when nothing waits; -2 on any other error.
     int receive_from(uint8_t* buffer, size_t size, UdpAddress& from);
+
+    // Sends a batch in as few system calls as the kernel allows; returns
+    // how many were sent (the rest would block or failed).
+    int send_many(const UdpDatagram* datagrams, int count);
+    // Receives up to count datagrams, the i-th into buffers + i * each (cut
+    // to each bytes); sizes and senders go to datagrams. Returns how many,
+    // 0 when nothing waits, -1 on an error.
+    int receive_many(uint8_t* buffers, size_t each, UdpDatagram* datagrams, int count);
 
     // Waits up to timeout_ms (-1: without limit) until the socket is
     // readable or wake_fd is; true when the socket is readable.

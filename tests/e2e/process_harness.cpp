@@ -82,11 +82,14 @@ bool TempDir::exists(const std::string& name) const
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir)
 {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    // A child that exits before reading its input must not kill the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    int out[2], err[2], in[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     pid_ = fork();
     if (pid_ == 0) {
+        dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         if (chdir(dir.c_str()) != 0)
@@ -104,6 +107,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     }
     close(out[1]);
     close(err[1]);
+    close(in[0]);
+    in_fd_ = in[1];
     out_fd_ = out[0];
     err_fd_ = err[0];
     fcntl(out_fd_, F_SETFL, O_NONBLOCK);
@@ -118,6 +123,25 @@ ChildProcess::~ChildProcess()
     }
     close(out_fd_);
     close(err_fd_);
+    close_in();
+}
+
+void ChildProcess::write_in(const std::string& text)
+{
+    size_t done = 0;
+    while (in_fd_ >= 0 && done < text.size()) {
+        ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+}
+
+void ChildProcess::close_in()
+{
+    if (in_fd_ >= 0)
+        close(in_fd_);
+    in_fd_ = -1;
 }
 
 void ChildProcess::drain()

@@ -44,6 +44,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // Writes to the process's standard input; close_in ends it.
+    void write_in(const std::string& text);
+    void close_in();
     // Everything the process has written so far.
     std::string out();
     std::string err();
@@ -61,6 +64,7 @@ private:
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
+    int in_fd_ = -1;
     std::string out_;
     std::string err_;
     int status_ = -1;

@@ -51,13 +51,17 @@ protected:
         relay.stop();
     }
 
+public:
     // Points e at stack s's node, socket number.
-    static void aim(IpxEndpoint& e, IpxStack& s, uint16_t socket_number)
+    static void aim_at(IpxEndpoint& e, IpxStack& s, uint16_t socket_number)
     {
         uint8_t net[4], node[6];
         s.local_address(net, node);
         e.set_destination(net, node, socket_number);
     }
+
+protected:
+    static void aim(IpxEndpoint& e, IpxStack& s, uint16_t socket_number) { aim_at(e, s, socket_number); }
 
     static void aim_broadcast(IpxEndpoint& e, uint16_t socket_number)
     {

@@ -1,0 +1,102 @@
+// BoardLink: one KNET circuit to a line of a board host, run by its own
+// link thread over an IPX endpoint.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "app/locks.h"
+#include "app/worker_thread.h"
+#include "link/byte_queue.h"
+#include "link/ipx_endpoint.h"
+#include "link/knet_packet.h"
+
+class IpxStack;
+
+// Lock order: loop_lock before any other; from_caller_lock before
+// send_lock; to_caller_lock and send_lock are never held together.
+class BoardLink {
+public:
+    // The process-wide IPX stack unless another is given (tests run several).
+    BoardLink();
+    explicit BoardLink(IpxStack& stack);
+    // Stops the link thread first if the link was never closed.
+    ~BoardLink();
+    BoardLink(const BoardLink&) = delete;
+    BoardLink& operator=(const BoardLink&) = delete;
+
+    // Aims a fresh endpoint at the board host and starts the link thread.
+    // network and node as on the wire, socket in host order. Returns 0.
+    int open(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number);
+    // Queues a ConnectionRequest for the service.
+    void request_connection(const char* service_name);
+    // Caller bytes to go out as Data; nothing is added when no room is made.
+    void append_from_caller(const uint8_t* bytes, int count);
+    // Queues a CircuitControl on the current circuit.
+    void send_control(uint8_t control, uint8_t ack_flag);
+    // Queues one Data packet of at most 512 bytes and marks it outstanding;
+    // false when it was refused or found no room.
+    bool send_data(const uint8_t* bytes, int count);
+    // Stops the link thread, drops the endpoint and empties the queues.
+    void close();
+    void close_if_open();
+
+    // One received datagram: every whole packet in it is checked, traced and
+    // acted on in order.
+    void handle_datagram(const uint8_t* bytes, int count);
+
+    // Bytes for the caller; the dispatcher drains it holding to_caller_lock.
+    ByteQueue* to_caller() { return to_caller_.get(); }
+    Mutex to_caller_lock;
+
+    // Read by the dispatcher without a lock, written by the link thread.
+    std::atomic<bool> status_changed{false};
+    std::atomic<bool> alive{false};
+    std::atomic<uint8_t> circuit{0};
+    std::atomic<uint8_t> line{0};
+    std::atomic<uint16_t> circuit0_sequence{1};
+    std::atomic<uint16_t> control_sequence{1};
+    std::atomic<uint16_t> data_sequence{1};
+    std::atomic<bool> peer_ready{true};
+    std::atomic<bool> awaiting_ack{false};
+    std::atomic<uint16_t> pending_sequence{0};
+
+    // The steps of one link-thread cycle, public so that tests can drive a
+    // link without its thread. prepare_for_testing sets up the state and
+    // queues as open does, without endpoint or thread.
+    void prepare_for_testing();
+    // Sends up to 512 caller bytes when the board is ready and no Data is
+    // outstanding.
+    void send_from_caller();
+    int from_caller_size();
+    // Copies out the queued packets (under send_lock); returns the count.
+    int copy_send_queue(uint8_t* out, int size);
+    void clear_send_queue();
+    bool has_endpoint() const { return endpoint_ != nullptr; }
+    uint16_t local_socket() const { return endpoint_ ? endpoint_->socket_number() : 0; }
+
+private:
+    static int run_routine(void* self);
+    void run();
+    void cycle();
+    void reset_state();
+    void send_queued();
+
+    void send_ack(uint8_t circuit_number, uint16_t acknowledged);
+    void append_to_caller(const uint8_t* bytes, int count);
+    void print_to_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void handle_packet(const KnetPacket& packet);
+
+    IpxStack* stack_;
+    std::unique_ptr<ByteQueue> to_caller_;
+    std::unique_ptr<ByteQueue> send_queue_;
+    std::unique_ptr<IpxEndpoint> endpoint_;
+    WorkerThread* thread_ = nullptr;
+    std::unique_ptr<ByteQueue> from_caller_;
+    Mutex from_caller_lock_;
+    Mutex loop_lock_;
+    Mutex send_lock_;
+    GuardedFlag running_{false};
+    uint8_t receive_buffer_[16640];
+};

@@ -1,0 +1,105 @@
+#include "sap/sap_socket.h"
+
+#include <cstring>
+
+#include "app/host_description.h"
+#include "link/ipx_endpoint.h"
+#include "sap/sap_envelope.h"
+
+namespace {
+// Room made before each receive so a datagram is never cut short; larger
+// than any IPX datagram.
+constexpr int32_t RECEIVE_ROOM = 1024;
+// Beyond this much unread input the socket stops taking datagrams and the
+// stack drops them, so a flood cannot grow the queue without end.
+constexpr int32_t RECEIVE_LIMIT = 256 * 1024;
+}
+
+SapSocket::SapSocket(IpxStack* stack)
+    : stack_(stack), receive_queue_(88, 44, 4096), send_queue_(88, 44, 4096),
+      reader_(receive_queue_)
+{
+    std::memset(default_destination_.network, 0, 4);
+    std::memset(default_destination_.node, 0xFF, 6);
+    default_destination_.socket = SAP_SOCKET;
+}
+
+SapSocket::~SapSocket()
+{
+    delete endpoint_;
+}
+
+int SapSocket::open()
+{
+    if (endpoint_ == nullptr)
+        endpoint_ = stack_ ? new IpxEndpoint(*stack_) : new IpxEndpoint();
+    if (endpoint_->open(SAP_SOCKET) != 0)
+        return -1;
+    if (endpoint_->set_receive_header(1) != 0 || endpoint_->set_broadcast(1) != 0)
+        return -1;
+    if (host_is_nt() && endpoint_->set_receive_broadcast(1) != 0)
+        return -1;
+    reader_.clear();
+    endpoint_->set_destination(default_destination_.network, default_destination_.node,
+                               default_destination_.socket);
+    return 0;
+}
+
+void SapSocket::pump()
+{
+    if (endpoint_ == nullptr)
+        return;
+    int ready = endpoint_->poll();
+    if (ready < 0) {
+        output_possible_ = false;
+        return;
+    }
+    if (!output_blocked_)
+        output_possible_ = (ready & PollWritable) != 0;
+
+    if ((ready & PollReadable) && receive_queue_.size() < RECEIVE_LIMIT) {
+        receive_queue_.reserve(RECEIVE_ROOM);
+        int received = endpoint_->receive(receive_queue_.tail(), receive_queue_.space());
+        if (received > 0) {
+            receive_queue_.commit(received);
+            reader_.datagram_committed(received);
+        }
+    }
+
+    MutexHold hold(send_mutex_);
+    if ((ready & PollWritable) && send_queue_.size() > 0 && !output_blocked_) {
+        SapEnvelope envelope;
+        if (!front_sap_envelope(send_queue_, envelope)) {
+            // Only queue_record writes here, so this cannot happen; never
+            // send from a queue that lost its framing.
+            send_queue_.clear();
+            return;
+        }
+        endpoint_->set_destination(envelope.network, envelope.node, SAP_SOCKET);
+        int sent = endpoint_->send(send_queue_.head() + SAP_ENVELOPE_LENGTH,
+                                   envelope.total - SAP_ENVELOPE_LENGTH);
+        endpoint_->set_destination(default_destination_.network, default_destination_.node,
+                                   default_destination_.socket);
+        if (sent > 0)
+            send_queue_.consume(envelope.total);
+    }
+}
+
+bool SapSocket::queue_record(const SapRecord& record)
+{
+    MutexHold hold(send_mutex_);
+    return queue_sap_record(send_queue_, record);
+}
+
+int32_t SapSocket::pending_output()
+{
+    MutexHold hold(send_mutex_);
+    return send_queue_.size();
+}
+
+int SapSocket::close()
+{
+    if (endpoint_ == nullptr)
+        return 0;
+    return endpoint_->close();
+}

@@ -1,0 +1,158 @@
+// TelnetServer::poll, the connection dispatcher: once per main-loop pass it
+// accepts a caller, joins callers to board lines, relays both ways, ends
+// finished calls and keeps the statistics board current.
+#include "telnet/telnet_server.h"
+
+#include "app/lifecycle.h"
+#include "app/statistics_board.h"
+#include "app/worker_thread.h"
+#include "console/console_input.h"
+#include "link/board_link.h"
+#include "port/clock.h"
+#include "sap/sap_agent.h"
+
+namespace {
+
+// Verb and option of each announcement, in the order callers receive them.
+constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
+    {251, 3}, // WILL SUPPRESS-GO-AHEAD
+    {253, 3}, // DO SUPPRESS-GO-AHEAD
+    {253, 0}, // DO BINARY
+    {251, 0}, // WILL BINARY
+    {254, 1}, // DONT ECHO
+    {251, 1}, // WILL ECHO
+    {254, 7}, // DONT remote controlled transmission and echoing
+    {252, 7}, // WONT the same
+};
+
+constexpr int CLOSE_ATTEMPTS = 10; // ends the circuit after 11 requests
+
+}
+
+void TelnetServer::accept_caller()
+{
+    std::unique_ptr<TcpSocket> connection = listener->accept();
+    if (!connection)
+        return;
+    ++total_connections;
+    stats_board.set_total_connections(total_connections);
+    ++session_counter;
+    stats_board.set_next_session(uint16_t(session_counter + 1));
+
+    auto call = std::make_unique<Call>();
+    call->session = std::make_unique<CallerSession>();
+    CallerSession& session = *call->session;
+    session.start(std::move(connection), session_counter);
+    for (const auto& announcement : OPTION_ANNOUNCEMENTS)
+        session.send_command(announcement[0], announcement[1]);
+    session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
+
+    IpxAddress board{};
+    if (sap_agent.find_server(service_name, board)) {
+        call->link = std::make_unique<BoardLink>();
+        call->link->open(board.network, board.node, board.socket);
+        call->link->request_connection(service_name);
+    } else {
+        ++calls_lost_to_downtime;
+        stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
+        session.print("\r\nKELB is currently down.  Please try back later.\r\n");
+    }
+    calls.push_front(std::move(call));
+}
+
+// Serves one call; true when it is finished and may be removed.
+bool TelnetServer::serve_call(Call& call)
+{
+    CallerSession& session = *call.session;
+    BoardLink* link = call.link.get();
+    bool finished = false;
+
+    if (session.connected) {
+        if (link) {
+            session.take_input(*relay_queue);
+            int32_t n = relay_queue->size();
+            if (n > 0) {
+                link->append_from_caller(relay_queue->head(), n);
+                relay_queue->consume(n);
+                stats_board.add_input_bytes(n);
+            }
+            // Also once the link is down: its last bytes (or the busy text)
+            // still reach the caller.
+            MutexHold hold(link->to_caller_lock);
+            ByteQueue& to_caller = *link->to_caller();
+            int32_t m = to_caller.size();
+            if (m > 0) {
+                session.write(to_caller.head(), m);
+                to_caller.consume(m);
+                to_caller.clear();
+                stats_board.add_output_bytes(m);
+            }
+        }
+        if (!link || !link->alive)
+            session.disconnect();
+    } else if (!link) {
+        session.close_if_open();
+        finished = true;
+    } else if (link->alive) {
+        if (call.close_attempts <= CLOSE_ATTEMPTS) {
+            ++call.close_attempts;
+            link->send_control(0x00, 0);
+        } else {
+            link->close();
+        }
+    } else {
+        link->close_if_open();
+        session.close_if_open();
+        finished = true;
+    }
+
+    if (link && (session.changed || link->status_changed)) {
+        session.changed = false;
+        link->status_changed = false;
+        int line = link->line;
+        if (session.connected && link->alive) {
+            stats_board.set_line_address(line, session.address_text());
+            stats_board.set_line_state(line, LINE_CONNECTED);
+        } else {
+            stats_board.set_line_state(line, LINE_IDLE);
+        }
+    }
+    return finished;
+}
+
+void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
+{
+    std::unique_ptr<Call> call = std::move(*at);
+    calls.erase(at);
+    stats_board.set_last_session(uint16_t(call->session->number));
+    call->session.reset();
+    call->link.reset();
+}
+
+void TelnetServer::poll()
+{
+    int ready = listener ? listener->poll() : 0;
+    uint64_t start = performance_ticks();
+
+    if (ready & PollReadable)
+        accept_caller();
+
+    // A finished call is removed at the next step of the walk (or after it),
+    // never where the walk stands.
+    auto marked = calls.end();
+    for (auto it = calls.begin(); it != calls.end(); ++it) {
+        if (marked != calls.end()) {
+            remove_call(marked);
+            marked = calls.end();
+        }
+        if (serve_call(**it))
+            marked = it;
+    }
+    if (marked != calls.end())
+        remove_call(marked);
+
+    stats_board.set_threads_used(live_worker_count);
+    console_poll();
+    stats_board.set_poll_ticks(performance_ticks() - start);
+    sleep_ms(1);
+}

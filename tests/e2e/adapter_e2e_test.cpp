@@ -1,0 +1,214 @@
+// The whole adapter: the real orva hosting its IPX network, the board host
+// simulator joined to it, and callers on loopback.
+#include <algorithm>
+#include <csignal>
+#include <unistd.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/process_harness.h"
+#include "tests/telnet/loopback_caller.h"
+
+namespace {
+
+using namespace e2e;
+using testing_telnet::LoopbackCaller;
+
+const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
+const std::string GREETING = "ORVA v1.0 Connected.\r\n";
+
+class Adapter : public testing::Test {
+protected:
+    TempDir dir;
+    int telnet_port = free_tcp_port();
+    int ipx_port = free_udp_port();
+    std::unique_ptr<ChildProcess> orva;
+    std::unique_ptr<ChildProcess> board;
+
+    void start_orva()
+    {
+        dir.write("orva.conf.xml",
+                  "<orva>\n"
+                  "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(telnet_port) + "\"/>\n"
+                  "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ipx_port) + "\" Host=\"1\"/>\n"
+                  "  <Log Level=\"5\"/>\n"
+                  "</orva>\n");
+        orva = std::make_unique<ChildProcess>(std::vector<std::string>{ORVA_BINARY, "-d"}, dir.path());
+        ASSERT_TRUE(orva->wait_for_out("DEBUG: Running ...")) << orva->out() << orva->err();
+    }
+
+    // Starts the simulator and waits until orva has heard its announcement.
+    void start_board(std::vector<std::string> options = {})
+    {
+        std::vector<std::string> argv{BOARD_SIM_BINARY, "--relay", "127.0.0.1:" + std::to_string(ipx_port)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        board = std::make_unique<ChildProcess>(argv, dir.path());
+        ASSERT_TRUE(orva->wait_for_out("SAP: Added Server to List")) << orva->out() << board->out();
+    }
+
+    int stop_orva()
+    {
+        orva->signal(SIGTERM);
+        return orva->wait_exit();
+    }
+};
+
+TEST_F(Adapter, NoBoardHostGreetsRefusesAndCloses)
+{
+    start_orva();
+    LoopbackCaller caller(telnet_port);
+    bool closed = false;
+    std::string got = caller.receive_until_closed(closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got, OPTIONS + GREETING + "\r\nKELB is currently down.  Please try back later.\r\n");
+    EXPECT_TRUE(orva->wait_for_out("[1] Disconnected."));
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+TEST_F(Adapter, CallerReachesTheBoardAndDataFlowsBothWays)
+{
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller caller(telnet_port);
+    std::string expected = OPTIONS + GREETING + "Connected to KELB line 1\r\n";
+    EXPECT_EQ(caller.receive(expected.size()), expected);
+
+    // A caller's IAC IAC is one 255 for the board; the board's 255 comes
+    // back doubled. Commands the caller sends reach nothing.
+    caller.send(std::string("hi\xFF\xFD\x01there\xFF\xFF!", 12));
+    std::string echo("hithere\xFF\xFF!", 10);
+    EXPECT_EQ(caller.receive(echo.size()), echo);
+    EXPECT_TRUE(orva->wait_for_out("KNET-SEND: Circuit: 1, Seq: 1, DATA, Size: 8"));
+
+    caller.hang_up();
+    EXPECT_TRUE(orva->wait_for_out("[1] Disconnected."));
+    EXPECT_TRUE(orva->wait_for_out("KNET: Disconnected Line 1")) << orva->out();
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+TEST_F(Adapter, AllLinesTakenGivesTheBusyText)
+{
+    start_orva();
+    start_board({"--busy"});
+    for (int n = 1; n <= 2; ++n) {
+        LoopbackCaller caller(telnet_port);
+        bool closed = false;
+        std::string got = caller.receive_until_closed(closed);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(got, OPTIONS + GREETING + "KELB is currently busy, please call back again later.\r\n");
+    }
+    EXPECT_EQ(count_of(orva->out(), "Connection Accepted on 0"), 2u);
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+TEST_F(Adapter, CallerHangsUpOnASilentBoardElevenRequestsThenClose)
+{
+    start_orva();
+    start_board({"--silent"});
+    {
+        LoopbackCaller caller(telnet_port);
+        EXPECT_EQ(caller.receive(OPTIONS.size() + GREETING.size()), OPTIONS + GREETING);
+        caller.hang_up();
+    }
+    ASSERT_TRUE(orva->wait_for_out("[1] Disconnected."));
+    // The call is removed one pass after the link closes; a second caller
+    // proves the dispatcher went on.
+    LoopbackCaller next(telnet_port);
+    EXPECT_EQ(next.receive(OPTIONS.size() + GREETING.size()), OPTIONS + GREETING);
+    next.hang_up();
+    ASSERT_TRUE(orva->wait_for_out("[2] Disconnected."));
+    EXPECT_EQ(stop_orva(), 0);
+    std::string out = orva->out();
+    size_t first = out.find("[1] Disconnected.");
+    size_t second = out.find("[2] Connection:");
+    std::string between = out.substr(first, second - first);
+    EXPECT_EQ(count_of(between, "Circuit Control 00, ACK: 00"), 11u) << between;
+}
+
+TEST_F(Adapter, BoardEndsTheCallAfterItsLastBytes)
+{
+    start_orva();
+    start_board({"--bulk", "3000", "--hangup", "300"});
+    LoopbackCaller caller(telnet_port);
+    bool closed = false;
+    std::string got = caller.receive_until_closed(closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got.rfind(OPTIONS + GREETING + "Connected to KELB line 1\r\n", 0), 0u);
+    EXPECT_GE(got.size(), OPTIONS.size() + GREETING.size() + 26 + 3000);
+    EXPECT_TRUE(orva->wait_for_out("KNET: Disconnected Line 1"));
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+TEST_F(Adapter, CountersFileCountsEveryCaller)
+{
+    dir.write("orva.dat", std::string("\x29\x00", 2)); // 41
+    start_orva();
+    for (int n = 1; n <= 2; ++n) {
+        LoopbackCaller caller(telnet_port);
+        bool closed = false;
+        caller.receive_until_closed(closed);
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(orva->wait_for_out("[" + std::to_string(n) + "] Connection: 127.0.0.1"));
+    }
+    EXPECT_EQ(stop_orva(), 0);
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x2B\x00", 2)); // 43
+}
+
+TEST_F(Adapter, SixteenCallersOnSixteenLinesKeepTheirOwnData)
+{
+    start_orva();
+    start_board({"--echo", "--lines", "16"});
+    std::vector<std::unique_ptr<LoopbackCaller>> callers;
+    std::vector<int> lines;
+    for (int n = 0; n < 16; ++n) {
+        callers.push_back(std::make_unique<LoopbackCaller>(telnet_port));
+        std::string head = callers.back()->receive(OPTIONS.size() + GREETING.size() + 25);
+        size_t at = head.find("Connected to KELB line ");
+        ASSERT_NE(at, std::string::npos) << n << ": " << head;
+        lines.push_back(std::stoi(head.substr(at + 23)));
+    }
+    // Every line once.
+    std::vector<int> sorted = lines;
+    std::sort(sorted.begin(), sorted.end());
+    for (int n = 0; n < 16; ++n)
+        EXPECT_EQ(sorted[size_t(n)], n + 1);
+    for (int round = 0; round < 3; ++round)
+        for (int n = 0; n < 16; ++n)
+            callers[size_t(n)]->send("caller " + std::to_string(n) + " round " + std::to_string(round) + ";");
+    for (int n = 0; n < 16; ++n) {
+        std::string want;
+        for (int round = 0; round < 3; ++round)
+            want += "caller " + std::to_string(n) + " round " + std::to_string(round) + ";";
+        std::string got = callers[size_t(n)]->receive(want.size() + 3);
+        // Skip what is left of the "line N\r\n" text.
+        size_t at = got.find("caller ");
+        ASSERT_NE(at, std::string::npos) << got;
+        got = got.substr(at);
+        if (got.size() < want.size())
+            got += callers[size_t(n)]->receive(want.size() - got.size());
+        EXPECT_EQ(got, want) << "caller " << n;
+    }
+    callers.clear();
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+TEST_F(Adapter, RealTelnetClientSeesTheBoard)
+{
+    if (access("/usr/bin/telnet", X_OK) != 0)
+        GTEST_SKIP() << "no telnet client";
+    start_orva();
+    start_board();
+    ChildProcess telnet({"/usr/bin/telnet", "127.0.0.1", std::to_string(telnet_port)}, dir.path());
+    EXPECT_TRUE(telnet.wait_for_out("Connected to KELB line 1")) << telnet.out() << telnet.err();
+    EXPECT_TRUE(telnet.wait_for_out("line 1")) << telnet.out();
+    telnet.write_in("T");
+    telnet.write_in("G");
+    EXPECT_TRUE(orva->wait_for_out("KNET: Disconnected Line 1")) << orva->out();
+    EXPECT_TRUE(telnet.wait_for_out("Connection closed by foreign host")) << telnet.out();
+    EXPECT_NE(telnet.wait_exit(), -1);
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+}

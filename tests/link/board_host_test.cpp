@@ -1,0 +1,349 @@
+// The simulator's board against real BoardLinks, datagrams carried by hand.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+
+#include "link/board_link.h"
+#include "tests/link/knet_test_support.h"
+#include "tools/board_sim/board_host.h"
+#include "tools/board_sim/board_options.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+struct Caller {
+    BoardLink link;
+    IpxPeer address;
+    std::string received;
+};
+
+class BoardHostTest : public testing::Test {
+protected:
+    void start(BoardOptions o)
+    {
+        options = o;
+        host = std::make_unique<BoardHost>(options);
+        CaptureStdout();
+    }
+    void TearDown() override { trace = GetCapturedStdout(); }
+
+    Caller& call()
+    {
+        callers.push_back(std::make_unique<Caller>());
+        Caller& c = *callers.back();
+        c.address.node[5] = static_cast<uint8_t>(callers.size());
+        c.address.socket = static_cast<uint16_t>(0x4000 + callers.size());
+        c.link.prepare_for_testing();
+        c.link.request_connection("KELB");
+        return c;
+    }
+
+    // One round: every caller's queued packets to the board, one board pass,
+    // the board's datagrams back to their callers.
+    void round()
+    {
+        now += 1;
+        for (auto& c : callers) {
+            c->link.send_from_caller();
+            knet_test::Bytes all(65536);
+            all.resize(c->link.copy_send_queue(all.data(), static_cast<int>(all.size())));
+            c->link.clear_send_queue();
+            for (const auto& p : knet_test::split(all))
+                host->handle_datagram(c->address, p.data(), static_cast<int>(p.size()), now);
+        }
+        host->poll(now);
+        for (auto& [to, bytes] : host->take_outgoing())
+            for (auto& c : callers)
+                if (c->address == to)
+                    c->link.handle_datagram(bytes.data(), static_cast<int>(bytes.size()));
+        for (auto& c : callers) {
+            MutexHold hold(c->link.to_caller_lock);
+            ByteQueue* q = c->link.to_caller();
+            c->received.append(reinterpret_cast<const char*>(q->head()), q->size());
+            q->clear();
+        }
+    }
+
+    bool rounds_until(const std::function<bool()>& done, int limit = 2000)
+    {
+        for (int i = 0; i < limit; ++i) {
+            if (done())
+                return true;
+            round();
+        }
+        return done();
+    }
+
+    void type(Caller& c, const std::string& s)
+    {
+        c.link.append_from_caller(reinterpret_cast<const uint8_t*>(s.data()), static_cast<int>(s.size()));
+    }
+
+    BoardOptions options;
+    std::unique_ptr<BoardHost> host;
+    std::vector<std::unique_ptr<Caller>> callers;
+    uint64_t now = 1000;
+    std::string trace;
+};
+
+bool has(const std::string& hay, const std::string& needle)
+{
+    return hay.find(needle) != std::string::npos;
+}
+
+}
+
+TEST_F(BoardHostTest, CallerGetsLineBannerAndMenuAndGoodbyeEndsTheCircuitFromTheBoard)
+{
+    start(BoardOptions{});
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "> "); }));
+    EXPECT_TRUE(has(c.received, "Connected to KELB line 1\r\n"));
+    EXPECT_TRUE(has(c.received, "line 1."));
+    EXPECT_EQ(c.link.line, 1);
+
+    type(c, "w");
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "Line 4: free"); }));
+    EXPECT_TRUE(has(c.received, "Line 1: 00000000:000000000001:4001"));
+    type(c, "t");
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "Board time: "); }));
+    type(c, "e");
+    type(c, "abc\x1b");
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "abc\r\n[E]cho"); }));
+
+    type(c, "g");
+    ASSERT_TRUE(rounds_until([&] { return c.link.circuit == NoCircuit; }));
+    EXPECT_TRUE(has(c.received, "Goodbye from line 1.\r\n"));
+    EXPECT_EQ(host->active_lines(), 0);
+    // The link's answer to the board's disconnect is for a line now gone.
+    round();
+    round();
+    EXPECT_EQ(host->active_lines(), 0);
+    EXPECT_TRUE(has(GetCapturedStdout(), "KNET: Disconnected Line 1\n"));
+    CaptureStdout();
+}
+
+TEST_F(BoardHostTest, LineZeroWhenAllLinesAreTakenAndCallerDisconnectFreesALine)
+{
+    BoardOptions o;
+    o.lines = 2;
+    start(o);
+    Caller& a = call();
+    Caller& b = call();
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.circuit == NoCircuit; }));
+    EXPECT_EQ(c.received, "KELB is currently busy, please call back again later.\r\n");
+    EXPECT_EQ(a.link.line, 1);
+    EXPECT_EQ(b.link.line, 2);
+    EXPECT_EQ(host->active_lines(), 2);
+
+    // The caller's request to end the circuit is answered and frees line 1.
+    a.link.send_control(0x00, 0);
+    ASSERT_TRUE(rounds_until([&] { return a.link.circuit == NoCircuit; }));
+    EXPECT_EQ(host->active_lines(), 1);
+    Caller& d = call();
+    ASSERT_TRUE(rounds_until([&] { return d.link.line == 1; }));
+    // A stale disconnect for line 1 from the old caller leaves the new one on.
+    a.link.circuit = 1;
+    a.link.send_control(0x00, 0);
+    round();
+    round();
+    EXPECT_EQ(host->active_lines(), 2);
+    EXPECT_NE(d.link.circuit, NoCircuit);
+}
+
+TEST_F(BoardHostTest, BusySwitchRefusesEveryCall)
+{
+    BoardOptions o;
+    o.busy = true;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.circuit == NoCircuit; }));
+    EXPECT_EQ(c.received, "KELB is currently busy, please call back again later.\r\n");
+}
+
+TEST_F(BoardHostTest, EchoModeReturnsEveryByteInOrder)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    c.received.clear();
+    std::string sent;
+    for (int i = 0; i < 3000; ++i)
+        sent.push_back(static_cast<char>(i * 7));
+    type(c, sent);
+    ASSERT_TRUE(rounds_until([&] { return c.received.size() >= sent.size(); }));
+    EXPECT_EQ(c.received, sent);
+}
+
+TEST_F(BoardHostTest, BulkOutputAndDuplicatesReachTheCaller)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    o.bulk_bytes = 2000;
+    o.duplicate_every = 2;
+    start(o);
+    Caller& c = call();
+    const std::string prefix = "Connected to KELB line 1\r\n";
+    // 2000 bytes in 4 packets; packets 2 and 4 arrive twice.
+    ASSERT_TRUE(rounds_until([&] { return c.received.size() >= prefix.size() + 2000 + 512 + 464; }));
+    round();
+    EXPECT_EQ(c.received.size(), prefix.size() + 2000 + 512 + 464);
+    EXPECT_EQ(c.received.substr(prefix.size(), 512), c.received.substr(prefix.size() + 512, 512));
+}
+
+TEST_F(BoardHostTest, NackedDataLeavesTheLinkWaiting)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    o.nack_every = 2;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    type(c, "one");
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "one"); }));
+    type(c, "two");
+    for (int i = 0; i < 20; ++i)
+        round();
+    EXPECT_TRUE(c.link.awaiting_ack);
+    EXPECT_FALSE(has(c.received, "two"));
+    EXPECT_TRUE(has(GetCapturedStdout(), "NACK for 2, reason 1\n"));
+    CaptureStdout();
+}
+
+TEST_F(BoardHostTest, NotReadyHoldsCallerDataUntilTheReadyBitReturns)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    o.not_ready_ms = 100;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    type(c, "held");
+    round();
+    round();
+    EXPECT_FALSE(c.link.peer_ready);
+    EXPECT_EQ(c.link.from_caller_size(), 4);
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "held"); }));
+    EXPECT_GE(now, 1100u);
+    EXPECT_TRUE(c.link.peer_ready);
+}
+
+TEST_F(BoardHostTest, HangupSwitchEndsTheCircuitAfterItsTime)
+{
+    BoardOptions o;
+    o.hangup_after_ms = 50;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.circuit == NoCircuit; }));
+    EXPECT_GE(now, 1050u);
+    EXPECT_TRUE(has(c.received, "Time is up."));
+}
+
+TEST_F(BoardHostTest, DroppedPacketsAreRecoveredByTheBoardsResend)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    o.bulk_bytes = 1500;
+    o.drop_every = 4;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    // Every board packet arrives at least once; lost Acks bring repeats.
+    ASSERT_TRUE(rounds_until([&] { return c.received.size() >= 26 + 1500; }));
+    EXPECT_EQ(c.received.substr(26, 64), std::string("0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmno"));
+}
+
+TEST_F(BoardHostTest, DiscardTakesEveryByteAndAnswersOnlyWithAcks)
+{
+    BoardOptions o;
+    o.discard = true;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    type(c, std::string(1500, 'd'));
+    ASSERT_TRUE(rounds_until([&] { return c.link.from_caller_size() == 0 && !c.link.awaiting_ack; }));
+    EXPECT_EQ(c.received, "Connected to KELB line 1\r\n");
+}
+
+TEST_F(BoardHostTest, SilentBoardAnswersNothing)
+{
+    BoardOptions o;
+    o.silent = true;
+    start(o);
+    Caller& c = call();
+    for (int i = 0; i < 10; ++i)
+        round();
+    EXPECT_EQ(c.link.circuit, 0);
+    EXPECT_TRUE(c.received.empty());
+    EXPECT_EQ(host->active_lines(), 0);
+}
+
+// A hostile or broken adapter: random and cut datagrams never crash the
+// board, and a caller already on a line keeps it.
+TEST_F(BoardHostTest, RandomDatagramsLeaveTheBoardWorking)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    start(o);
+    Caller& c = call();
+    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    std::mt19937 random(777);
+    IpxPeer stranger;
+    stranger.socket = 0x7777;
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<uint8_t> d(1 + random() % 40);
+        for (uint8_t& b : d)
+            b = static_cast<uint8_t>(random());
+        if (d.size() >= 8) {
+            d[0] = 0;
+            d[1] = static_cast<uint8_t>(random() % (d.size() - 4));
+            d[4] = static_cast<uint8_t>(random() % 7);
+            d[5] = static_cast<uint8_t>(random() % 6);
+        }
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[d.size()]);
+        std::copy(d.begin(), d.end(), exact.get());
+        host->handle_datagram(stranger, exact.get(), static_cast<int>(d.size()), now);
+    }
+    host->poll(now);
+    host->take_outgoing();
+    EXPECT_LE(host->active_lines(), 4);
+    type(c, "still here");
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, "still here"); }));
+}
+
+TEST(BoardOptions, ParsesSwitchesAndRejectsBadValues)
+{
+    BoardOptions o;
+    std::string error;
+    ASSERT_EQ(parse_board_options({"--relay", "127.0.0.1:7000", "--lines", "8", "--socket", "0x8104", "--drop",
+                                   "3", "--bulk", "100000", "--echo"},
+                                  o, error),
+              0)
+        << error;
+    EXPECT_EQ(o.server_ip, "127.0.0.1");
+    EXPECT_EQ(o.server_port, 7000);
+    EXPECT_EQ(o.lines, 8);
+    EXPECT_EQ(o.socket_number, 0x8104);
+    EXPECT_EQ(o.drop_every, 3);
+    EXPECT_EQ(o.bulk_bytes, 100000);
+    EXPECT_TRUE(o.echo_only);
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--lines", "0"}, {"--lines", "96"}, {"--relay", "nowhere"}, {"--port", "70000"},
+        {"--drop"},       {"--nack", "x"},   {"--frobnicate"},
+    };
+    for (const auto& args : bad) {
+        BoardOptions b;
+        error.clear();
+        EXPECT_EQ(parse_board_options(args, b, error), -1) << args[0];
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_NE(board_usage().find("--not-ready MS"), std::string::npos);
+}

@@ -1,0 +1,360 @@
+#include "tools/board_sim/board_host.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/knet_packet.h"
+
+namespace {
+
+constexpr int IPX_HEADER_SIZE = 30;
+// Board output is stop-and-wait too; an unanswered packet goes again.
+constexpr uint64_t RESEND_AFTER_MS = 250;
+constexpr uint16_t NACK_REASON_REFUSED = 1;
+
+}
+
+struct BoardHost::Line {
+    Line(int number, bool echo_only) : number(number), menu(number, echo_only) {}
+    int number;
+    BoardMenu menu;
+    bool active = false;
+    IpxPeer peer;
+    uint16_t data_sequence = 1;
+    uint16_t control_sequence = 1;
+    std::string pending;  // output not yet sent
+    bool awaiting_ack = false;
+    std::vector<uint8_t> outstanding;
+    uint16_t outstanding_sequence = 0;
+    uint64_t sent_at = 0;
+    bool ready = true;  // our own ready bit
+    uint64_t ready_again_at = 0;
+    uint64_t hangup_at = 0;
+    bool closing = false;  // end the circuit once the output is out
+};
+
+bool IpxPeer::operator==(const IpxPeer& other) const
+{
+    return std::memcmp(network, other.network, 4) == 0 && std::memcmp(node, other.node, 6) == 0 &&
+           socket == other.socket;
+}
+
+std::string IpxPeer::text() const
+{
+    char t[32];
+    std::snprintf(t, sizeof t, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X:%04X", network[0], network[1],
+                  network[2], network[3], node[0], node[1], node[2], node[3], node[4], node[5], socket);
+    return t;
+}
+
+BoardHost::BoardHost(const BoardOptions& options, IpxStack* stack) : options_(options), stack_(stack)
+{
+    for (int i = 1; i <= options_.lines; ++i)
+        lines_.push_back(std::make_unique<Line>(i, options_.echo_only));
+}
+
+BoardHost::~BoardHost()
+{
+    close();
+}
+
+int BoardHost::open()
+{
+    endpoint_ = stack_ ? std::make_unique<IpxEndpoint>(*stack_) : std::make_unique<IpxEndpoint>();
+    if (endpoint_->open(static_cast<uint16_t>(options_.socket_number)) != 0)
+        return -1;
+    // The header tells us who sent each datagram, so one socket serves all.
+    if (endpoint_->set_receive_header(1) != 0)
+        return -1;
+    return 0;
+}
+
+uint16_t BoardHost::socket_number() const
+{
+    return endpoint_ ? endpoint_->socket_number() : 0;
+}
+
+bool BoardHost::joined()
+{
+    const int ready = endpoint_ ? endpoint_->poll() : -1;
+    return ready > 0 && (ready & PollWritable);
+}
+
+void BoardHost::close()
+{
+    if (endpoint_) {
+        endpoint_->close();
+        endpoint_.reset();
+    }
+}
+
+int BoardHost::active_lines() const
+{
+    int n = 0;
+    for (const auto& l : lines_)
+        n += l->active ? 1 : 0;
+    return n;
+}
+
+void BoardHost::poll(uint64_t now_ms)
+{
+    if (endpoint_) {
+        // A bounded number per pass, so that sending is never starved.
+        for (int i = 0; i < 64 && (endpoint_->poll() & PollReadable); ++i) {
+            const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
+            if (n < IPX_HEADER_SIZE)
+                break;
+            IpxPeer from;
+            std::memcpy(from.network, receive_buffer_ + 18, 4);
+            std::memcpy(from.node, receive_buffer_ + 22, 6);
+            from.socket = knet_get16(receive_buffer_ + 28);
+            handle_datagram(from, receive_buffer_ + IPX_HEADER_SIZE, n - IPX_HEADER_SIZE, now_ms);
+        }
+    }
+    for (auto& l : lines_) {
+        Line& line = *l;
+        if (!line.active)
+            continue;
+        if (!line.ready && now_ms >= line.ready_again_at) {
+            line.ready = true;
+            send_control(line, ControlReady | ControlActive | ControlUp, 0);
+        }
+        if (line.hangup_at && now_ms >= line.hangup_at && !line.closing) {
+            line.pending += "\r\nTime is up.\r\n";
+            line.closing = true;
+        }
+        send_pending(line, now_ms);
+    }
+    if (endpoint_)
+        flush();
+}
+
+void BoardHost::handle_datagram(const IpxPeer& from, const uint8_t* bytes, int count, uint64_t now_ms)
+{
+    if (options_.silent)
+        return;
+    KnetPacketReader reader(bytes, count);
+    KnetPacket p;
+    while (reader.next(p)) {
+        ++packets_received_;
+        if (options_.drop_every && packets_received_ % options_.drop_every == 0)
+            continue;
+        if (!knet_length_valid(p.header)) {
+            std::printf("board: bad packet type %d length %d from %s\n", p.header.type, p.header.length,
+                        from.text().c_str());
+            continue;
+        }
+        handle_packet(from, p.header.type, p.header.circuit, p.header.sequence, p.payload, p.header.length,
+                      now_ms);
+    }
+    if (reader.left() > 0)
+        std::printf("board: %d stray bytes at the end of a datagram from %s\n", reader.left(),
+                    from.text().c_str());
+}
+
+BoardHost::Line* BoardHost::owned_line(const IpxPeer& from, uint8_t circuit)
+{
+    if (circuit == 0 || circuit > lines_.size())
+        return nullptr;
+    Line& line = *lines_[circuit - 1];
+    return line.active && line.peer == from ? &line : nullptr;
+}
+
+BoardHost::Line* BoardHost::line_of_peer(const IpxPeer& from)
+{
+    for (auto& l : lines_)
+        if (l->active && l->peer == from)
+            return l.get();
+    return nullptr;
+}
+
+void BoardHost::handle_packet(const IpxPeer& from, uint8_t type, uint8_t circuit, uint16_t sequence,
+                              const uint8_t* payload, int length, uint64_t now_ms)
+{
+    uint8_t packet[KNET_MAX_PACKET];
+    switch (type) {
+    case ConnectionRequest:
+        connect(from, sequence, now_ms);
+        return;
+    case Ack: {
+        Line* line = owned_line(from, circuit);
+        if (line && line->awaiting_ack && knet_get16(payload) == line->outstanding_sequence) {
+            line->awaiting_ack = false;
+            line->outstanding.clear();
+        }
+        return;
+    }
+    case CircuitControl: {
+        Line* line = owned_line(from, circuit);
+        if (!line)
+            return;  // a stale circuit: its line is gone or has a new caller
+        const uint8_t control = payload[0];
+        const uint8_t flag = payload[1];
+        if (!(control & ControlUp)) {
+            if (flag == 0)
+                send_control(*line, 0x00, 1);
+            end_line(*line, "ended by the caller");
+        } else if (flag == 0) {
+            // The answer states our own ready bit.
+            const uint8_t mine = (control & ~ControlReady) | (line->ready ? ControlReady : 0);
+            send_control(*line, mine, 1);
+        }
+        return;
+    }
+    case Data: {
+        Line* line = circuit == 0 ? line_of_peer(from) : owned_line(from, circuit);
+        ++data_received_;
+        if (options_.nack_every && data_received_ % options_.nack_every == 0) {
+            const int n = knet_write_nack(packet, circuit, line ? line->control_sequence++ : 0, sequence,
+                                          NACK_REASON_REFUSED);
+            queue(from, packet, n);
+            return;
+        }
+        if (circuit != 0 && !line)
+            return;
+        // Bytes sent before the accept arrived belong to the line being set up.
+        const uint16_t ack_sequence = line ? line->control_sequence++ : circuit0_sequence_++;
+        const uint16_t word = (!line || line->ready) ? 0xE000 : 0x6000;
+        const int n = knet_write_ack(packet, circuit, ack_sequence, sequence, word);
+        queue(from, packet, n);
+        if (line)
+            take_data(*line, circuit, sequence, payload, length);
+        return;
+    }
+    default:
+        // Accepts and Nacks travel the other way only.
+        return;
+    }
+}
+
+void BoardHost::connect(const IpxPeer& from, uint16_t request_sequence, uint64_t now_ms)
+{
+    uint8_t packet[KNET_MAX_PACKET];
+    // A repeated request from a caller already on a line gets the same line.
+    Line* line = line_of_peer(from);
+    if (!line && !options_.busy) {
+        for (auto& l : lines_) {
+            if (!l->active) {
+                line = l.get();
+                break;
+            }
+        }
+        if (line) {
+            Line fresh(line->number, options_.echo_only);
+            *line = fresh;
+            line->active = true;
+            line->peer = from;
+            if (options_.not_ready_ms) {
+                line->ready = false;
+                line->ready_again_at = now_ms + options_.not_ready_ms;
+            }
+            if (options_.hangup_after_ms)
+                line->hangup_at = now_ms + options_.hangup_after_ms;
+            line->pending = options_.discard ? std::string() : line->menu.banner();
+            for (int i = 0; i < options_.bulk_bytes; ++i)
+                line->pending.push_back(static_cast<char>('0' + i % 64));
+            std::printf("board: line %d connected to %s\n", line->number, from.text().c_str());
+        }
+    }
+    const uint8_t number = line ? static_cast<uint8_t>(line->number) : 0;
+    if (!line)
+        std::printf("board: busy, refused %s\n", from.text().c_str());
+    const int n = knet_write_connection_accept(packet, circuit0_sequence_++, number, request_sequence);
+    queue(from, packet, n);
+    if (line && !line->ready)
+        send_control(*line, ControlActive | ControlUp, 0);
+}
+
+void BoardHost::take_data(Line& line, uint8_t, uint16_t, const uint8_t* payload, int length)
+{
+    if (line.closing || options_.discard)
+        return;
+    const std::string answer = line.menu.input(std::string(reinterpret_cast<const char*>(payload), length),
+                                               who_text());
+    line.pending += answer;
+    if (line.menu.finished())
+        line.closing = true;
+}
+
+void BoardHost::send_pending(Line& line, uint64_t now_ms)
+{
+    if (line.awaiting_ack) {
+        if (now_ms - line.sent_at >= RESEND_AFTER_MS) {
+            queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
+            line.sent_at = now_ms;
+        }
+        return;
+    }
+    if (line.pending.empty()) {
+        if (line.closing) {
+            send_control(line, 0x00, 0);
+            end_line(line, "ended by the board");
+        }
+        return;
+    }
+    const int count = line.pending.size() < KNET_MAX_DATA ? static_cast<int>(line.pending.size()) : KNET_MAX_DATA;
+    line.outstanding.resize(KNET_HEADER_SIZE + count);
+    knet_write_data(line.outstanding.data(), static_cast<uint8_t>(line.number), line.data_sequence,
+                    reinterpret_cast<const uint8_t*>(line.pending.data()), count);
+    line.outstanding_sequence = line.data_sequence++;
+    line.pending.erase(0, count);
+    line.awaiting_ack = true;
+    line.sent_at = now_ms;
+    queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
+    ++data_sent_;
+    if (options_.duplicate_every && data_sent_ % options_.duplicate_every == 0)
+        queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
+}
+
+void BoardHost::send_control(Line& line, uint8_t control, uint8_t flag)
+{
+    uint8_t packet[KNET_HEADER_SIZE + KNET_CONTROL_LENGTH];
+    const int n =
+        knet_write_control(packet, static_cast<uint8_t>(line.number), line.control_sequence++, control, flag);
+    queue(line.peer, packet, n);
+}
+
+void BoardHost::end_line(Line& line, const char* why)
+{
+    std::printf("board: line %d %s\n", line.number, why);
+    line.active = false;
+    line.pending.clear();
+    line.awaiting_ack = false;
+    line.closing = false;
+}
+
+std::string BoardHost::who_text() const
+{
+    std::string t;
+    for (const auto& l : lines_)
+        t += "Line " + std::to_string(l->number) + ": " + (l->active ? l->peer.text() : std::string("free")) +
+             "\r\n";
+    return t;
+}
+
+void BoardHost::queue(const IpxPeer& to, const uint8_t* bytes, int count)
+{
+    outgoing_.emplace_back(to, std::vector<uint8_t>(bytes, bytes + count));
+}
+
+std::vector<std::pair<IpxPeer, std::vector<uint8_t>>> BoardHost::take_outgoing()
+{
+    std::vector<std::pair<IpxPeer, std::vector<uint8_t>>> out;
+    out.swap(outgoing_);
+    return out;
+}
+
+void BoardHost::flush()
+{
+    size_t sent = 0;
+    for (; sent < outgoing_.size(); ++sent) {
+        auto& [to, bytes] = outgoing_[sent];
+        endpoint_->set_destination(to.network, to.node, to.socket);
+        const int r = endpoint_->send(bytes.data(), static_cast<int>(bytes.size()));
+        if (r == 0)
+            break;  // not joined yet, or would block: the rest waits
+        if (r < 0)
+            std::printf("board: send to %s failed\n", to.text().c_str());
+    }
+    outgoing_.erase(outgoing_.begin(), outgoing_.begin() + sent);
+}
