@@ -77,6 +77,51 @@ record 01 "$(text 'hello')0d0a" > "$out/telnet_input_fuzz/plain-line"
   record 01 "ff fd 01 ff fb 03 ff fa 18 01 ff f0 $(text ok)"
 } > "$out/telnet_input_fuzz/negotiation"
 
+# --- KNET from the board host: bit 0 caller bytes instead, bit 1 send from
+# the caller, bit 2 drain to the caller, bit 3 check the send queue, bit 4
+# request a connection named by the bytes.
+# knet LENGTH SEQUENCE TYPE CIRCUIT PAYLOAD: one packet
+knet() { printf '%04x %04x %02x %02x 0000 %s' "$1" "$2" "$3" "$4" "${5:-}"; }
+new knet_datagram_fuzz
+{
+  record 18 "$(text KELB)"
+  record 08 "$(knet 3 1 1 0 030001)"
+  record 0c "$(knet 2 1 4 3 e000)$(knet 5 1 5 3 "$(text hello)")"
+  record 0b "$(text 'typed by the caller')"
+  record 08 "$(knet 4 2 2 3 0001e000)"
+} > "$out/knet_datagram_fuzz/connect-and-talk"
+{
+  record 10 "$(text KELB)"
+  record 0c "$(knet 3 1 1 0 000001)$(knet 5 1 5 255 41)"
+} > "$out/knet_datagram_fuzz/busy"
+{
+  record 08 "$(knet 3 1 1 0 010001)"
+  record 03 "$(text abc)"
+  record 08 "$(knet 4 1 3 1 00010002)$(knet 2 2 4 1 0000)$(knet 0 1 9 1)"
+  record 08 "$(knet 200 1 5 1 00)"
+} > "$out/knet_datagram_fuzz/nack-disconnect-and-junk"
+
+# --- SAP datagrams: bit 0 committed in place, bits 1-3 records read after.
+# sap LENGTH-FIELD-HEX PAYLOAD: a received datagram, IPX header first
+sap() { printf 'ffff %s 00 04 00000000 ffffffffffff 0452 00000001 7f0000020001 0452 %s' "$1" "$2"; }
+# entry TYPE NAME SOCKET HOPS: one server entry, the name NUL-padded to 48
+entry() {
+  local name; name=$(text "$2")
+  while [ ${#name} -lt 96 ]; do name="${name}00"; done
+  printf '%04x %s 00000001 7f0000020001 %04x %04x' "$1" "$name" "$3" "$4"
+}
+new sap_record_fuzz
+{
+  record 04 "$(sap 00a0 "0002 $(entry 4 KELB 16384 1)$(entry 4 OTHER 16385 2)")"
+  record 02 "$(sap 0022 "0001 0004")"
+  record 03 "$(sap 6000 "0004 $(entry 4 KELB 16384 16)")"
+} > "$out/sap_record_fuzz/responses-and-query"
+{
+  record 02 "$(sap 00ff "0002 $(entry 4 LIAR 1 1)")"
+  record 00 "$(sap 0060 "0009 $(entry 4 ODD 1 1)")"
+  record 0e "$(sap 0060 "0002 $(entry 4 FINE 1 1)")"
+} > "$out/sap_record_fuzz/lying-length-then-good"
+
 # --- the configuration loader: whole files.
 new config_loader_fuzz
 cp "$here/../etc/orva.conf.xml" "$out/config_loader_fuzz/sample"

@@ -14,7 +14,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
-all_targets=(config_loader_fuzz ipx_datagram_fuzz ipx_relay_fuzz telnet_input_fuzz)
+all_targets=(config_loader_fuzz ipx_datagram_fuzz ipx_relay_fuzz telnet_input_fuzz
+             knet_datagram_fuzz sap_record_fuzz)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_targets[@]}"
