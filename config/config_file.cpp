@@ -101,6 +101,8 @@ bool ConfigFile::load_xml_file(const char* file_name)
     }
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, on_start, on_end);
+    // A new tree, never one grafted onto an earlier file's.
+    root_.reset();
     current_ = nullptr;
     // Expat hands out no buffer for an empty file; parsing no bytes still
     // gives its own "no element found".

@@ -48,7 +48,8 @@ public:
 
     // Reads orva.conf.xml from the working directory: 0 loaded, -1 failed.
     int load();
-    // Parses one file into the tree; messages go to standard error.
+    // Parses one file into the tree, replacing any tree loaded before;
+    // messages go to standard error.
     bool load_xml_file(const char* file_name);
 
     // Text values point into the tree and live as long as it.

@@ -26,12 +26,14 @@ bool write_file(const uint8_t* data, size_t size)
 }
 
 // Every element's children point back at it: the handlers built the tree
-// they were given.
-void check_tree(const ConfigElement* root)
+// they were given. Returns the number of elements.
+size_t check_tree(const ConfigElement* root)
 {
     FUZZ_CHECK(root->parent == nullptr);
+    size_t count = 0;
     std::vector<const ConfigElement*> pending{root};
     while (!pending.empty()) {
+        ++count;
         const ConfigElement* e = pending.back();
         pending.pop_back();
         for (const auto& child : e->children) {
@@ -42,6 +44,7 @@ void check_tree(const ConfigElement* root)
         for (const auto& a : e->attributes)
             FUZZ_CHECK(e->find_attribute(a->name.c_str()) != nullptr);
     }
+    return count;
 }
 }
 
@@ -59,8 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort(); // the harness itself failed, not the loader
     ConfigFile config;
     bool loaded = config.load_xml_file(file_path.c_str());
-    if (config.root())
-        check_tree(config.root());
+    size_t elements = config.root() ? check_tree(config.root()) : 0;
+    // Loading the same file again gives the same tree, not a larger one.
+    FUZZ_CHECK(config.load_xml_file(file_path.c_str()) == loaded);
+    FUZZ_CHECK((config.root() ? check_tree(config.root()) : 0) == elements);
     if (!loaded)
         return 0;
     FUZZ_CHECK(config.root() != nullptr);

@@ -146,6 +146,16 @@ TEST_F(ConfigFileTest, DeeplyNestedDocumentIsReleasedWhole)
     EXPECT_FALSE(load(d, text.substr(0, size_t(depth) * 3)));
 }
 
+TEST_F(ConfigFileTest, LoadingAgainReplacesTheTree)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c><Server Type='Telnet' Port='1'/></c>"));
+    ASSERT_TRUE(load(c, "<d><Log Level='5'/></d>"));
+    EXPECT_EQ(c.root()->name, "d");
+    EXPECT_EQ(c.server_int("Telnet", "Port", 23), 23);
+    EXPECT_EQ(c.log_settings().level, 5);
+}
+
 TEST_F(ConfigFileTest, MissingFileAndDirectoryAreOpenErrors)
 {
     ConfigFile c;
