@@ -5,6 +5,18 @@
 #include <cstring>
 #include <expat.h>
 
+ConfigElement::~ConfigElement()
+{
+    std::vector<std::unique_ptr<ConfigElement>> pending = std::move(children);
+    while (!pending.empty()) {
+        std::unique_ptr<ConfigElement> element = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : element->children)
+            pending.push_back(std::move(child));
+        element->children.clear();
+    }
+}
+
 const ConfigElement* ConfigElement::find_child(const char* wanted) const
 {
     for (const auto& child : children)
@@ -89,6 +101,8 @@ bool ConfigFile::load_xml_file(const char* file_name)
     }
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, on_start, on_end);
+    // A new tree, never one grafted onto an earlier file's.
+    root_.reset();
     current_ = nullptr;
     // Expat hands out no buffer for an empty file; parsing no bytes still
     // gives its own "no element found".

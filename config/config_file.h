@@ -17,6 +17,13 @@ struct ConfigElement {
     std::vector<std::unique_ptr<ConfigElement>> children;
     std::vector<std::unique_ptr<ConfigAttribute>> attributes;
 
+    ConfigElement() = default;
+    // Releases the subtree level by level, not one stack frame per level:
+    // a deeply nested file must not overflow the stack.
+    ~ConfigElement();
+    ConfigElement(const ConfigElement&) = delete;
+    ConfigElement& operator=(const ConfigElement&) = delete;
+
     // First child with exactly this name, or null.
     const ConfigElement* find_child(const char* name) const;
     // The first later child named like child, or null (also when child is
@@ -41,7 +48,8 @@ public:
 
     // Reads orva.conf.xml from the working directory: 0 loaded, -1 failed.
     int load();
-    // Parses one file into the tree; messages go to standard error.
+    // Parses one file into the tree, replacing any tree loaded before;
+    // messages go to standard error.
     bool load_xml_file(const char* file_name);
 
     // Text values point into the tree and live as long as it.

@@ -57,6 +57,13 @@ public:
     uint64_t forged_count() const { return forged_.load(); }
     uint64_t malformed_count() const { return malformed_.load(); }
 
+    // The loop's two steps, for tests that drive the relay without traffic
+    // on a socket: one datagram received from an address at a time (ms of
+    // the monotonic clock), and the periodic ping and expiry pass. Only
+    // the loop's thread may call them while it runs.
+    void handle(const uint8_t* datagram, size_t size, const UdpAddress& from, uint64_t now);
+    void tick(uint64_t now);
+
 private:
     struct Node {
         UdpAddress udp;
@@ -65,10 +72,8 @@ private:
         uint64_t last_heard_ms;
     };
 
-    void handle(const uint8_t* datagram, size_t size, const UdpAddress& from, uint64_t now);
     void register_node(const UdpAddress& from, uint64_t now);
     void forward(const Node& sender, const IpxHeader& h, const uint8_t* datagram, size_t size);
-    void tick(uint64_t now);
     void event(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     IpxRelayTiming timing_;

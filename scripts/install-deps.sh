@@ -8,6 +8,7 @@ packages=(
   libexpat1-dev libncurses-dev
   libgtest-dev libgmock-dev googletest
   telnet tmux socat
+  clang libclang-rt-14-dev
 )
 
 missing=()

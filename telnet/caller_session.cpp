@@ -12,6 +12,8 @@ constexpr uint8_t WILL = 251;
 constexpr uint8_t DONT = 254;
 
 std::atomic<NameLookup> name_lookup{tcp_reverse_name};
+
+std::unique_ptr<ByteQueue> new_input_queue() { return std::make_unique<ByteQueue>(128, 16, 4096); }
 }
 
 void CallerSession::set_name_lookup(NameLookup lookup)
@@ -41,7 +43,7 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     tcp_dotted(peer, dotted);
     std::printf("[%d] Connection: %s\n", number, dotted);
 
-    input = std::make_unique<ByteQueue>(128, 16, 4096);
+    input = new_input_queue();
     output = std::make_unique<ByteQueue>(4096, 512, 4096);
     delete[] host_name.exchange(nullptr);
     connection = std::move(accepted);
@@ -186,6 +188,14 @@ bool CallerSession::room_for_output(int32_t more)
         return false;
     }
     return true;
+}
+
+void CallerSession::receive_for_testing(const uint8_t* bytes, int32_t count)
+{
+    MutexHold in(input_lock);
+    if (!input)
+        input = new_input_queue();
+    input->append(bytes, count);
 }
 
 void CallerSession::take_input(ByteQueue& destination)

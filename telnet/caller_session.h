@@ -64,6 +64,9 @@ public:
 
     // Tests make the lookup slow, failing or free of the network.
     static void set_name_lookup(NameLookup lookup);
+    // Adds bytes to the input as if the caller had sent them, so tests can
+    // drive take_input without a connection.
+    void receive_for_testing(const uint8_t* bytes, int32_t count);
 
     std::atomic<bool> changed{false};
     int32_t number = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -112,6 +113,47 @@ TEST_F(ConfigFileTest, ParseErrorsReportExpatsLineAndText)
     ConfigFile d;
     EXPECT_FALSE(load(d, "<c>\n<Log>\n</c>\n", &err));
     EXPECT_EQ(err, "xml: Parse error at line 3:\nmismatched tag\n");
+}
+
+TEST_F(ConfigFileTest, DeeplyNestedDocumentIsReleasedWhole)
+{
+    // A million levels: released one stack frame per level, as a plain
+    // recursive teardown does, this overflows any usual stack.
+    constexpr int depth = 1000000;
+    std::string text;
+    text.reserve(depth * 7 + 16);
+    for (int i = 0; i < depth; i++)
+        text += "<a>";
+    text += "<Log Level='5'/>";
+    for (int i = 0; i < depth; i++)
+        text += "</a>";
+    {
+        auto c = std::make_unique<ConfigFile>();
+        ASSERT_TRUE(load(*c, text));
+        const ConfigElement* e = c->root();
+        int levels = 0;
+        while (e && !e->children.empty()) {
+            e = e->children[0].get();
+            levels++;
+        }
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->name, "Log");
+        EXPECT_EQ(levels, depth);
+        c.reset();
+    }
+    // A broken one, left unclosed, is released just the same.
+    ConfigFile d;
+    EXPECT_FALSE(load(d, text.substr(0, size_t(depth) * 3)));
+}
+
+TEST_F(ConfigFileTest, LoadingAgainReplacesTheTree)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c><Server Type='Telnet' Port='1'/></c>"));
+    ASSERT_TRUE(load(c, "<d><Log Level='5'/></d>"));
+    EXPECT_EQ(c.root()->name, "d");
+    EXPECT_EQ(c.server_int("Telnet", "Port", 23), 23);
+    EXPECT_EQ(c.log_settings().level, 5);
 }
 
 TEST_F(ConfigFileTest, MissingFileAndDirectoryAreOpenErrors)
