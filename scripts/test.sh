@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds ORVA and runs every test: the plain build,
 # then AddressSanitizer (with undefined-behaviour checks) and ThreadSanitizer
-# builds. ORVA_TEST_VARIANTS="plain address thread" picks which.
+# builds, then a short run of every fuzz target (FUZZ_SECONDS each, 30 by
+# default). ORVA_TEST_VARIANTS="plain address thread fuzz" picks which.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 
-variants=${ORVA_TEST_VARIANTS:-plain address thread}
+variants=${ORVA_TEST_VARIANTS:-plain address thread fuzz}
 jobs=$(nproc)
 status=0
 for v in $variants; do
+  if [ "$v" = fuzz ]; then
+    echo "=== fuzz targets"
+    FUZZ_SECONDS=${FUZZ_SECONDS:-30} "$top/scripts/fuzz.sh" || status=1
+    continue
+  fi
   san=""
   [ "$v" = plain ] || san="$v"
   echo "=== $v build"
