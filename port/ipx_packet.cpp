@@ -1,6 +1,7 @@
 // IPX packets as the UDP tunnel carries them.
 #include "port/ipx_packet.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -66,4 +67,13 @@ bool same_address(const uint8_t network_a[4], const uint8_t node_a[6],
                   const uint8_t network_b[4], const uint8_t node_b[6])
 {
     return std::memcmp(network_a, network_b, 4) == 0 && std::memcmp(node_a, node_b, 6) == 0;
+}
+
+std::string format_ipx_address(const uint8_t network[4], const uint8_t node[6])
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X", network[0],
+                  network[1], network[2], network[3], node[0], node[1], node[2], node[3], node[4],
+                  node[5]);
+    return text;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr size_t IPX_HEADER_SIZE = 30;
 // The length field is 16 bits wide, so no packet is longer than this.
@@ -36,3 +37,6 @@ bool is_broadcast_node(const uint8_t node[6]);
 bool is_zero_node(const uint8_t node[6]);
 bool same_address(const uint8_t network_a[4], const uint8_t node_a[6],
                   const uint8_t network_b[4], const uint8_t node_b[6]);
+
+// "NNNNNNNN:NNNNNNNNNNNN", as the notices print an address.
+std::string format_ipx_address(const uint8_t network[4], const uint8_t node[6]);

@@ -36,14 +36,6 @@ void assign_node(const UdpAddress& udp, uint8_t node[6])
     node[5] = static_cast<uint8_t>(udp.port);
 }
 
-std::string format_node(const uint8_t network[4], const uint8_t node[6])
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X", network[0],
-                  network[1], network[2], network[3], node[0], node[1], node[2], node[3], node[4],
-                  node[5]);
-    return text;
-}
 }
 
 IpxRelay::IpxRelay() : sink_(print_event) {}
@@ -161,7 +153,7 @@ void IpxRelay::register_node(const UdpAddress& from, uint64_t now)
         it = nodes_.emplace(from.key(), n).first;
         by_ipx_node_[node_key(n.node)] = from.key();
         node_count_ = nodes_.size();
-        event("IPX relay: node %s joined from %s (%zu %s)", format_node(n.network, n.node).c_str(),
+        event("IPX relay: node %s joined from %s (%zu %s)", format_ipx_address(n.network, n.node).c_str(),
               format_udp_address(from).c_str(), nodes_.size(), nodes_.size() == 1 ? "node" : "nodes");
     }
     Node& node = it->second;
@@ -210,7 +202,7 @@ void IpxRelay::tick(uint64_t now)
         uint64_t silent = now - n.last_heard_ms;
         if (silent > limit) {
             by_ipx_node_.erase(node_key(n.node));
-            std::string name = format_node(n.network, n.node);
+            std::string name = format_ipx_address(n.network, n.node);
             std::string udp = format_udp_address(n.udp);
             it = nodes_.erase(it);
             node_count_ = nodes_.size();

@@ -16,14 +16,6 @@ void print_notice(const char* line)
     std::fflush(stdout);
 }
 
-std::string format_ipx_address(const uint8_t network[4], const uint8_t node[6])
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X", network[0],
-                  network[1], network[2], network[3], node[0], node[1], node[2], node[3], node[4],
-                  node[5]);
-    return text;
-}
 }
 
 IpxStack::IpxStack() : sink_(print_notice) {}
