@@ -8,6 +8,7 @@
 #include "link/board_link.h"
 #include "port/clock.h"
 #include "tests/link/fake_ipx_network.h"
+#include "bench/board_thread.h"
 #include "tools/board_sim/board_host.h"
 
 namespace {
@@ -17,26 +18,6 @@ double seconds_since(uint64_t start)
     return static_cast<double>(performance_ticks() - start) / PERFORMANCE_TICKS_PER_SECOND;
 }
 
-struct Board {
-    explicit Board(const BoardOptions& o) : host(o)
-    {
-        host.open();
-        thread = std::thread([this] {
-            while (!stop) {
-                host.poll(performance_ticks() / 1000000u);
-                sleep_ms(1);
-            }
-        });
-    }
-    ~Board()
-    {
-        stop = true;
-        thread.join();
-    }
-    BoardHost host;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
 
 void open_link(BoardLink& link, uint16_t board_socket)
 {
@@ -69,7 +50,7 @@ int main()
     {
         BoardOptions o;
         o.discard = true;
-        Board board(o);
+        BoardThread board(o);
         BoardLink link;
         open_link(link, board.host.socket_number());
         static uint8_t block[BYTES];
@@ -87,7 +68,7 @@ int main()
         BoardOptions o;
         o.echo_only = true;
         o.bulk_bytes = BYTES;
-        Board board(o);
+        BoardThread board(o);
         BoardLink link;
         const uint64_t start = performance_ticks();
         open_link(link, board.host.socket_number());

@@ -9,6 +9,7 @@
 #include "port/clock.h"
 #include "port/ipx_relay.h"
 #include "port/ipx_stack.h"
+#include "bench/board_thread.h"
 #include "tools/board_sim/board_host.h"
 
 namespace {
@@ -44,26 +45,6 @@ struct Network {
     IpxStack board;
 };
 
-struct Board {
-    Board(const BoardOptions& o, IpxStack& stack) : host(o, &stack)
-    {
-        host.open();
-        thread = std::thread([this] {
-            while (!stop) {
-                host.poll(performance_ticks() / 1000000u);
-                sleep_ms(1);
-            }
-        });
-    }
-    ~Board()
-    {
-        stop = true;
-        thread.join();
-    }
-    BoardHost host;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
 
 void open_link(BoardLink& link, IpxStack& board_stack, uint16_t board_socket)
 {
@@ -88,7 +69,7 @@ int main()
     {
         BoardOptions o;
         o.discard = true;
-        Board board(o, net.board);
+        BoardThread board(o, &net.board);
         BoardLink link(net.adapter);
         open_link(link, net.board, board.host.socket_number());
         static uint8_t block[BYTES];
@@ -105,7 +86,7 @@ int main()
         BoardOptions o;
         o.echo_only = true;
         o.bulk_bytes = BYTES;
-        Board board(o, net.board);
+        BoardThread board(o, &net.board);
         BoardLink link(net.adapter);
         const uint64_t start = performance_ticks();
         open_link(link, net.board, board.host.socket_number());
