@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds ORVA and runs every test: the plain build,
 # then AddressSanitizer (with undefined-behaviour checks) and ThreadSanitizer
-# builds, then a short run of every fuzz target (FUZZ_SECONDS each, 30 by
+# builds, then a short run of every fuzz target (FUZZ_SECONDS each, 60 by
 # default). ORVA_TEST_VARIANTS="plain address thread fuzz" picks which.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +13,7 @@ status=0
 for v in $variants; do
   if [ "$v" = fuzz ]; then
     echo "=== fuzz targets"
-    FUZZ_SECONDS=${FUZZ_SECONDS:-30} "$top/scripts/fuzz.sh" || status=1
+    FUZZ_SECONDS=${FUZZ_SECONDS:-60} "$top/scripts/fuzz.sh" || status=1
     continue
   fi
   san=""
