@@ -343,6 +343,48 @@ TEST_F(Dispatcher, CountersFileTotalSessionsAndLineTableFollowTheCall)
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x2A\x00", 2)); // 42
 }
 
+TEST_F(Dispatcher, SixteenBitTotalAndSessionNumbersWrapToZero)
+{
+    dir.write("orva.dat", std::string("\xFF\xFF", 2));
+    server.session_counter = 65535;
+    start_dispatcher();
+    // Not a value the call can leave behind, so its own number shows.
+    stats_board.set_last_session(77);
+
+    EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 0; }));
+    on_board([] {
+        EXPECT_EQ(stats_board.total_connections(), 0);
+        EXPECT_EQ(stats_board.next_session(), 1);
+        return 0;
+    });
+    stop_dispatcher();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x00\x00", 2));
+}
+
+TEST_F(Dispatcher, LineGoesIdleWhenTheBoardEndsTheCall)
+{
+    BoardOptions options;
+    options.echo_only = true;
+    options.hangup_after_ms = 300;
+    start_board(options);
+    start_dispatcher();
+
+    LoopbackCaller caller(port);
+    bool closed = false;
+    std::string got = caller.receive_until_closed(closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got, OPTIONS + GREETING + LINE_1 + "\r\nTime is up.\r\n");
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_EQ(line_state(1), LINE_IDLE);
+    EXPECT_TRUE(threads_back_to_baseline());
+    on_board([] {
+        EXPECT_EQ(stats_board.calls_lost_busy(), 0);
+        EXPECT_EQ(stats_board.calls_lost_downtime(), 0);
+        return 0;
+    });
+}
+
 TEST_F(Dispatcher, LineShowsTheDottedAddressUntilTheNameIsKnown)
 {
     CallerSession::set_name_lookup(lookup_when_released);
