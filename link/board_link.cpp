@@ -298,6 +298,10 @@ void BoardLink::handle_packet(const KnetPacket& packet)
                     h.sequence, granted, knet_get16(p + 1));
         send_ack(0, h.sequence);
         if (granted == 0) {
+            // A repeated refusal (the board host resending its answer) is
+            // acknowledged again but is the same lost call, told once.
+            if (circuit == NoCircuit)
+                return;
             circuit = NoCircuit;
             print_to_caller("%s", BUSY_TEXT);
             stats_board.count_call_lost_busy();

@@ -11,29 +11,11 @@
 #include <vector>
 
 #include "tests/e2e/process_harness.h"
+#include "tests/e2e/tmux_pane.h"
 
 using namespace e2e;
 
 namespace {
-
-std::string run(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
-
-bool have_tmux()
-{
-    return std::system("command -v tmux >/dev/null 2>&1") == 0;
-}
 
 std::string config(int port)
 {
@@ -42,58 +24,6 @@ std::string config(int port)
            "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(free_udp_port()) + "\"/>\n"
            "  <Log File=\"orva.log\" Level=\"5\"/>\n"
            "</ORVA>\n";
-}
-
-// Decodes UTF-8 so that columns count characters.
-std::u32string decode(const std::string& s)
-{
-    std::u32string out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = s[i];
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        char32_t code = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-        for (int k = 1; k <= extra && i + k < s.size(); ++k)
-            code = (code << 6) | (s[i + k] & 0x3F);
-        out += code;
-        i += 1 + extra;
-    }
-    return out;
-}
-
-// A tmux server of its own, killed with everything in it at the end.
-class Tmux {
-public:
-    Tmux() : socket_("orva-console-" + std::to_string(getpid())) {}
-    ~Tmux() { run(tmux() + " kill-server >/dev/null 2>&1"); }
-
-    std::string tmux() const { return "tmux -L " + socket_ + " -f /dev/null"; }
-    void start(const std::string& shell_command)
-    {
-        run(tmux() + " new-session -d -s page -x 80 -y 25 \"" + shell_command + "\"");
-    }
-    std::vector<std::u32string> screen() const
-    {
-        std::string text = run(tmux() + " capture-pane -p -N -t page 2>/dev/null");
-        std::vector<std::u32string> rows;
-        size_t start = 0;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-            rows.push_back(decode(text.substr(start, end - start)));
-        return rows;
-    }
-    std::string screen_text() const { return run(tmux() + " capture-pane -p -N -t page 2>/dev/null"); }
-    void keys(const std::string& names) const { run(tmux() + " send-keys -t page " + names); }
-    std::string title() const { return run(tmux() + " display-message -p -t page '#{pane_title}'"); }
-
-private:
-    std::string socket_;
-};
-
-// The text at (column, row) of a captured screen, empty if off screen.
-std::u32string at(const std::vector<std::u32string>& rows, size_t column, size_t row, size_t length)
-{
-    if (row >= rows.size() || column >= rows[row].size())
-        return U"";
-    return rows[row].substr(column, length);
 }
 
 // "%5d": right-aligned digits in five columns.

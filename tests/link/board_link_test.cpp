@@ -151,6 +151,29 @@ TEST_F(LinkTest, BusyAcceptIsAcknowledgedOnCircuitZeroAndCounted)
     stats_board.end_display();
 }
 
+TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
+{
+    CaptureStdout();
+    stats_board.begin_display();
+    const uint16_t before = stats_board.calls_lost_busy();
+    stats_board.end_display();
+    Bytes twice = knet_test::accept(3, 0);
+    Bytes again = knet_test::accept(4, 0);
+    twice.insert(twice.end(), again.begin(), again.end());
+    feed(twice);
+    feed(knet_test::accept(5, 0));
+    GetCapturedStdout();
+    EXPECT_EQ(caller_text(), "KELB is currently busy, please call back again later.\r\n");
+    std::vector<Bytes> out = sent();
+    ASSERT_EQ(out.size(), 3u) << "every answer is acknowledged, so the board host stops resending";
+    EXPECT_EQ(out[0], knet_test::ack(0, 1, 3));
+    EXPECT_EQ(out[1], knet_test::ack(0, 2, 4));
+    EXPECT_EQ(out[2], knet_test::ack(0, 3, 5));
+    stats_board.begin_display();
+    EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
+    stats_board.end_display();
+}
+
 TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
 {
     feed(knet_test::accept(1, 3));

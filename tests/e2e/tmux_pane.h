@@ -1,0 +1,42 @@
+// An 80x25 tmux pane for tests that read what an operator sees: a tmux
+// server of the test's own, its screen captured as rows of characters.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Runs a shell command and returns its standard output.
+std::string run_command(const std::string& command);
+
+bool have_tmux();
+
+// Decodes UTF-8 so that columns count characters.
+std::u32string decode_utf8(const std::string& s);
+
+// A tmux server of its own, killed with everything in it at the end.
+class Tmux {
+public:
+    // name tells this test's server apart from others running at once.
+    explicit Tmux(const std::string& name = "orva-console");
+    ~Tmux();
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    std::string tmux() const;
+    // Starts shell_command in an 80x25 pane.
+    void start(const std::string& shell_command);
+    std::vector<std::u32string> screen() const;
+    std::string screen_text() const;
+    void keys(const std::string& names) const;
+    std::string title() const;
+
+private:
+    std::string socket_;
+};
+
+// The text at (column, row) of a captured screen, empty if off screen.
+std::u32string at(const std::vector<std::u32string>& rows, size_t column, size_t row, size_t length);
+
+}

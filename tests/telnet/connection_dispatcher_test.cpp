@@ -1,0 +1,414 @@
+// The connection dispatcher in this process, on a real IPX network: a relay
+// on loopback, the adapter's stack with the SAP agent, a simulated board host
+// on a second stack, and callers over TCP. The tests read the figures the
+// status page shows from the statistics board.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/host_description.h"
+#include "app/statistics_board.h"
+#include "app/worker_thread.h"
+#include "bench/board_thread.h"
+#include "port/ipx_relay.h"
+#include "port/ipx_stack.h"
+#include "sap/sap_agent.h"
+#include "telnet/telnet_server.h"
+#include "tests/e2e/process_harness.h"
+#include "tests/telnet/loopback_caller.h"
+#include "tools/sap_announcer/sap_announcer.h"
+
+using namespace testing_telnet;
+using e2e::wait_until;
+
+namespace {
+
+const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
+const std::string GREETING = "ORVA v1.0 Connected.\r\n";
+const std::string DOWN_TEXT = "\r\nKELB is currently down.  Please try back later.\r\n";
+const std::string BUSY_TEXT = "KELB is currently busy, please call back again later.\r\n";
+const std::string LINE_1 = "Connected to KELB line 1\r\n";
+
+void quiet(const char*) {}
+
+// Reads the board under its display lock, as the console does.
+template <typename Read>
+auto on_board(Read read)
+{
+    stats_board.begin_display();
+    auto value = read();
+    stats_board.end_display();
+    return value;
+}
+
+std::string line_address(int line)
+{
+    return on_board([&] { return std::string(stats_board.line_address(line - 1)); });
+}
+
+int line_state(int line)
+{
+    return on_board([&] { return stats_board.line_state(line - 1); });
+}
+
+// A lookup that answers only once the test lets it, so the line table can be
+// seen before and after the caller's name is known.
+std::atomic<bool> lookup_released{false};
+std::atomic<int> lookups_started{0};
+
+bool lookup_when_released(const TcpAddress&, std::string& name)
+{
+    ++lookups_started;
+    wait_until([] { return lookup_released.load(); }, std::chrono::seconds(30));
+    name = "caller.example";
+    return true;
+}
+
+class Dispatcher : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        describe_host();
+        stats_board.clear();
+        CallerSession::set_name_lookup(lookup_fails);
+        lookup_released = false;
+        lookups_started = 0;
+
+        relay.set_event_sink(quiet);
+        ASSERT_EQ(relay.bind("127.0.0.1", 0), 0) << relay.last_error();
+        ASSERT_EQ(relay.start(), 0);
+        IpxStackTiming timing;
+        timing.register_interval_ms = 100;
+        for (IpxStack* s : {&ipx_stack(), &board_stack}) {
+            s->set_timing(timing);
+            s->set_notice_sink(quiet);
+            ASSERT_EQ(s->start("127.0.0.1", relay.address().port), 0) << s->last_error();
+        }
+        ASSERT_TRUE(wait_until([&] { return ipx_stack().registered() && board_stack.registered(); }));
+        // The links the dispatcher makes use the process-wide stack, and so
+        // does the agent.
+        sap_agent.set_stack(&ipx_stack());
+        ASSERT_EQ(sap_agent.init(), 0);
+        sap_agent.add_query(BOARD_SERVICE_TYPE);
+        agent_started = true;
+        server.counters_path = dir.file("orva.dat");
+    }
+
+    void TearDown() override
+    {
+        lookup_released = true;
+        stop_dispatcher();
+        board.reset();
+        if (announcer) {
+            // Going down is announced, so the next test starts with no server.
+            announcer->stop();
+            EXPECT_TRUE(wait_until([] { return sap_agent.server_count() == 0; }));
+        }
+        if (agent_started)
+            sap_agent.shutdown();
+        ipx_stack().stop();
+        board_stack.stop();
+        relay.stop();
+        CallerSession::set_name_lookup(nullptr);
+    }
+
+    // A board host with these options, announced until the agent knows it.
+    void start_board(BoardOptions options)
+    {
+        board = std::make_unique<BoardThread>(options, &board_stack);
+        announcer = std::make_unique<SapAnnouncer>(&board_stack);
+        IpxAddress address{};
+        board_stack.local_address(address.network, address.node);
+        address.socket = board->host.socket_number();
+        announcer->add_server("KELB", address);
+        ASSERT_EQ(announcer->start(), 0);
+        IpxAddress found{};
+        ASSERT_TRUE(wait_until([&] {
+            announcer->poll();
+            return sap_agent.find_server("KELB", found);
+        }));
+    }
+
+    // Listens and runs passes on a thread of its own, as the main loop does.
+    void start_dispatcher()
+    {
+        ASSERT_EQ(server.init("127.0.0.1", port), 0);
+        loop = std::thread([this] {
+            while (!stop_loop)
+                server.poll();
+        });
+        // One pass has posted the threads in use before any caller.
+        ASSERT_TRUE(wait_until([] { return on_board([] { return stats_board.threads_used(); }) > 0; }));
+        baseline_threads = on_board([] { return stats_board.threads_used(); });
+    }
+
+    void stop_dispatcher()
+    {
+        if (loop.joinable()) {
+            stop_loop = true;
+            loop.join();
+        }
+        server.shutdown();
+    }
+
+    bool threads_back_to_baseline()
+    {
+        return wait_until([&] { return on_board([] { return stats_board.threads_used(); }) == baseline_threads; });
+    }
+
+    // Connects and reads what the adapter sends before the board's own bytes.
+    std::unique_ptr<LoopbackCaller> call_line(const std::string& expected_line_text = LINE_1)
+    {
+        auto caller = std::make_unique<LoopbackCaller>(port);
+        EXPECT_TRUE(caller->connected());
+        std::string head = OPTIONS + GREETING + expected_line_text;
+        EXPECT_EQ(caller->receive(head.size()), head);
+        return caller;
+    }
+
+    // A caller who is refused: everything up to the close.
+    std::string refused_caller()
+    {
+        LoopbackCaller caller(port);
+        bool closed = false;
+        std::string got = caller.receive_until_closed(closed);
+        EXPECT_TRUE(closed);
+        return got;
+    }
+
+    e2e::TempDir dir;
+    IpxRelay relay;
+    IpxStack board_stack;
+    std::unique_ptr<BoardThread> board;
+    std::unique_ptr<SapAnnouncer> announcer;
+    bool agent_started = false;
+    TelnetServer server;
+    int port = e2e::free_tcp_port();
+    std::thread loop;
+    std::atomic<bool> stop_loop{false};
+    int baseline_threads = 0;
+};
+
+TEST_F(Dispatcher, EveryCallerRefusedForDowntimeCountsOnce)
+{
+    start_dispatcher();
+    for (int n = 1; n <= 3; ++n) {
+        EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
+        EXPECT_TRUE(wait_until([&] { return on_board([] { return stats_board.last_session(); }) == n; })) << n;
+        EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), n);
+    }
+    EXPECT_TRUE(threads_back_to_baseline());
+    on_board([] {
+        EXPECT_EQ(stats_board.calls_lost_busy(), 0) << "downtime is not busy";
+        EXPECT_EQ(stats_board.total_connections(), 3);
+        EXPECT_EQ(stats_board.next_session(), 4);
+        for (int i = 0; i < LINE_COUNT; ++i)
+            EXPECT_EQ(stats_board.line_state(i), LINE_IDLE) << "line " << i + 1;
+        return 0;
+    });
+}
+
+TEST_F(Dispatcher, EveryCallerRefusedAsBusyCountsExactlyOnce)
+{
+    BoardOptions options;
+    options.busy = true;
+    start_board(options);
+    start_dispatcher();
+    for (int n = 1; n <= 3; ++n) {
+        EXPECT_EQ(refused_caller(), OPTIONS + GREETING + BUSY_TEXT);
+        // Once the call is gone nothing more can be counted for it.
+        EXPECT_TRUE(wait_until([&] { return on_board([] { return stats_board.last_session(); }) == n; })) << n;
+        EXPECT_TRUE(threads_back_to_baseline()) << n;
+        EXPECT_EQ(on_board([] { return stats_board.calls_lost_busy(); }), n);
+    }
+    EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), 0) << "busy is not downtime";
+}
+
+TEST_F(Dispatcher, CallerRefusedWhileTheOnlyLineIsTakenLeavesThatLineAlone)
+{
+    BoardOptions options;
+    options.lines = 1;
+    options.echo_only = true;
+    start_board(options);
+    start_dispatcher();
+    auto first = call_line();
+    ASSERT_TRUE(wait_until([] { return line_state(1) == LINE_CONNECTED && line_address(1) == "[127.0.0.1]"; }));
+
+    EXPECT_EQ(refused_caller(), OPTIONS + GREETING + BUSY_TEXT);
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 2; }));
+    on_board([] {
+        EXPECT_EQ(stats_board.calls_lost_busy(), 1);
+        EXPECT_EQ(stats_board.line_state(0), LINE_CONNECTED);
+        EXPECT_STREQ(stats_board.line_address(0), "[127.0.0.1]");
+        return 0;
+    });
+    // The first caller is still served.
+    first->send("still here");
+    EXPECT_EQ(first->receive(10), "still here");
+
+    first->hang_up();
+    EXPECT_TRUE(wait_until([] { return line_state(1) == LINE_IDLE; }));
+    EXPECT_TRUE(threads_back_to_baseline());
+    EXPECT_EQ(on_board([] { return stats_board.calls_lost_busy(); }), 1);
+}
+
+TEST_F(Dispatcher, ThroughputCountsCallerBytesAfterCommandsAndBoardBytesBeforeDoubling)
+{
+    BoardOptions options;
+    options.echo_only = true;
+    start_board(options);
+    start_dispatcher();
+    uint32_t input = 0;
+    uint32_t output = 0;
+    auto take = [&] {
+        input += stats_board.take_input_bytes();
+        output += stats_board.take_output_bytes();
+    };
+
+    auto caller = call_line();
+    ASSERT_TRUE(wait_until([&] {
+        take();
+        return output == LINE_1.size();
+    })) << output;
+    EXPECT_EQ(input, 0u);
+
+    // IAC DO ECHO is dropped, IAC IAC is one byte 255: 9 bytes reach the
+    // board, and its echo of them comes back with the 255 doubled.
+    caller->send(std::string("hi\xFF\xFD\x01there\xFF\xFF!", 13));
+    EXPECT_EQ(caller->receive(10), std::string("hithere\xFF\xFF!", 10));
+    ASSERT_TRUE(wait_until([&] {
+        take();
+        return input == 9 && output == LINE_1.size() + 9;
+    })) << input << " in, " << output << " out";
+
+    // More than one Data packet each way, every byte a 255.
+    caller->send(std::string(2 * 1500, '\xFF'));
+    EXPECT_EQ(caller->receive(2 * 1500), std::string(2 * 1500, '\xFF'));
+    ASSERT_TRUE(wait_until([&] {
+        take();
+        return input == 9 + 1500 && output == LINE_1.size() + 9 + 1500;
+    })) << input << " in, " << output << " out";
+
+    caller->hang_up();
+    EXPECT_TRUE(threads_back_to_baseline());
+    take();
+    EXPECT_EQ(input, 9u + 1500u);
+    EXPECT_EQ(output, LINE_1.size() + 9 + 1500);
+}
+
+TEST_F(Dispatcher, CountersFileTotalSessionsAndLineTableFollowTheCall)
+{
+    dir.write("orva.dat", std::string("\x29\x00", 2)); // 41
+    BoardOptions options;
+    options.echo_only = true;
+    start_board(options);
+    start_dispatcher();
+    on_board([] {
+        EXPECT_EQ(stats_board.total_connections(), 41);
+        EXPECT_EQ(stats_board.next_session(), 1);
+        EXPECT_EQ(stats_board.line_state(0), LINE_IDLE);
+        return 0;
+    });
+
+    auto caller = call_line();
+    ASSERT_TRUE(wait_until([] { return line_state(1) == LINE_CONNECTED && line_address(1) == "[127.0.0.1]"; }))
+        << line_address(1);
+    on_board([&] {
+        EXPECT_EQ(stats_board.total_connections(), 42);
+        EXPECT_EQ(stats_board.next_session(), 2);
+        EXPECT_EQ(stats_board.last_session(), 0) << "no call has ended yet";
+        // A caller's session and I/O threads and the link's thread.
+        EXPECT_GT(stats_board.threads_used(), baseline_threads);
+        for (int i = 1; i < LINE_COUNT; ++i)
+            EXPECT_EQ(stats_board.line_state(i), LINE_IDLE) << "line " << i + 1;
+        return 0;
+    });
+
+    // The sequence numbers of the line follow the data both ways.
+    caller->send("abc");
+    EXPECT_EQ(caller->receive(3), "abc");
+    EXPECT_TRUE(wait_until([] {
+        return on_board([] { return stats_board.line_seq_in(0) == 1 && stats_board.line_seq_out(0) >= 1; });
+    }));
+
+    caller->hang_up();
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_EQ(line_state(1), LINE_IDLE);
+    EXPECT_TRUE(threads_back_to_baseline());
+    EXPECT_EQ(on_board([] { return stats_board.next_session(); }), 2);
+
+    stop_dispatcher();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x2A\x00", 2)); // 42
+}
+
+TEST_F(Dispatcher, SixteenBitTotalAndSessionNumbersWrapToZero)
+{
+    dir.write("orva.dat", std::string("\xFF\xFF", 2));
+    server.session_counter = 65535;
+    start_dispatcher();
+    // Not a value the call can leave behind, so its own number shows.
+    stats_board.set_last_session(77);
+
+    EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 0; }));
+    on_board([] {
+        EXPECT_EQ(stats_board.total_connections(), 0);
+        EXPECT_EQ(stats_board.next_session(), 1);
+        return 0;
+    });
+    stop_dispatcher();
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x00\x00", 2));
+}
+
+TEST_F(Dispatcher, LineGoesIdleWhenTheBoardEndsTheCall)
+{
+    BoardOptions options;
+    options.echo_only = true;
+    options.hangup_after_ms = 300;
+    start_board(options);
+    start_dispatcher();
+
+    LoopbackCaller caller(port);
+    bool closed = false;
+    std::string got = caller.receive_until_closed(closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got, OPTIONS + GREETING + LINE_1 + "\r\nTime is up.\r\n");
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_EQ(line_state(1), LINE_IDLE);
+    EXPECT_TRUE(threads_back_to_baseline());
+    on_board([] {
+        EXPECT_EQ(stats_board.calls_lost_busy(), 0);
+        EXPECT_EQ(stats_board.calls_lost_downtime(), 0);
+        return 0;
+    });
+}
+
+TEST_F(Dispatcher, LineShowsTheDottedAddressUntilTheNameIsKnown)
+{
+    CallerSession::set_name_lookup(lookup_when_released);
+    BoardOptions options;
+    options.echo_only = true;
+    start_board(options);
+    start_dispatcher();
+
+    auto caller = call_line();
+    ASSERT_TRUE(wait_until([] { return line_state(1) == LINE_CONNECTED; }));
+    EXPECT_EQ(line_address(1), "127.0.0.1");
+    EXPECT_EQ(lookups_started.load(), 1) << "the lookup is still under way";
+    // Data flows while the name is looked up.
+    caller->send("x");
+    EXPECT_EQ(caller->receive(1), "x");
+    EXPECT_EQ(line_address(1), "127.0.0.1");
+
+    lookup_released = true;
+    EXPECT_TRUE(wait_until([] { return line_address(1) == "caller.example"; })) << line_address(1);
+    EXPECT_EQ(line_state(1), LINE_CONNECTED);
+
+    caller->hang_up();
+    EXPECT_TRUE(wait_until([] { return line_state(1) == LINE_IDLE; }));
+    EXPECT_TRUE(threads_back_to_baseline());
+}
+
+}
