@@ -21,6 +21,8 @@ int64_t now_ns()
 }
 
 constexpr int64_t MS = 1000000;
+// Connections opened through the adapter that have not heard it yet.
+constexpr int MAX_UNANSWERED = 2;
 
 int connect_to(int port)
 {
@@ -84,19 +86,25 @@ void CallerGroup::take(Caller& c, const uint8_t* bytes, int count, int64_t now)
     c.ready_ns = now;
 }
 
+bool CallerGroup::open_caller(int port, std::string& error)
+{
+    Caller c;
+    c.fd = connect_to(port);
+    if (c.fd < 0) {
+        error = "cannot connect";
+        return false;
+    }
+    callers_.push_back(std::move(c));
+    return true;
+}
+
 bool CallerGroup::connect(const std::vector<int>& ports, int count, int timeout_ms, std::string& error)
 {
-    for (int i = 0; i < count; ++i) {
-        Caller c;
-        c.fd = connect_to(ports[static_cast<size_t>(i) % ports.size()]);
-        if (c.fd < 0) {
-            error = "cannot connect";
-            return false;
-        }
-        callers_.push_back(std::move(c));
-    }
     const int64_t deadline = now_ns() + timeout_ms * MS;
     if (!through_adapter_) {
+        for (int i = 0; i < count; ++i)
+            if (!open_caller(ports[static_cast<size_t>(i) % ports.size()], error))
+                return false;
         // Ready once the connection is made: writable without an error.
         std::vector<pollfd> fds;
         for (;;) {
@@ -130,9 +138,21 @@ bool CallerGroup::connect(const std::vector<int>& ports, int count, int timeout_
             }
         }
     }
+    // Callers dial one after another, as people do: the adapter's listen
+    // backlog is short, and a connection the kernel completed but could not
+    // queue waits for the caller's first bytes, which a Telnet caller only
+    // sends after the greeting.
     for (;;) {
-        pump(10);
-        int waiting = 0;
+        int unanswered = 0;
+        for (Caller& c : callers_)
+            unanswered += c.head.empty() && !c.ready && !c.closed ? 1 : 0;
+        while (static_cast<int>(callers_.size()) < count && unanswered < MAX_UNANSWERED) {
+            if (!open_caller(ports[callers_.size() % ports.size()], error))
+                return false;
+            ++unanswered;
+        }
+        pump(2);
+        int waiting = count - static_cast<int>(callers_.size());
         for (Caller& c : callers_) {
             if (c.closed && !c.ready) {
                 error = "the adapter hung up before the board answered: " + c.head;

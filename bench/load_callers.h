@@ -38,6 +38,7 @@ public:
     std::vector<Caller>& callers() { return callers_; }
 
 private:
+    bool open_caller(int port, std::string& error);
     void take(Caller& c, const uint8_t* bytes, int count, int64_t now);
     bool through_adapter_;
     std::vector<Caller> callers_;
