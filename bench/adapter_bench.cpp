@@ -202,10 +202,12 @@ private:
 // reference server.
 class Ser2netRig {
 public:
-    Ser2netRig(const Settings& s, const std::string& dir, int lines, int target_port)
+    // Line i relays to targets[i]: ser2net lets one line at a time use a
+    // target, as it would a serial device.
+    Ser2netRig(const Settings& s, const std::string& dir, const std::vector<int>& targets)
     {
         std::ofstream yaml(dir + "/ser2net.yaml");
-        for (int i = 0; i < lines; ++i) {
+        for (size_t i = 0; i < targets.size(); ++i) {
             int port = 0;
             do
                 port = free_port(SOCK_STREAM);
@@ -213,7 +215,7 @@ public:
             ports_.push_back(port);
             yaml << "connection: &line" << i + 1 << "\n"
                  << "  accepter: telnet,tcp,127.0.0.1," << port << "\n"
-                 << "  connector: tcp,127.0.0.1," << target_port << "\n"
+                 << "  connector: tcp,127.0.0.1," << targets[i] << "\n"
                  // No waiting to gather bytes into bigger writes: a terminal
                  // relay forwards each keystroke as it comes.
                  << "  options:\n    kickolduser: false\n    max-connections: 1\n    chardelay: false\n\n";
@@ -239,7 +241,16 @@ struct Peer {
     std::vector<int> ports;
     bool through_adapter = false;
     pid_t pid = 0;             // whose CPU is measured; 0 for none
+    // The reference server behind the peer: each run starts once the last
+    // one's connections are gone (ser2net refuses a port still closing).
+    const ReferenceServer* reference = nullptr;
 };
+
+void wait_until_closed(const Peer& p)
+{
+    if (p.reference && !wait_for([&] { return p.reference->connections() == 0; }, 10000))
+        throw Failure(p.name + ": the last run's connections did not close");
+}
 
 struct EchoFigures {
     double p50 = NAN, p99 = NAN, max = NAN;
@@ -268,6 +279,8 @@ struct PeerRun {
 
 void connect_or_fail(CallerGroup& g, const Peer& p, int count)
 {
+    if (p.name == "ser2net")
+        g.set_busy_text("Port's device already in use");
     std::string error;
     if (!g.connect(p.ports, count, 30000, error))
         throw Failure(p.name + ": " + error);
@@ -281,6 +294,7 @@ void measure_echo(const Settings& s, const Peer& p, PeerRun& run, AdapterRig* ri
         run.idle = usage_of(idle.finish());
     }
     for (int lines : run.echo_lines) {
+        wait_until_closed(p);
         CallerGroup group(p.through_adapter);
         connect_or_fail(group, p, lines);
         connected += lines;
@@ -315,6 +329,7 @@ void measure_echo(const Settings& s, const Peer& p, PeerRun& run, AdapterRig* ri
 StreamResult measure_stream(const Settings& s, const Peer& p, int lines, long bytes, bool to_caller,
                             UsageFigures* usage)
 {
+    wait_until_closed(p);
     CallerGroup group(p.through_adapter);
     std::unique_ptr<UsageMeter> meter;
     if (usage && p.pid)
@@ -405,12 +420,15 @@ int main(int argc, char** argv)
         with_ser2net = false;
     }
 
+    // Other work on the machine skews every figure; say how busy it was.
+    std::string load_before;
+    std::getline(std::ifstream("/proc/loadavg"), load_before);
     char dir_template[] = "/tmp/orva-bench-XXXXXX";
     const std::string work = mkdtemp(dir_template);
     BenchReport report;
     int status = 0;
     try {
-        ReferenceServer reference;
+        ReferenceServer reference(s.lines);
         const int relay_port = free_port(SOCK_DGRAM);
         BenchProcess relay({s.relay, "--listen", "127.0.0.1", "--port", std::to_string(relay_port)}, work,
                            work + "/relay.out");
@@ -418,7 +436,7 @@ int main(int argc, char** argv)
             throw Failure("the IPX relay did not start: " + relay.output());
         std::unique_ptr<Ser2netRig> ser2net;
         if (with_ser2net)
-            ser2net = std::make_unique<Ser2netRig>(s, work, s.lines, reference.port());
+            ser2net = std::make_unique<Ser2netRig>(s, work, reference.ports());
 
         std::vector<int> echo_lines{1};
         if (s.lines > 16)
@@ -427,8 +445,9 @@ int main(int argc, char** argv)
         PeerRun orva, s2n, direct;
         for (PeerRun* r : {&orva, &s2n, &direct})
             r->echo_lines = echo_lines;
-        Peer direct_peer{"direct", {reference.port()}, false, 0};
-        Peer s2n_peer{"ser2net", ser2net ? ser2net->ports() : std::vector<int>{}, false, ser2net ? ser2net->pid() : 0};
+        Peer direct_peer{"direct", {reference.port()}, false, 0, &reference};
+        Peer s2n_peer{"ser2net", ser2net ? ser2net->ports() : std::vector<int>{}, false, ser2net ? ser2net->pid() : 0,
+                      &reference};
         int rig_number = 0;
         auto rig_dir = [&] { return work + "/orva-" + std::to_string(++rig_number); };
 
@@ -512,11 +531,11 @@ int main(int argc, char** argv)
             const std::string n = std::to_string(echo_lines[i]);
             const bool all = echo_lines[i] == s.lines;
             figure("echo_p50_" + n, "Echo p50, " + n + " active line(s)", "ms",
-                   [i](PeerRun& r) { return r.echo[i].p50; }, all ? "<= 4" : "", all ? 4.0 : NAN);
+                   [i](PeerRun& r) { return i < r.echo.size() ? r.echo[i].p50 : NAN; }, all ? "<= 4" : "", all ? 4.0 : NAN);
             figure("echo_p99_" + n, "Echo p99, " + n + " active line(s)", "ms",
-                   [i](PeerRun& r) { return r.echo[i].p99; }, all ? "<= 15" : "", all ? 15.0 : NAN);
+                   [i](PeerRun& r) { return i < r.echo.size() ? r.echo[i].p99 : NAN; }, all ? "<= 15" : "", all ? 15.0 : NAN);
             figure("echo_max_" + n, "Echo max, " + n + " active line(s)", "ms",
-                   [i](PeerRun& r) { return r.echo[i].max; });
+                   [i](PeerRun& r) { return i < r.echo.size() ? r.echo[i].max : NAN; });
         }
         const double KB = 1024.0;
         figure("out_one", "Board -> caller, one line", "KB/s",
@@ -597,7 +616,7 @@ int main(int argc, char** argv)
                   run->in_all, in_method);
             // Keystrokes: each echo must be the byte typed.
             StreamResult keys;
-            for (size_t i = 0; i < run->echo.size(); ++i) {
+            for (size_t i = 0; i < run->echo.size() && i < echo_lines.size(); ++i) {
                 const EchoFigures& e = run->echo[i];
                 keys.lines += echo_lines[i];
                 keys.bytes_in_order += e.samples;
@@ -622,6 +641,7 @@ int main(int argc, char** argv)
             }
         }
         report.note("machine", machine_text());
+        report.note("load average before the run", load_before);
         report.note("date", today());
         report.note("run", s.quick ? "quick (smoke sizes)" : "full");
         report.note("sizes", "lines " + L + ", keystrokes " + std::to_string(s.echo_samples_one) + " on one line, " +

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -98,45 +99,86 @@ bool CallerGroup::open_caller(int port, std::string& error)
     return true;
 }
 
+bool CallerGroup::wait_connected(const std::vector<size_t>& which, int64_t deadline, std::string& error)
+{
+    // Ready once the connection is made: writable without an error.
+    std::vector<pollfd> fds;
+    std::vector<size_t> owner;
+    for (;;) {
+        fds.clear();
+        owner.clear();
+        for (size_t i : which) {
+            if (callers_[i].fd < 0) {
+                error = "cannot connect";
+                return false;
+            }
+            if (!callers_[i].ready) {
+                fds.push_back(pollfd{callers_[i].fd, POLLOUT, 0});
+                owner.push_back(i);
+            }
+        }
+        if (fds.empty())
+            return true;
+        if (now_ns() > deadline) {
+            error = std::to_string(fds.size()) + " connections not made";
+            return false;
+        }
+        ::poll(fds.data(), fds.size(), 10);
+        const int64_t now = now_ns();
+        for (size_t k = 0; k < fds.size(); ++k) {
+            if (!(fds[k].revents & (POLLOUT | POLLERR | POLLHUP)))
+                continue;
+            int so_error = 0;
+            socklen_t len = sizeof so_error;
+            getsockopt(fds[k].fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
+            if (so_error != 0) {
+                error = "connection refused";
+                return false;
+            }
+            callers_[owner[k]].ready = true;
+            callers_[owner[k]].ready_ns = now;
+        }
+    }
+}
+
 bool CallerGroup::connect(const std::vector<int>& ports, int count, int timeout_ms, std::string& error)
 {
     const int64_t deadline = now_ns() + timeout_ms * MS;
     if (!through_adapter_) {
-        for (int i = 0; i < count; ++i)
+        std::vector<size_t> all;
+        for (int i = 0; i < count; ++i) {
             if (!open_caller(ports[static_cast<size_t>(i) % ports.size()], error))
                 return false;
-        // Ready once the connection is made: writable without an error.
-        std::vector<pollfd> fds;
-        for (;;) {
-            fds.clear();
-            for (Caller& c : callers_)
-                if (!c.ready)
-                    fds.push_back(pollfd{c.fd, POLLOUT, 0});
-            if (fds.empty())
-                return true;
-            if (now_ns() > deadline) {
-                error = std::to_string(fds.size()) + " connections not made";
-                return false;
-            }
-            ::poll(fds.data(), fds.size(), 10);
-            const int64_t now = now_ns();
-            for (const pollfd& p : fds) {
-                if (!(p.revents & (POLLOUT | POLLERR | POLLHUP)))
-                    continue;
-                int so_error = 0;
-                socklen_t len = sizeof so_error;
-                getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
-                if (so_error != 0) {
-                    error = "connection refused";
-                    return false;
-                }
-                for (Caller& c : callers_)
-                    if (c.fd == p.fd) {
-                        c.ready = true;
-                        c.ready_ns = now;
-                    }
-            }
+            all.push_back(static_cast<size_t>(i));
         }
+        if (!wait_connected(all, deadline, error))
+            return false;
+        if (busy_text_.empty())
+            return true;
+        // A refusal comes at once; wait a little for it and dial again.
+        for (int round = 0; round < 50; ++round) {
+            const int64_t settle = now_ns() + 20 * MS;
+            while (now_ns() < settle)
+                pump(5);
+            std::vector<size_t> again;
+            for (size_t i = 0; i < callers_.size(); ++i) {
+                Caller& c = callers_[i];
+                if (c.data.rfind(busy_text_, 0) != 0)
+                    continue;
+                ::close(c.fd);
+                c = Caller();
+                c.fd = connect_to(ports[i % ports.size()]);
+                again.push_back(i);
+            }
+            if (again.empty())
+                return true;
+            error = std::to_string(again.size()) + " callers turned away, the first on port " +
+                    std::to_string(ports[again.front() % ports.size()]);
+            if (!wait_connected(again, deadline, error))
+                return false;
+        }
+        error = "the relay kept refusing callers: " + error;
+        return false;
     }
     // Callers dial one after another, as people do: the adapter's listen
     // backlog is short, and a connection the kernel completed but could not
@@ -283,7 +325,23 @@ struct LineProgress {
     int64_t done_ns = 0;
     bool done = false;
     std::string report;  // run_send: what the peer said
+    std::string first;   // run_receive: the first bytes, to show when they are wrong
 };
+
+std::string printable(const std::string& bytes)
+{
+    std::string t;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F) {
+            t.push_back(static_cast<char>(c));
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            t += hex;
+        }
+    }
+    return t;
+}
 
 void finish_stream(StreamResult& r, std::vector<LineProgress>& lines, long bytes)
 {
@@ -326,6 +384,8 @@ StreamResult run_receive(CallerGroup& group, long bytes, int quiet_ms, int timeo
             LineProgress& p = lines[i];
             Caller& c = callers[i];
             if (!c.data.empty()) {
+                if (p.first.size() < 24)
+                    p.first += c.data.substr(0, 24 - p.first.size());
                 p.check->take(reinterpret_cast<const uint8_t*>(c.data.data()), static_cast<int>(c.data.size()));
                 c.data.clear();
                 if (!p.done && (p.check->in_order() == bytes || p.check->broken())) {
@@ -333,7 +393,8 @@ StreamResult run_receive(CallerGroup& group, long bytes, int quiet_ms, int timeo
                     p.done_ns = now;
                     if (p.check->broken() && r.first_error.empty())
                         r.first_error = "line " + std::to_string(i + 1) + ": pattern broken after byte " +
-                                        std::to_string(p.check->in_order());
+                                        std::to_string(p.check->in_order()) + ", began with " +
+                                        printable(p.first);
                 }
             }
             if (p.done_ns == 0 && !c.closed)

@@ -25,6 +25,9 @@ public:
     // through_adapter: the data path opens with "Connected to KELB line N";
     // otherwise as soon as the connection is made.
     explicit CallerGroup(bool through_adapter) : through_adapter_(through_adapter) {}
+    // Text with which a relay turns a caller away when the line is still
+    // closing from the last call; such a caller dials again.
+    void set_busy_text(const std::string& text) { busy_text_ = text; }
     ~CallerGroup();
     CallerGroup(const CallerGroup&) = delete;
     CallerGroup& operator=(const CallerGroup&) = delete;
@@ -40,7 +43,9 @@ public:
 private:
     bool open_caller(int port, std::string& error);
     void take(Caller& c, const uint8_t* bytes, int count, int64_t now);
+    bool wait_connected(const std::vector<size_t>& which, int64_t deadline, std::string& error);
     bool through_adapter_;
+    std::string busy_text_;
     std::vector<Caller> callers_;
 };
 

@@ -66,17 +66,25 @@ void write_out(Connection& c)
 
 }
 
-ReferenceServer::ReferenceServer()
+ReferenceServer::ReferenceServer(int listeners)
 {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener_, 256) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("reference server: cannot listen on 127.0.0.1");
-    port_ = ntohs(a.sin_port);
+    for (int i = 0; i < listeners; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 256) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            for (int l : listeners_)
+                ::close(l);
+            throw std::runtime_error("reference server: cannot listen on 127.0.0.1");
+        }
+        listeners_.push_back(fd);
+        ports_.push_back(ntohs(a.sin_port));
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -84,7 +92,8 @@ ReferenceServer::~ReferenceServer()
 {
     stop_ = true;
     thread_.join();
-    ::close(listener_);
+    for (int fd : listeners_)
+        ::close(fd);
 }
 
 void ReferenceServer::set_mode(Mode mode, long amount, const std::string& text)
@@ -101,7 +110,9 @@ void ReferenceServer::run()
     std::vector<pollfd> fds;
     char buffer[65536];
     while (!stop_) {
-        fds.assign(1, pollfd{listener_, POLLIN, 0});
+        fds.clear();
+        for (int fd : listeners_)
+            fds.push_back(pollfd{fd, POLLIN, 0});
         for (auto& c : connections) {
             short events = POLLIN;
             if (!c->out.empty() || (c->mode == Mode::Bulk && c->sent < c->amount))
@@ -110,9 +121,12 @@ void ReferenceServer::run()
         }
         if (::poll(fds.data(), fds.size(), 10) <= 0)
             continue;
-        if (fds[0].revents & POLLIN) {
+        const size_t first = listeners_.size();
+        for (size_t l = 0; l < first; ++l) {
+            if (!(fds[l].revents & POLLIN))
+                continue;
             for (;;) {
-                const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                const int fd = ::accept4(listeners_[l], nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd < 0)
                     break;
                 auto c = std::make_unique<Connection>();
@@ -130,10 +144,12 @@ void ReferenceServer::run()
                     c->check = std::make_unique<PatternCheck>(c->amount);
                 write_out(*c);
                 connections.push_back(std::move(c));
+                open_ = static_cast<int>(connections.size());
             }
         }
-        for (size_t i = 1; i < fds.size() && i - 1 < connections.size(); ++i) {
-            Connection& c = *connections[i - 1];
+        // Connections accepted in this pass have no entry in fds yet.
+        for (size_t i = first; i < fds.size(); ++i) {
+            Connection& c = *connections[i - first];
             if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
                 const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -152,6 +168,7 @@ void ReferenceServer::run()
             if (connections[i]->dead) {
                 ::close(connections[i]->fd);
                 connections.erase(connections.begin() + static_cast<long>(i));
+                open_ = static_cast<int>(connections.size());
             } else {
                 ++i;
             }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class ReferenceServer {
 public:
@@ -17,19 +18,25 @@ public:
         Refuse,  // the text, then close
     };
 
-    ReferenceServer();  // listens on a free port
+    // Listens on listeners free ports; every one serves alike. (A relay that
+    // takes its target for a device lets only one line use each.)
+    explicit ReferenceServer(int listeners = 1);
     ~ReferenceServer();
     ReferenceServer(const ReferenceServer&) = delete;
     ReferenceServer& operator=(const ReferenceServer&) = delete;
 
-    int port() const { return port_; }
+    int port() const { return ports_.front(); }
+    const std::vector<int>& ports() const { return ports_; }
     void set_mode(Mode mode, long amount = 0, const std::string& text = "");
+    // Connections open now.
+    int connections() const { return open_; }
 
 private:
     void run();
-    int listener_ = -1;
-    int port_ = 0;
+    std::vector<int> listeners_;
+    std::vector<int> ports_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> open_{0};
     std::mutex mode_lock_;
     Mode mode_ = Mode::Echo;
     long amount_ = 0;
