@@ -180,10 +180,8 @@ bool CallerGroup::connect(const std::vector<int>& ports, int count, int timeout_
         error = "the relay kept refusing callers: " + error;
         return false;
     }
-    // Callers dial one after another, as people do: the adapter's listen
-    // backlog is short, and a connection the kernel completed but could not
-    // queue waits for the caller's first bytes, which a Telnet caller only
-    // sends after the greeting.
+    // Callers dial one after another, as people do, a couple at a time:
+    // the figures are for calls, not for a connection storm.
     for (;;) {
         int unanswered = 0;
         for (Caller& c : callers_)
