@@ -7,7 +7,7 @@ packages=(
   g++ cmake make pkg-config
   libexpat1-dev libncurses-dev
   libgtest-dev libgmock-dev googletest
-  telnet tmux socat
+  telnet tmux socat ser2net
   clang libclang-rt-14-dev
 )
 

@@ -5,6 +5,12 @@
 
 #include "app/statistics_board.h"
 
+namespace {
+
+constexpr int LISTEN_BACKLOG = 128;
+
+}
+
 int TelnetServer::init(const char* address, int port)
 {
     load_counters(total_connections, counters_path.c_str());
@@ -19,7 +25,10 @@ int TelnetServer::init(const char* address, int port)
         std::printf("Server socket init failed\n");
         return -1;
     }
-    if (listener->listen(4) != 0) {
+    // Room for a full board's callers dialling at once: a connection the
+    // kernel cannot queue is left half-open until the caller sends, and a
+    // Telnet caller waits for the greeting first.
+    if (listener->listen(LISTEN_BACKLOG) != 0) {
         std::printf("Server socket listen failed\n");
         return -1;
     }

@@ -9,6 +9,7 @@
 #include "tests/link/knet_test_support.h"
 #include "tools/board_sim/board_host.h"
 #include "tools/board_sim/board_options.h"
+#include "tools/board_sim/pattern_check.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -198,6 +199,40 @@ TEST_F(BoardHostTest, BulkOutputAndDuplicatesReachTheCaller)
     EXPECT_EQ(c.received.substr(prefix.size(), 512), c.received.substr(prefix.size() + 512, 512));
 }
 
+TEST_F(BoardHostTest, VerifyAnswersWithWhatArrivedOnEachLine)
+{
+    BoardOptions o;
+    o.lines = 96;
+    o.verify_bytes = 1500;
+    start(o);
+    // Every line of a full board: the last one too.
+    for (int n = 0; n < 96; ++n)
+        call();
+    ASSERT_TRUE(rounds_until([&] { return callers.back()->link.line == 96; }));
+
+    Caller& good = *callers[0];
+    Caller& wrong = *callers[1];
+    Caller& extra = *callers[95];
+    std::string pattern;
+    for (long i = 0; i < 1500; ++i)
+        pattern.push_back(PatternCheck::byte_at(i));
+    for (Caller* c : {&good, &wrong, &extra})
+        c->received.clear();
+    type(good, pattern);
+    std::string broken = pattern;
+    broken[700] = 'x';
+    type(wrong, broken);
+    type(extra, pattern + "zz");
+    ASSERT_TRUE(rounds_until([&] {
+        return has(good.received, "\r\n") && has(wrong.received, "\r\n") && has(extra.received, "\r\nMore");
+    }));
+    for (int i = 0; i < 20; ++i)
+        round();
+    EXPECT_EQ(good.received, "Verified 1500 bytes in order.\r\n");
+    EXPECT_EQ(wrong.received, "Byte 701 is 0x78, expected 0x6C.\r\n");
+    EXPECT_EQ(extra.received, "Verified 1500 bytes in order.\r\nMore than 1500 bytes.\r\n");
+}
+
 TEST_F(BoardHostTest, NackedDataLeavesTheLinkWaiting)
 {
     BoardOptions o;
@@ -334,9 +369,13 @@ TEST(BoardOptions, ParsesSwitchesAndRejectsBadValues)
     EXPECT_EQ(o.drop_every, 3);
     EXPECT_EQ(o.bulk_bytes, 100000);
     EXPECT_TRUE(o.echo_only);
+    BoardOptions full;
+    ASSERT_EQ(parse_board_options({"--lines", "96", "--verify", "4096"}, full, error), 0) << error;
+    EXPECT_EQ(full.lines, 96);
+    EXPECT_EQ(full.verify_bytes, 4096);
 
     const std::vector<std::vector<std::string>> bad = {
-        {"--lines", "0"}, {"--lines", "96"}, {"--relay", "nowhere"}, {"--port", "70000"},
+        {"--lines", "0"}, {"--lines", "97"}, {"--verify", "0"}, {"--relay", "nowhere"}, {"--port", "70000"},
         {"--drop"},       {"--nack", "x"},   {"--frobnicate"},
     };
     for (const auto& args : bad) {

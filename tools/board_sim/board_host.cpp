@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/knet_packet.h"
+#include "tools/board_sim/pattern_check.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ struct BoardHost::Line {
     uint64_t ready_again_at = 0;
     uint64_t hangup_at = 0;
     bool closing = false;  // end the circuit once the output is out
+    std::unique_ptr<PatternCheck> check;  // with --verify
 };
 
 bool IpxPeer::operator==(const IpxPeer& other) const
@@ -240,8 +242,7 @@ void BoardHost::connect(const IpxPeer& from, uint16_t request_sequence, uint64_t
             }
         }
         if (line) {
-            Line fresh(line->number, options_.echo_only);
-            *line = fresh;
+            *line = Line(line->number, options_.echo_only);
             line->active = true;
             line->peer = from;
             if (options_.not_ready_ms) {
@@ -250,9 +251,11 @@ void BoardHost::connect(const IpxPeer& from, uint16_t request_sequence, uint64_t
             }
             if (options_.hangup_after_ms)
                 line->hangup_at = now_ms + options_.hangup_after_ms;
-            line->pending = options_.discard ? std::string() : line->menu.banner();
+            if (options_.verify_bytes)
+                line->check = std::make_unique<PatternCheck>(options_.verify_bytes);
+            line->pending = options_.discard || line->check ? std::string() : line->menu.banner();
             for (int i = 0; i < options_.bulk_bytes; ++i)
-                line->pending.push_back(static_cast<char>('0' + i % 64));
+                line->pending.push_back(PatternCheck::byte_at(i));
             std::printf("board: line %d connected to %s\n", line->number, from.text().c_str());
         }
     }
@@ -269,6 +272,13 @@ void BoardHost::take_data(Line& line, uint8_t, uint16_t, const uint8_t* payload,
 {
     if (line.closing || options_.discard)
         return;
+    if (line.check) {
+        const std::string report = line.check->take(payload, length);
+        if (!report.empty())
+            std::printf("board: line %d: %s", line.number, report.c_str());
+        line.pending += report;
+        return;
+    }
     const std::string answer = line.menu.input(std::string(reinterpret_cast<const char*>(payload), length),
                                                who_text());
     line.pending += answer;

@@ -40,7 +40,7 @@ std::string board_usage()
            "  --server ADDR        tunnel server address\n"
            "  --port PORT          tunnel server UDP port\n"
            "  --socket N           IPX socket for KNET (default: chosen by the stack)\n"
-           "  --lines N            number of lines, 1 to 95 (default 4)\n"
+           "  --lines N            number of lines, 1 to 96 (default 4)\n"
            "\n"
            "Service advertising (SAP, service type 0x9191):\n"
            "  --name NAME          server name to announce (default KELB)\n"
@@ -60,6 +60,10 @@ std::string board_usage()
            "  --not-ready MS       after connecting, clear the ready bit for MS ms\n"
            "  --hangup MS          end each circuit MS ms after it began\n"
            "  --bulk N             send N bytes of output right after connecting\n"
+           "                       ('0' + i % 64 for byte i)\n"
+           "  --verify N           expect N bytes of that pattern from each caller and\n"
+           "                       answer with what arrived: all in order, the first\n"
+           "                       wrong byte, or bytes past N (no menu, no echo)\n"
            "  --help               this text\n"
            "\n"
            "Each caller gets a banner naming its line and a menu: E echo (Esc returns),\n"
@@ -108,8 +112,8 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
         } else if (a == "--socket") {
             ok = number(1, 65535, options.socket_number);
         } else if (a == "--lines") {
-            // Line 0 means busy and 255 no circuit; the status page shows 96.
-            ok = number(1, 95, options.lines);
+            // Line 0 means busy; the adapter's line table ends at 96.
+            ok = number(1, 96, options.lines);
         } else if (a == "--name") {
             ok = value(options.server_name);
             if (ok && (options.server_name.empty() || options.server_name.size() > 47)) {
@@ -142,6 +146,8 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
             ok = number(1, 3600000, options.hangup_after_ms);
         } else if (a == "--bulk") {
             ok = number(1, 1000000000, options.bulk_bytes);
+        } else if (a == "--verify") {
+            ok = number(1, 1000000000, options.verify_bytes);
         } else {
             error = "unknown option: " + a;
             ok = false;
