@@ -5,6 +5,10 @@
 
 #include "app/statistics_board.h"
 
+namespace {
+constexpr int LISTEN_BACKLOG = 1024;
+}
+
 int TelnetServer::init(const char* address, int port)
 {
     load_counters(total_connections, counters_path.c_str());
@@ -19,7 +23,11 @@ int TelnetServer::init(const char* address, int port)
         std::printf("Server socket init failed\n");
         return -1;
     }
-    if (listener->listen(4) != 0) {
+    // Callers are accepted one per pass, about a thousand a second; a
+    // burst larger than the backlog loses its SYNs and waits out TCP's
+    // retransmission back-off, seconds per try, so the queue is deep (the
+    // kernel caps it at its own limit).
+    if (listener->listen(LISTEN_BACKLOG) != 0) {
         std::printf("Server socket listen failed\n");
         return -1;
     }
