@@ -19,6 +19,11 @@ struct Fault {
     std::vector<std::string> options;
 };
 
+void PrintTo(const Fault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
 class LossyBoard : public AdapterRig, public testing::WithParamInterface<Fault> {};
 
 // The board's bulk output reaches the caller and the caller's patterned
