@@ -187,13 +187,14 @@ void SapAgent::add_query(uint16_t service_type)
 bool SapAgent::find_server(const char* name, IpxAddress& out)
 {
     MutexHold hold(lists_mutex_);
-    // The one heard most recently: a host that restarted at a new address
-    // is found at once, not after its old record has aged out.
+    // The one heard most recently (of those heard in the same second, the
+    // one listed last, which is the newer): a host that restarted at a new
+    // address is found at once, not after its old record has aged out.
     const ServerRecord* best = nullptr;
     const uint32_t now = clock_();
     for (const ServerRecord& server : network_list_) {
         if (same_name(server.name, name) &&
-            (!best || static_cast<uint32_t>(now - server.heard) < static_cast<uint32_t>(now - best->heard)))
+            (!best || static_cast<uint32_t>(now - server.heard) <= static_cast<uint32_t>(now - best->heard)))
             best = &server;
     }
     if (!best)

@@ -159,10 +159,13 @@ TEST_F(AgentTest, HopsSixteenRemovesAKnownServerAndIgnoresAnUnknownOne)
 TEST_F(AgentTest, OneNameAtTwoAddressesGivesTheOneHeardLast)
 {
     hear(GSR, at_node("KELB", 0x01));
+    // Heard in the same second, the newer record wins.
+    hear(GSR, at_node("KELB", 0x03));
+    EXPECT_EQ(found("KELB").node[5], 0x03);
     fake_now = 1100;
     // A host restarted at a new address is found at once.
     hear(GSR, at_node("KELB", 0x02));
-    EXPECT_EQ(agent.server_count(), 2);
+    EXPECT_EQ(agent.server_count(), 3);
     EXPECT_EQ(found("KELB").node[5], 0x02);
     fake_now = 1120;
     hear(GSR, at_node("KELB", 0x01));
