@@ -279,7 +279,8 @@ TEST_F(Load, NeverReaderIsDroppedWithinTheBoundOthersUnaffected)
         ASSERT_EQ(call_in(talker), 1);
         int exchanges = 0;
         auto started = Clock::now();
-        while (!dropped() && ms_since(started) < 60000) {
+        // Sanitizer builds fill the kernel's buffers more slowly.
+        while (!dropped() && ms_since(started) < 60000LL * LOAD_SCALE / 2 + 30000) {
             const std::string piece = caller_pattern(200, exchanges++);
             talker.send(piece);
             ASSERT_EQ(read(talker, piece.size()), piece) << "exchange " << exchanges;
@@ -287,8 +288,8 @@ TEST_F(Load, NeverReaderIsDroppedWithinTheBoundOthersUnaffected)
         }
         std::printf("the other caller made %d exchanges meanwhile\n", exchanges);
     }
-    ASSERT_TRUE(dropped());
     auto dropped_after = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_taken);
+    ASSERT_TRUE(dropped()) << unsent << " bytes unsent, last taken " << dropped_after.count() << " ms ago";
     std::printf("never-reader held %ld bytes unsent in the kernel, dropped %lld ms after its socket last took "
                 "any\n",
                 unsent, (long long)dropped_after.count());
