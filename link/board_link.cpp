@@ -15,6 +15,11 @@ constexpr int SEND_QUEUE_LOW_WATER = 512;
 constexpr int QUEUE_BLOCK = 4096;
 
 const char* const BUSY_TEXT = "KELB is currently busy, please call back again later.\r\n";
+const char* const DOWN_TEXT = "\r\nKELB is currently down.  Please try back later.\r\n";
+
+// A refused packet goes again soon, but not in a tight loop with a board
+// host that refuses everything.
+constexpr uint64_t RESEND_AFTER_NACK_MS = 50;
 
 }
 
@@ -42,6 +47,17 @@ void BoardLink::reset_state()
     circuit0_sequence = 1;
     control_sequence = 1;
     data_sequence = 1;
+    outstanding_.clear();
+    outstanding_sent_ms_ = 0;
+    resend_after_nack_ = false;
+    waiting_for_accept_ = false;
+    clock_started_ = false;
+    now_ms_ = 0;
+    last_heard_ms_ = 0;
+    last_probe_ms_ = 0;
+    have_board_sequence_ = false;
+    last_board_sequence_ = 0;
+    ack_deferred_ = false;
     {
         MutexHold hold(to_caller_lock);
         to_caller_ = std::make_unique<ByteQueue>(TO_CALLER_INITIAL, TO_CALLER_LOW_WATER, QUEUE_BLOCK);
@@ -91,6 +107,7 @@ void BoardLink::run()
 
 void BoardLink::cycle()
 {
+    now_ms_ = performance_ticks() / 1000000u;
     int ready = endpoint_->poll();
     if (ready & PollReadable) {
         const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
@@ -99,11 +116,73 @@ void BoardLink::cycle()
         else
             handle_datagram(receive_buffer_, n);
     }
-    if ((ready & PollError) || circuit == NoCircuit)
+    if ((ready & PollError) || circuit == NoCircuit) {
+        // A failed endpoint also frees the caller's line on the board.
+        if (alive && (ready & PollError))
+            status_changed = true;
         alive = false;
+    }
     send_from_caller();
+    tick(now_ms_);
     if (ready & PollWritable)
         send_queued();
+}
+
+void BoardLink::tick(uint64_t now_ms)
+{
+    now_ms_ = now_ms;
+    if (!clock_started_) {
+        clock_started_ = true;
+        last_heard_ms_ = now_ms;
+        last_probe_ms_ = now_ms;
+    }
+    if (!alive)
+        return;
+
+    if (ack_deferred_ && to_caller_size() < TO_CALLER_BOUND) {
+        ack_deferred_ = false;
+        send_ack(deferred_circuit_, deferred_sequence_);
+    }
+
+    const uint64_t resend_after = resend_after_nack_ ? RESEND_AFTER_NACK_MS : RESEND_AFTER_MS;
+    if (awaiting_ack && !outstanding_.empty() && now_ms - outstanding_sent_ms_ >= resend_after) {
+        MutexHold hold(send_lock_);
+        const int size = static_cast<int>(outstanding_.size());
+        std::printf("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
+                    knet_get16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
+        // Without room it is tried again at the next interval.
+        if (send_queue_ && send_queue_->append(outstanding_.data(), size)) {
+            outstanding_sent_ms_ = now_ms;
+            resend_after_nack_ = false;
+        }
+    }
+
+    const uint8_t current = circuit;
+    const bool connected = current != 0 && current != NoCircuit;
+    if (connected && now_ms - last_heard_ms_ >= PROBE_AFTER_MS && now_ms - last_probe_ms_ >= PROBE_AFTER_MS) {
+        last_probe_ms_ = now_ms;
+        send_control(ControlReady | ControlActive | ControlUp, 0);
+    }
+
+    const bool expecting_answer = waiting_for_accept_ || awaiting_ack || connected;
+    if (expecting_answer && now_ms - last_heard_ms_ >= SILENCE_LIMIT_MS)
+        fail("not answering");
+}
+
+void BoardLink::fail(const char* why)
+{
+    std::printf("KNET: Board host %s, Line %d ended\n", why, static_cast<int>(line));
+    print_to_caller("%s", DOWN_TEXT);
+    waiting_for_accept_ = false;
+    circuit = NoCircuit;
+    status_changed = true;
+    alive = false;
+}
+
+int BoardLink::to_caller_size()
+{
+    MutexHold hold(to_caller_lock);
+    return to_caller_ ? to_caller_->size() : 0;
 }
 
 void BoardLink::send_from_caller()
@@ -146,6 +225,7 @@ void BoardLink::request_connection(const char* service_name)
     knet_write_connection_request(send_queue_->tail(), sequence, service_name);
     circuit0_sequence = static_cast<uint16_t>(sequence + 1);
     send_queue_->commit(size);
+    waiting_for_accept_ = true;
 }
 
 void BoardLink::send_ack(uint8_t circuit_number, uint16_t acknowledged)
@@ -203,6 +283,9 @@ bool BoardLink::send_data(const uint8_t* bytes, int count)
                 awaiting_ack = true;
                 pending_sequence = sequence;
                 knet_write_data(send_queue_->tail(), circuit_number, sequence, bytes, count);
+                outstanding_.assign(send_queue_->tail(), send_queue_->tail() + size);
+                outstanding_sent_ms_ = now_ms_;
+                resend_after_nack_ = false;
                 data_sequence = static_cast<uint16_t>(sequence + 1);
                 send_queue_->commit(size);
                 queued = true;
@@ -273,6 +356,7 @@ void BoardLink::handle_datagram(const uint8_t* bytes, int count)
 {
     if (!bytes || count <= 0)
         return;
+    last_heard_ms_ = now_ms_;
     KnetPacketReader reader(bytes, count);
     KnetPacket packet;
     while (reader.next(packet))
@@ -294,6 +378,8 @@ void BoardLink::handle_packet(const KnetPacket& packet)
         }
         const uint8_t granted = p[0];
         status_changed = true;
+        waiting_for_accept_ = false;
+        have_board_sequence_ = false;
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
                     h.sequence, granted, knet_get16(p + 1));
         send_ack(0, h.sequence);
@@ -321,8 +407,10 @@ void BoardLink::handle_packet(const KnetPacket& packet)
         }
         const uint16_t acknowledged = knet_get16(p);
         const uint16_t control_word = knet_get16(p + 2);
-        if (awaiting_ack && acknowledged >= pending_sequence)
+        if (awaiting_ack && acknowledged >= pending_sequence) {
             awaiting_ack = false;
+            outstanding_.clear();
+        }
         peer_ready = (control_word & 0x8000) != 0;
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, ACK for %d, control %02X\n", h.circuit, h.sequence,
                     acknowledged, control_word);
@@ -335,6 +423,9 @@ void BoardLink::handle_packet(const KnetPacket& packet)
         }
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, NACK for %d, reason %d\n", h.circuit, h.sequence,
                     knet_get16(p), knet_get16(p + 2));
+        // The board host refused our outstanding packet: it goes again.
+        if (awaiting_ack && knet_get16(p) == pending_sequence)
+            resend_after_nack_ = true;
         return;
     case CircuitControl: {
         if (h.length != KNET_CONTROL_LENGTH) {
@@ -361,14 +452,44 @@ void BoardLink::handle_packet(const KnetPacket& packet)
             return;
         }
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Data, Size: %d\n", h.circuit, h.sequence, h.length);
-        append_to_caller(p, h.length);
-        send_ack(h.circuit, h.sequence);
-        stats_board.set_line_seq_out(h.circuit, h.sequence);
+        handle_board_data(packet);
         return;
     default:
         std::printf("KNET-RECV: What kind of packet is this?\n");
         return;
     }
+}
+
+void BoardLink::handle_board_data(const KnetPacket& packet)
+{
+    const KnetHeader& h = packet.header;
+    if (have_board_sequence_ && h.sequence == last_board_sequence_) {
+        // The packet taken last, again: our Ack was lost or the board host
+        // sent it twice. The caller has it already; the board gets its Ack,
+        // unless that waits for the caller anyway.
+        std::printf("KNET-RECV: Circuit: %d, Seq: %d, repeated Data dropped\n", h.circuit, h.sequence);
+        if (!ack_deferred_)
+            send_ack(h.circuit, h.sequence);
+        return;
+    }
+    have_board_sequence_ = true;
+    last_board_sequence_ = h.sequence;
+    // A board host that does not wait for each Ack still gets every one.
+    if (ack_deferred_) {
+        ack_deferred_ = false;
+        send_ack(deferred_circuit_, deferred_sequence_);
+    }
+    append_to_caller(packet.payload, h.length);
+    stats_board.set_line_seq_out(h.circuit, h.sequence);
+    if (to_caller_size() >= TO_CALLER_BOUND) {
+        // The caller is behind: the board host waits for this Ack until the
+        // caller has taken what is held, rather than the queue growing.
+        ack_deferred_ = true;
+        deferred_circuit_ = h.circuit;
+        deferred_sequence_ = h.sequence;
+        return;
+    }
+    send_ack(h.circuit, h.sequence);
 }
 
 void BoardLink::close()

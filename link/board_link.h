@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "app/locks.h"
 #include "app/worker_thread.h"
@@ -18,6 +19,21 @@ class IpxStack;
 // send_lock; to_caller_lock and send_lock are never held together.
 class BoardLink {
 public:
+    // An unacknowledged Data packet goes again after this long.
+    static constexpr int RESEND_AFTER_MS = 500;
+    // A circuit quiet this long is probed with a CircuitControl, which every
+    // board host echoes.
+    static constexpr int PROBE_AFTER_MS = 2000;
+    // A board host heard from not at all for this long, while we wait for an
+    // answer or probe it, is taken as gone: the link fails and the caller
+    // is told. Longer than the IPX stack takes to re-join a restarted
+    // tunnel server, so a relay restart does not cost the call.
+    static constexpr int SILENCE_LIMIT_MS = 20000;
+    // Board bytes held for the caller past which the Ack of the next Data
+    // packet waits until the caller has taken them: the board host sends
+    // nothing new before its packet is acknowledged.
+    static constexpr int TO_CALLER_BOUND = 64 * 1024;
+
     // The process-wide IPX stack unless another is given (tests run several).
     BoardLink();
     explicit BoardLink(IpxStack& stack);
@@ -73,6 +89,9 @@ public:
     // Copies out the queued packets (under send_lock); returns the count.
     int copy_send_queue(uint8_t* out, int size);
     void clear_send_queue();
+    // The timers of one cycle: resending, probing, the deferred Ack and the
+    // silence limit, at now_ms on the monotonic clock.
+    void tick(uint64_t now_ms);
     bool has_endpoint() const { return endpoint_ != nullptr; }
     uint16_t local_socket() const { return endpoint_ ? endpoint_->socket_number() : 0; }
 
@@ -87,6 +106,9 @@ private:
     void append_to_caller(const uint8_t* bytes, int count);
     void print_to_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void handle_packet(const KnetPacket& packet);
+    void handle_board_data(const KnetPacket& packet);
+    int to_caller_size();
+    void fail(const char* why);
 
     IpxStack* stack_;
     std::unique_ptr<ByteQueue> to_caller_;
@@ -99,4 +121,21 @@ private:
     Mutex send_lock_;
     GuardedFlag running_{false};
     uint8_t receive_buffer_[16640];
+
+    // Link-thread state for recovering from lost, repeated and refused
+    // packets. The outstanding Data packet is kept whole so that it can go
+    // again with its own sequence.
+    std::vector<uint8_t> outstanding_;
+    uint64_t outstanding_sent_ms_ = 0;
+    std::atomic<bool> waiting_for_accept_{false};
+    bool resend_after_nack_ = false;
+    bool clock_started_ = false;
+    uint64_t now_ms_ = 0;
+    uint64_t last_heard_ms_ = 0;
+    uint64_t last_probe_ms_ = 0;
+    bool have_board_sequence_ = false;
+    uint16_t last_board_sequence_ = 0;
+    bool ack_deferred_ = false;
+    uint8_t deferred_circuit_ = 0;
+    uint16_t deferred_sequence_ = 0;
 };

@@ -187,15 +187,22 @@ void SapAgent::add_query(uint16_t service_type)
 bool SapAgent::find_server(const char* name, IpxAddress& out)
 {
     MutexHold hold(lists_mutex_);
+    // The one heard most recently (of those heard in the same second, the
+    // one listed last, which is the newer): a host that restarted at a new
+    // address is found at once, not after its old record has aged out.
+    const ServerRecord* best = nullptr;
+    const uint32_t now = clock_();
     for (const ServerRecord& server : network_list_) {
-        if (same_name(server.name, name)) {
-            std::memcpy(out.network, server.network, 4);
-            std::memcpy(out.node, server.node, 6);
-            out.socket = server.socket;
-            return true;
-        }
+        if (same_name(server.name, name) &&
+            (!best || static_cast<uint32_t>(now - server.heard) <= static_cast<uint32_t>(now - best->heard)))
+            best = &server;
     }
-    return false;
+    if (!best)
+        return false;
+    std::memcpy(out.network, best->network, 4);
+    std::memcpy(out.node, best->node, 6);
+    out.socket = best->socket;
+    return true;
 }
 
 int SapAgent::server_count()

@@ -89,6 +89,7 @@ void CallerSession::run_io()
 {
     MutexHold hold(io_lock);
     int idle_cycles = 0;
+    uint64_t progress_ms = performance_ticks() / 1000000u;
     while (keep_running.get()) {
         bool moved = false;
         int r = connection->poll();
@@ -106,10 +107,18 @@ void CallerSession::run_io()
                 }
             }
         }
-        if (r & PollError)
+        int sent = 0;
+        if (r & PollError) {
             mark_lost();
-        else if (r & PollWritable)
-            moved = flush_output() > 0 || moved;
+        } else if (r & PollWritable) {
+            sent = flush_output();
+            moved = sent > 0 || moved;
+        }
+        const uint64_t now_ms = performance_ticks() / 1000000u;
+        if (sent > 0 || pending_output() == 0)
+            progress_ms = now_ms;
+        else if (connected && now_ms - progress_ms >= uint64_t(STALL_LIMIT_MS))
+            mark_lost(); // output waits and the caller takes none of it
         if (resolver_thread && !resolver_thread->is_running()) {
             release_worker(resolver_thread);
             resolver_thread = nullptr;
@@ -173,6 +182,12 @@ int CallerSession::flush_output()
         mark_lost();
     }
     return sent;
+}
+
+int32_t CallerSession::pending_output()
+{
+    MutexHold out(output_lock);
+    return output ? output->size() : 0;
 }
 
 bool CallerSession::room_for_output(int32_t more)

@@ -20,6 +20,12 @@ class CallerSession {
 public:
     // Output one caller may hold unsent; past it the caller counts as lost.
     static constexpr int32_t OUTPUT_LIMIT = 1 << 20;
+    // Output the dispatcher lets wait for a caller; more board bytes stay
+    // with the board link, which holds the board host back.
+    static constexpr int32_t OUTPUT_BOUND = 64 * 1024;
+    // A caller that accepts not one byte of waiting output for this long is
+    // not reading at all and counts as lost.
+    static constexpr int STALL_LIMIT_MS = 20000;
     // Input not yet taken by the dispatcher; past it reading pauses.
     static constexpr int32_t INPUT_LIMIT = 1 << 20;
 
@@ -49,6 +55,9 @@ public:
     void write(const uint8_t* bytes, int32_t count);
     // Queues IAC verb option.
     void send_command(uint8_t verb, uint8_t option);
+
+    // Bytes queued for the caller and not yet sent.
+    int32_t pending_output();
 
     // The host name once looked up (or "[a.b.c.d]" when it has none), else
     // the dotted address while connected, else null.

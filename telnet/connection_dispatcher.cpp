@@ -77,18 +77,22 @@ bool TelnetServer::serve_call(Call& call)
                 stats_board.add_input_bytes(n);
             }
             // Also once the link is down: its last bytes (or the busy text)
-            // still reach the caller.
+            // still reach the caller. While the caller is behind, the bytes
+            // wait in the link, which holds the board host back.
             MutexHold hold(link->to_caller_lock);
             ByteQueue& to_caller = *link->to_caller();
             int32_t m = to_caller.size();
-            if (m > 0) {
+            if (m > 0 && (!link->alive || session.pending_output() < CallerSession::OUTPUT_BOUND)) {
                 session.write(to_caller.head(), m);
                 to_caller.consume(m);
                 to_caller.clear();
                 stats_board.add_output_bytes(m);
             }
         }
-        if (!link || !link->alive)
+        // A circuit that ended leaves the caller connected until the board's
+        // last bytes are out; a caller who stops reading is dropped by its
+        // session.
+        if (!link || (!link->alive && session.pending_output() == 0))
             session.disconnect();
     } else if (!link) {
         session.close_if_open();

@@ -6,9 +6,7 @@
 #include "app/statistics_board.h"
 
 namespace {
-
-constexpr int LISTEN_BACKLOG = 128;
-
+constexpr int LISTEN_BACKLOG = 1024;
 }
 
 int TelnetServer::init(const char* address, int port)
@@ -25,9 +23,10 @@ int TelnetServer::init(const char* address, int port)
         std::printf("Server socket init failed\n");
         return -1;
     }
-    // Room for a full board's callers dialling at once: a connection the
-    // kernel cannot queue is left half-open until the caller sends, and a
-    // Telnet caller waits for the greeting first.
+    // Callers are accepted one per pass, about a thousand a second; a
+    // burst larger than the backlog loses its SYNs and waits out TCP's
+    // retransmission back-off, seconds per try, so the queue is deep (the
+    // kernel caps it at its own limit).
     if (listener->listen(LISTEN_BACKLOG) != 0) {
         std::printf("Server socket listen failed\n");
         return -1;

@@ -157,13 +157,13 @@ void ChildProcess::drain()
     }
 }
 
-std::string ChildProcess::out()
+const std::string& ChildProcess::out()
 {
     drain();
     return out_;
 }
 
-std::string ChildProcess::err()
+const std::string& ChildProcess::err()
 {
     drain();
     return err_;

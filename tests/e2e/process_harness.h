@@ -48,8 +48,9 @@ public:
     void write_in(const std::string& text);
     void close_in();
     // Everything the process has written so far.
-    std::string out();
-    std::string err();
+    // References stay valid until the next call; copy to keep.
+    const std::string& out();
+    const std::string& err();
     // Waits until standard output (or error) holds text.
     bool wait_for_out(const std::string& text, std::chrono::milliseconds timeout = 10s);
     bool wait_for_err(const std::string& text, std::chrono::milliseconds timeout = 10s);

@@ -304,19 +304,141 @@ TEST_F(LinkTest, ReadyBitClearedByControlHoldsDataUntilItReturns)
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, DuplicateDataIsPassedOnAndAcknowledgedTwice)
+TEST_F(LinkTest, RepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
 {
     CaptureStdout();
     feed(knet_test::accept(1, 6));
     sent();
     caller_text();
     feed(knet_test::join({knet_test::data(6, 9, "dup"), knet_test::data(6, 9, "dup")}));
-    GetCapturedStdout();
+    // A new sequence is new data, even with the same bytes.
+    feed(knet_test::data(6, 10, "dup"));
+    EXPECT_NE(GetCapturedStdout().find("KNET-RECV: Circuit: 6, Seq: 9, repeated Data dropped\n"), std::string::npos);
     EXPECT_EQ(caller_text(), "dupdup");
     std::vector<Bytes> out = sent();
-    ASSERT_EQ(out.size(), 2u);
+    ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0], knet_test::ack(6, 2, 9));
     EXPECT_EQ(out[1], knet_test::ack(6, 3, 9));
+    EXPECT_EQ(out[2], knet_test::ack(6, 4, 10));
+}
+
+TEST_F(LinkTest, UnacknowledgedDataGoesAgainWithItsOwnSequence)
+{
+    CaptureStdout();
+    link.tick(1000);
+    feed(knet_test::accept(1, 6));
+    sent();
+    type("hello");
+    link.send_from_caller();
+    std::vector<Bytes> first = sent();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0], knet_test::data(6, 1, "hello"));
+    link.tick(1000 + BoardLink::RESEND_AFTER_MS - 1);
+    EXPECT_TRUE(sent().empty());
+    link.tick(1000 + BoardLink::RESEND_AFTER_MS);
+    std::vector<Bytes> again = sent();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0], first[0]);
+    // Its Ack ends the resending.
+    feed(knet_test::ack(6, 50, 1));
+    link.tick(1000 + 3 * BoardLink::RESEND_AFTER_MS);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_FALSE(link.awaiting_ack);
+    GetCapturedStdout();
+}
+
+TEST_F(LinkTest, NackOfTheOutstandingPacketSendsItAgainSoon)
+{
+    CaptureStdout();
+    link.tick(1000);
+    feed(knet_test::accept(1, 6));
+    sent();
+    type("refused");
+    link.send_from_caller();
+    Bytes packet = sent().at(0);
+    feed(knet_test::nack(6, 51, 7, 1)); // another packet: nothing changes
+    link.tick(1100);
+    EXPECT_TRUE(sent().empty());
+    feed(knet_test::nack(6, 52, 1, 1));
+    link.tick(1200);
+    std::vector<Bytes> again = sent();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0], packet);
+    EXPECT_TRUE(link.awaiting_ack);
+    GetCapturedStdout();
+}
+
+TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
+{
+    CaptureStdout();
+    link.tick(1000);
+    feed(knet_test::accept(1, 6));
+    sent();
+    caller_text();
+    std::string chunk(512, 'b');
+    uint16_t seq = 1;
+    // Acknowledged at once until the bound is reached.
+    while (true) {
+        {
+            MutexHold hold(link.to_caller_lock);
+            if (link.to_caller()->size() + 512 >= BoardLink::TO_CALLER_BOUND)
+                break;
+        }
+        feed(knet_test::data(6, seq++, chunk));
+        ASSERT_EQ(sent().size(), 1u);
+    }
+    feed(knet_test::data(6, seq, chunk));
+    EXPECT_TRUE(sent().empty());
+    // The board host sends it again meanwhile: still no Ack and not taken twice.
+    feed(knet_test::data(6, seq, chunk));
+    link.tick(1001);
+    EXPECT_TRUE(sent().empty());
+    std::string held = caller_text();
+    EXPECT_EQ(held.size(), size_t(seq) * 512);
+    link.tick(1002);
+    std::vector<Bytes> out = sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(knet_test::field16(out[0], 8), seq);
+    GetCapturedStdout();
+}
+
+TEST_F(LinkTest, QuietCircuitIsProbedAndASilentBoardEndsTheCall)
+{
+    CaptureStdout();
+    link.tick(1000);
+    feed(knet_test::accept(1, 6));
+    sent();
+    caller_text();
+    link.tick(1000 + BoardLink::PROBE_AFTER_MS);
+    std::vector<Bytes> probe = sent();
+    ASSERT_EQ(probe.size(), 1u);
+    EXPECT_EQ(probe[0], knet_test::control(6, 2, 0xE0, 0));
+    // An answer restarts the clock.
+    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 10);
+    feed(knet_test::control(6, 60, 0xE0, 1));
+    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS + 10);
+    EXPECT_TRUE(link.alive);
+    sent();
+    link.status_changed = false;
+    link.tick(1000 + 2 * BoardLink::SILENCE_LIMIT_MS);
+    std::string trace = GetCapturedStdout();
+    EXPECT_FALSE(link.alive);
+    EXPECT_TRUE(link.status_changed);
+    EXPECT_EQ(caller_text(), "\r\nKELB is currently down.  Please try back later.\r\n");
+    EXPECT_NE(trace.find("KNET: Board host not answering, Line 6 ended\n"), std::string::npos) << trace;
+}
+
+TEST_F(LinkTest, UnansweredRequestEndsTheCallAfterTheSilenceLimit)
+{
+    CaptureStdout();
+    link.tick(1000);
+    link.request_connection("KELB");
+    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 1);
+    EXPECT_TRUE(link.alive);
+    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS);
+    GetCapturedStdout();
+    EXPECT_FALSE(link.alive);
+    EXPECT_EQ(caller_text(), "\r\nKELB is currently down.  Please try back later.\r\n");
 }
 
 TEST_F(LinkTest, BytesTypedBeforeAcceptLeaveOnCircuitZeroAndAcceptRestartsSequence)

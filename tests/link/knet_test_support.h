@@ -32,6 +32,19 @@ inline Bytes control(uint8_t circuit, uint16_t seq, uint8_t byte, uint8_t flag)
     return b;
 }
 
+inline Bytes nack(uint8_t circuit, uint16_t seq, uint16_t refused, uint16_t reason)
+{
+    Bytes b(KNET_MAX_PACKET);
+    b.resize(knet_write_nack(b.data(), circuit, seq, refused, reason));
+    return b;
+}
+
+// The big-endian 16-bit field at offset in a packet.
+inline uint16_t field16(const Bytes& packet, size_t offset)
+{
+    return static_cast<uint16_t>(packet.at(offset) << 8 | packet.at(offset + 1));
+}
+
 // Any size, so that tests can play a board host that sends oversized Data.
 inline Bytes data(uint8_t circuit, uint16_t seq, const std::string& text)
 {

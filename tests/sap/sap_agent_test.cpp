@@ -156,17 +156,24 @@ TEST_F(AgentTest, HopsSixteenRemovesAKnownServerAndIgnoresAnUnknownOne)
     EXPECT_EQ(stats_board.sap_servers(), 0);
 }
 
-TEST_F(AgentTest, OneNameAtTwoAddressesGivesTheOldestThenTheOther)
+TEST_F(AgentTest, OneNameAtTwoAddressesGivesTheOneHeardLast)
 {
     hear(GSR, at_node("KELB", 0x01));
+    // Heard in the same second, the newer record wins.
+    hear(GSR, at_node("KELB", 0x03));
+    EXPECT_EQ(found("KELB").node[5], 0x03);
     fake_now = 1100;
+    // A host restarted at a new address is found at once.
     hear(GSR, at_node("KELB", 0x02));
-    EXPECT_EQ(agent.server_count(), 2);
+    EXPECT_EQ(agent.server_count(), 3);
+    EXPECT_EQ(found("KELB").node[5], 0x02);
+    fake_now = 1120;
+    hear(GSR, at_node("KELB", 0x01));
     EXPECT_EQ(found("KELB").node[5], 0x01);
-    // The newer one is heard again; the older falls silent.
+    // The newer one is heard again; the older falls silent and ages out.
     pass_at(1150);
     hear(GSR, at_node("KELB", 0x02));
-    pass_at(1181);
+    pass_at(1301);
     EXPECT_EQ(agent.server_count(), 1);
     EXPECT_EQ(found("KELB").node[5], 0x02);
 }

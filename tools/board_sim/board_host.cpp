@@ -33,6 +33,9 @@ struct BoardHost::Line {
     uint64_t hangup_at = 0;
     bool closing = false;  // end the circuit once the output is out
     std::unique_ptr<PatternCheck> check;  // with --verify
+    bool have_input_sequence = false;  // the caller's Data packet taken last
+    uint8_t input_circuit = 0;
+    uint16_t input_sequence = 0;
 };
 
 bool IpxPeer::operator==(const IpxPeer& other) const
@@ -219,8 +222,15 @@ void BoardHost::handle_packet(const IpxPeer& from, uint8_t type, uint8_t circuit
         const uint16_t word = (!line || line->ready) ? 0xE000 : 0x6000;
         const int n = knet_write_ack(packet, circuit, ack_sequence, sequence, word);
         queue(from, packet, n);
-        if (line)
+        // A packet sent again because our Ack was lost is acknowledged
+        // again but taken only once.
+        if (line && !(line->have_input_sequence && line->input_sequence == sequence &&
+                      line->input_circuit == circuit)) {
+            line->have_input_sequence = true;
+            line->input_circuit = circuit;
+            line->input_sequence = sequence;
             take_data(*line, circuit, sequence, payload, length);
+        }
         return;
     }
     default:

@@ -1,0 +1,139 @@
+// Faults on the IPX side of whole calls: a board host that loses, repeats
+// or refuses packets or holds its ready bit clear, one that dies mid-call,
+// and a tunnel relay restarted mid-call. Every test checks the bytes the
+// caller and the board exchange, and that orva's threads, descriptors and
+// memory come back afterwards.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/adapter_rig.h"
+
+namespace {
+
+using namespace e2e;
+using testing_telnet::LoopbackCaller;
+
+struct Fault {
+    const char* name;
+    std::vector<std::string> options;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
+class LossyBoard : public AdapterRig, public testing::WithParamInterface<Fault> {};
+
+// The board's bulk output reaches the caller and the caller's patterned
+// stream comes back from the echoing board: complete, once, in order.
+TEST_P(LossyBoard, DataBothWaysArrivesCompleteOnceInOrder)
+{
+    const size_t bulk = 48 * 1024 / LOAD_SCALE;
+    const size_t typed = 24 * 1024 / LOAD_SCALE;
+    start_orva();
+    std::vector<std::string> options{"--echo", "--bulk", std::to_string(bulk)};
+    options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
+    start_board(options);
+    take_baseline();
+    {
+        LoopbackCaller caller(telnet_port);
+        ASSERT_EQ(call_in(caller), 1);
+        // Typed at once, while the board's output still flows (and, with the
+        // ready bit clear, before the board takes anything).
+        const std::string stream = caller_pattern(typed);
+        caller.send(stream);
+        EXPECT_EQ(read(caller, bulk, 40s), bulk_pattern(bulk));
+        EXPECT_EQ(read(caller, typed, 40s), stream);
+        // Nothing repeated trails the stream: the next byte is the marker.
+        caller.send("~");
+        EXPECT_EQ(read(caller, 1), "~");
+    }
+    EXPECT_TRUE(orva_says("KNET: Disconnected Line 1"));
+    EXPECT_TRUE(back_to_baseline());
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, LossyBoard,
+                         testing::Values(Fault{"Drop", {"--drop", "5"}}, Fault{"Duplicate", {"--duplicate", "3"}},
+                                         Fault{"Nack", {"--nack", "4"}},
+                                         Fault{"NotReady", {"--not-ready", "1500"}},
+                                         Fault{"Everything", {"--drop", "7", "--duplicate", "5", "--nack", "6"}}),
+                         [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
+
+using Faults = AdapterRig;
+
+// A board that dies leaves its callers told within the silence bound, and
+// the next board that appears serves the next caller.
+TEST_F(Faults, BoardKilledMidCallEndsTheCallAndTheNextBoardServes)
+{
+    start_orva();
+    start_board({"--echo"});
+    take_baseline();
+    {
+        LoopbackCaller caller(telnet_port);
+        ASSERT_EQ(call_in(caller), 1);
+        caller.send("before");
+        ASSERT_EQ(read(caller, 6), "before");
+        kill_board();
+        auto killed = std::chrono::steady_clock::now();
+        caller.send("after"); // goes nowhere: the board is gone
+        bool closed = false;
+        std::string rest = read_until_closed(caller, closed, 40s);
+        auto took = std::chrono::steady_clock::now() - killed;
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(rest, DOWN_TEXT);
+        EXPECT_LE(took, 30s);
+        std::printf("caller told %lld ms after the board died\n",
+                    (long long)std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
+        EXPECT_TRUE(orva_says("KNET: Board host not answering, Line 1 ended"));
+    }
+    ASSERT_TRUE(orva->running());
+    start_board({"--echo"});
+    const size_t mark = orva_mark();
+    {
+        LoopbackCaller caller(telnet_port);
+        ASSERT_EQ(call_in(caller), 1);
+        caller.send("again");
+        EXPECT_EQ(read(caller, 5), "again");
+    }
+    EXPECT_TRUE(orva_says("KNET: Disconnected Line 1", mark));
+    EXPECT_TRUE(back_to_baseline());
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+// Both stacks re-join a relay restarted on the same port at the same
+// addresses (they follow from their UDP ports), well inside the link's
+// silence bound: the call goes on and what was sent meanwhile arrives.
+TEST_F(Faults, RelayRestartedMidCallTheCallGoesOnWithNothingLost)
+{
+    start_relay();
+    start_orva(false);
+    start_board({"--echo"});
+    take_baseline();
+    {
+        LoopbackCaller caller(telnet_port);
+        ASSERT_EQ(call_in(caller), 1);
+        const std::string first = caller_pattern(3000, 1);
+        caller.send(first);
+        ASSERT_EQ(read(caller, first.size()), first);
+
+        kill_relay();
+        const std::string during = caller_pattern(5000, 2);
+        caller.send(during);
+        start_relay();
+        ASSERT_TRUE(wait_until([&] { return count_of(relay->out(), " joined from ") >= 2; }, 30s))
+            << relay->out();
+        EXPECT_EQ(read(caller, during.size(), 30s), during);
+        const std::string after = caller_pattern(2000, 3);
+        caller.send(after + "~");
+        EXPECT_EQ(read(caller, after.size() + 1), after + "~");
+    }
+    EXPECT_TRUE(orva_says("KNET: Disconnected Line 1"));
+    EXPECT_EQ(count_of(orva->out(), "not answering"), 0u);
+    EXPECT_TRUE(back_to_baseline());
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+}

@@ -1,0 +1,351 @@
+// Load on the Telnet side of whole calls: a burst of callers, callers that
+// vanish at once, a caller that never reads and one that reads slowly
+// while the board floods it. Every loop is bounded and every wait has a
+// deadline; orva's threads, descriptors and memory must come back.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/e2e/adapter_rig.h"
+
+namespace {
+
+using namespace e2e;
+using testing_telnet::LoopbackCaller;
+using Clock = std::chrono::steady_clock;
+
+long long ms_since(Clock::time_point t)
+{
+    return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+int connect_nonblocking(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Opens count connections at once and reads each until the adapter closes
+// it; returns what each received ("" for one that never connected).
+std::vector<std::string> burst(int port, int count, std::chrono::milliseconds timeout,
+                               const std::function<void()>& pump)
+{
+    const size_t n_callers = static_cast<size_t>(count);
+    std::vector<int> fds(n_callers, -1);
+    std::vector<std::string> got(n_callers);
+    std::vector<bool> done(n_callers, false);
+    for (int i = 0; i < count; ++i)
+        fds[size_t(i)] = connect_nonblocking(port);
+    auto deadline = Clock::now() + timeout;
+    int open = 0;
+    for (int i = 0; i < count; ++i) {
+        if (fds[size_t(i)] < 0)
+            done[size_t(i)] = true;
+        else
+            ++open;
+    }
+    std::vector<pollfd> ready;
+    std::vector<int> index;
+    char buffer[4096];
+    while (open > 0 && Clock::now() < deadline) {
+        ready.clear();
+        index.clear();
+        for (int i = 0; i < count; ++i)
+            if (!done[size_t(i)]) {
+                ready.push_back(pollfd{fds[size_t(i)], POLLIN, 0});
+                index.push_back(i);
+            }
+        if (::poll(ready.data(), ready.size(), 20) < 0)
+            break;
+        pump();
+        for (size_t k = 0; k < ready.size(); ++k) {
+            if (!(ready[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            size_t i = size_t(index[k]);
+            ssize_t n = ::recv(fds[i], buffer, sizeof buffer, 0);
+            if (n > 0) {
+                got[i].append(buffer, size_t(n));
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                done[i] = true;
+                --open;
+            }
+        }
+    }
+    for (int fd : fds)
+        if (fd >= 0)
+            ::close(fd);
+    return got;
+}
+
+class Load : public AdapterRig {
+protected:
+    void burst_and_check(int batches, int per_batch, const std::string& want)
+    {
+        int wrong = 0;
+        std::string example;
+        for (int b = 0; b < batches; ++b) {
+            auto t = Clock::now();
+            std::vector<std::string> got = burst(telnet_port, per_batch, 60s, [this] { pump(); });
+            pump();
+            for (const std::string& g : got)
+                if (g != want) {
+                    ++wrong;
+                    example = g;
+                }
+            std::printf("batch %d: %d callers in %lld ms\n", b, per_batch, ms_since(t));
+        }
+        EXPECT_EQ(wrong, 0) << "one of them got: " << testing::PrintToString(example);
+    }
+};
+
+// 1000 callers in batches that each arrive at once: every one gets the
+// announcements, the greeting and the busy text, and orva still answers.
+TEST_F(Load, ThousandCallersInABurstAllGetGreetingAndBusyText)
+{
+    start_orva();
+    start_board({"--busy"});
+    take_baseline();
+    const int per_batch = 200 / LOAD_SCALE;
+    const int batches = 5;
+    auto t = Clock::now();
+    burst_and_check(batches, per_batch, OPTIONS + GREETING + BUSY_TEXT);
+    std::printf("%d callers served in %lld ms\n", batches * per_batch, ms_since(t));
+    {
+        auto asked = Clock::now();
+        LoopbackCaller caller(telnet_port);
+        bool closed = false;
+        EXPECT_EQ(read_until_closed(caller, closed), OPTIONS + GREETING + BUSY_TEXT);
+        EXPECT_LT(ms_since(asked), 2000);
+    }
+    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_EQ(stop_orva(), 0);
+    std::string total = dir.read("orva.dat");
+    ASSERT_EQ(total.size(), 2u);
+    EXPECT_EQ(uint8_t(total[0]) | uint8_t(total[1]) << 8, batches * per_batch + 1);
+}
+
+// With no board host known the same burst gets the down text.
+TEST_F(Load, BurstWithNoBoardAllGetTheDownText)
+{
+    start_orva();
+    take_baseline();
+    burst_and_check(2, 200 / LOAD_SCALE, OPTIONS + GREETING + DOWN_TEXT);
+    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+void vanish(int port, bool reset)
+{
+    int fd = connect_nonblocking(port);
+    if (fd < 0)
+        return;
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, 1000);
+    if (reset) {
+        linger l{1, 0}; // the close is a reset
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    ::close(fd);
+}
+
+// Callers that hang up at once, half of them with a reset, while four
+// callers keep talking to the board: theirs arrives intact, and every
+// line the vanished took is given back.
+TEST_F(Load, VanishingCallersLeaveOthersServedAndLinesFreed)
+{
+    start_orva();
+    start_board({"--echo", "--lines", "95"});
+    take_baseline();
+    std::vector<std::unique_ptr<LoopbackCaller>> talkers;
+    for (int n = 0; n < 4; ++n) {
+        talkers.push_back(std::make_unique<LoopbackCaller>(telnet_port));
+        ASSERT_GT(call_in(*talkers.back()), 0);
+    }
+    const int rounds = 20;
+    const int per_round = 20 / LOAD_SCALE + 1;
+    for (int r = 0; r < rounds; ++r) {
+        for (int v = 0; v < per_round; ++v)
+            vanish(telnet_port, v % 2 == 1);
+        for (int n = 0; n < 4; ++n) {
+            const std::string piece = caller_pattern(700, r * 4 + n);
+            talkers[size_t(n)]->send(piece);
+            ASSERT_EQ(read(*talkers[size_t(n)], piece.size()), piece) << "round " << r << " caller " << n;
+        }
+    }
+    talkers.clear();
+    const int vanished = rounds * per_round;
+    // Every call ends: the four talkers and each vanished caller.
+    EXPECT_TRUE(wait_until([&] { pump(); return count_of(orva->out(), "] Disconnected.") >= size_t(vanished + 4); },
+                           30s))
+        << count_of(orva->out(), "] Disconnected.");
+    EXPECT_TRUE(back_to_baseline(30s));
+    // No line is left taken on the board: all 95 are there for new callers.
+    std::vector<std::unique_ptr<LoopbackCaller>> again;
+    for (int n = 0; n < 95; ++n) {
+        again.push_back(std::make_unique<LoopbackCaller>(telnet_port));
+        ASSERT_GT(call_in(*again.back()), 0) << n;
+    }
+    again.clear();
+    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+// Bytes orva's socket to a caller holds unsent (tx_queue in /proc/net/tcp),
+// found by the two loopback ports; -1 once the connection is gone.
+long unsent_to(int local_port, int remote_port)
+{
+    std::FILE* f = std::fopen("/proc/net/tcp", "r");
+    if (!f)
+        return -1;
+    char line[512];
+    long found = -1;
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned local = 0, remote = 0, state = 0;
+        unsigned long tx = 0, rx = 0;
+        if (std::sscanf(line, " %*d: %*8X:%X %*8X:%X %X %lX:%lX", &local, &remote, &state, &tx, &rx) == 5 &&
+            int(local) == local_port && int(remote) == remote_port && state == 1)
+            found = long(tx);
+    }
+    std::fclose(f);
+    return found;
+}
+
+int local_port_of(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// A caller that reads nothing while a board floods it is held to a
+// bounded backlog and dropped once it has taken nothing for the stall
+// limit (20 s, counted from the last byte its socket accepted). Another
+// caller, on a second board host (the one heard last is used), talks
+// throughout. The flood is more than the kernel buffers in front of the
+// never-reader (up to 4 MiB on loopback).
+TEST_F(Load, NeverReaderIsDroppedWithinTheBoundOthersUnaffected)
+{
+    start_orva();
+    start_board({"--bulk", std::to_string(6 * 1024 * 1024), "--lines", "1"});
+    take_baseline();
+    int never = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(never, 0);
+    const int small = 4096;
+    ::setsockopt(never, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(telnet_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(never, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int never_port = local_port_of(never);
+    ASSERT_TRUE(orva_says("Connection Accepted on 1"));
+
+    std::unique_ptr<ChildProcess> flooding = std::move(board);
+    start_board({"--echo"});
+    // When the socket in front of the never-reader last took more bytes.
+    long unsent = 0;
+    auto last_taken = Clock::now();
+    auto watch = [&] {
+        long now = unsent_to(telnet_port, never_port);
+        if (now > unsent) {
+            unsent = now;
+            last_taken = Clock::now();
+        }
+    };
+    auto dropped = [&] { return orva->out().find("[1] Disconnected.") != std::string::npos; };
+    {
+        LoopbackCaller talker(telnet_port);
+        ASSERT_EQ(call_in(talker), 1);
+        int exchanges = 0;
+        auto started = Clock::now();
+        // Sanitizer builds fill the kernel's buffers more slowly.
+        while (!dropped() && ms_since(started) < 60000LL * LOAD_SCALE / 2 + 30000) {
+            const std::string piece = caller_pattern(200, exchanges++);
+            talker.send(piece);
+            ASSERT_EQ(read(talker, piece.size()), piece) << "exchange " << exchanges;
+            watch();
+        }
+        std::printf("the other caller made %d exchanges meanwhile\n", exchanges);
+    }
+    auto dropped_after = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_taken);
+    ASSERT_TRUE(dropped()) << unsent << " bytes unsent, last taken " << dropped_after.count() << " ms ago";
+    std::printf("never-reader held %ld bytes unsent in the kernel, dropped %lld ms after its socket last took "
+                "any\n",
+                unsent, (long long)dropped_after.count());
+    EXPECT_GT(unsent, 0);
+    EXPECT_GE(dropped_after, 19s);
+    EXPECT_LE(dropped_after, LOAD_SCALE == 1 ? 23s : 30s);
+    ::close(never);
+    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+// The board floods a caller who at first reads in small steps at a crawl,
+// a tenth of the rate the board sends (about 330 KiB/s): past what the
+// kernel buffers in front of it (up to 4 MiB on loopback) more than the
+// caller session's 1 MiB limit is then owed to it. Afterwards it reads at
+// full speed. All of it arrives, in order, and orva holds little of it:
+// the board is held back. Sanitizer builds send less (the board's pace
+// sets the time), so there only the order and completeness are shown.
+TEST_F(Load, SlowReaderUnderAFloodLosesNothing)
+{
+    const size_t bulk = size_t(LOAD_SCALE == 1 ? 8 : 3) * 1024 * 1024;
+    start_orva();
+    start_board({"--echo", "--bulk", std::to_string(bulk)});
+    take_baseline();
+    auto started = Clock::now();
+    {
+        LoopbackCaller caller(telnet_port, 8192);
+        ASSERT_EQ(call_in(caller), 1);
+        const std::string want = bulk_pattern(bulk);
+        size_t seen = 0;
+        long peak_rss_kb = 0;
+        // Reading is paced, not waiting for anything: 4 KiB every 125 ms
+        // (32 KiB/s) for 16 s, then as fast as it comes, within a bound.
+        auto next = Clock::now();
+        while (seen < bulk && ms_since(started) < 55000) {
+            const bool crawling = ms_since(started) < 16000;
+            std::string part = caller.receive(std::min<size_t>(bulk - seen, crawling ? 4096 : 256 * 1024), 1s);
+            ASSERT_EQ(part, want.substr(seen, part.size())) << "at " << seen;
+            seen += part.size();
+            pump();
+            peak_rss_kb = std::max(peak_rss_kb, footprint_of(orva->pid()).rss_kb);
+            if (crawling) {
+                next += 125ms;
+                std::this_thread::sleep_until(next);
+            }
+        }
+        EXPECT_EQ(seen, bulk);
+        std::printf("slow reader took %zu bytes in %lld ms; orva's memory peaked %ld kB above its baseline\n",
+                    seen, ms_since(started), peak_rss_kb - baseline.rss_kb);
+        // What waits for the caller stays bounded: the board is held back.
+        EXPECT_LE(peak_rss_kb, baseline.rss_kb + RSS_TOLERANCE_KB);
+        caller.send("~");
+        EXPECT_EQ(read(caller, 1), "~");
+    }
+    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+}
