@@ -41,18 +41,6 @@ int connect_to(int port)
     return fd;
 }
 
-// Pattern bytes from any offset: start at offset % 64.
-const std::string& pattern_block()
-{
-    static const std::string block = [] {
-        std::string b;
-        for (long i = 0; i < 65536 + 64; ++i)
-            b.push_back(PatternCheck::byte_at(i));
-        return b;
-    }();
-    return block;
-}
-
 }
 
 CallerGroup::~CallerGroup()
@@ -341,16 +329,14 @@ std::string printable(const std::string& bytes)
     return t;
 }
 
-void finish_stream(StreamResult& r, std::vector<LineProgress>& lines, long bytes)
+// Counts the lines and their rates: per line, and all together from the
+// first line's start to the last line's end.
+void add_rates(StreamResult& r, const std::vector<LineProgress>& lines, long bytes)
 {
     int64_t first = 0, last = 0;
-    for (LineProgress& p : lines) {
+    for (const LineProgress& p : lines) {
         r.lines += 1;
         r.bytes_expected += bytes;
-        if (p.check) {
-            r.bytes_in_order += p.check->in_order();
-            r.bytes_extra += p.check->extra();
-        }
         if (p.done && p.done_ns > p.start_ns) {
             r.line_rate.push_back(static_cast<double>(bytes) * 1e9 / static_cast<double>(p.done_ns - p.start_ns));
             first = first == 0 ? p.start_ns : std::min(first, p.start_ns);
@@ -360,6 +346,17 @@ void finish_stream(StreamResult& r, std::vector<LineProgress>& lines, long bytes
     if (last > first && r.line_rate.size() == lines.size())
         r.aggregate_rate = static_cast<double>(bytes) * static_cast<double>(lines.size()) * 1e9 /
                            static_cast<double>(last - first);
+}
+
+void finish_stream(StreamResult& r, std::vector<LineProgress>& lines, long bytes)
+{
+    for (LineProgress& p : lines) {
+        if (p.check) {
+            r.bytes_in_order += p.check->in_order();
+            r.bytes_extra += p.check->extra();
+        }
+    }
+    add_rates(r, lines, bytes);
 }
 
 }
@@ -458,8 +455,8 @@ StreamResult run_send(CallerGroup& group, long bytes, int quiet_ms, int timeout_
                 if (!(fds[k].revents & POLLOUT))
                     continue;
                 LineProgress& p = lines[writer[k]];
-                const long n = std::min<long>(bytes - p.sent, 65536);
-                const ssize_t w = ::send(fds[k].fd, pattern_block().data() + p.sent % 64, static_cast<size_t>(n),
+                const long n = std::min<long>(bytes - p.sent, PatternCheck::RUN_BYTES);
+                const ssize_t w = ::send(fds[k].fd, PatternCheck::run_from(p.sent), static_cast<size_t>(n),
                                          MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (w > 0)
                     p.sent += w;
@@ -480,19 +477,7 @@ StreamResult run_send(CallerGroup& group, long bytes, int quiet_ms, int timeout_
         if (p.report.size() > verified.size() && p.report.rfind(verified, 0) == 0)
             r.bytes_extra += 1;  // the peer reported bytes past the end
     }
-    int64_t first = 0, last = 0;
-    for (LineProgress& p : lines) {
-        r.lines += 1;
-        r.bytes_expected += bytes;
-        if (p.done && p.done_ns > p.start_ns) {
-            r.line_rate.push_back(static_cast<double>(bytes) * 1e9 / static_cast<double>(p.done_ns - p.start_ns));
-            first = first == 0 ? p.start_ns : std::min(first, p.start_ns);
-            last = std::max(last, p.done_ns);
-        }
-    }
-    if (last > first && r.line_rate.size() == lines.size())
-        r.aggregate_rate = static_cast<double>(bytes) * static_cast<double>(lines.size()) * 1e9 /
-                           static_cast<double>(last - first);
+    add_rates(r, lines, bytes);
     return r;
 }
 

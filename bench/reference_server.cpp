@@ -24,18 +24,6 @@ struct Connection {
     bool dead = false;
 };
 
-// Pattern bytes starting at any offset: start at offset % 64.
-const std::string& pattern_block()
-{
-    static const std::string block = [] {
-        std::string b;
-        for (long i = 0; i < 65536 + 64; ++i)
-            b.push_back(PatternCheck::byte_at(i));
-        return b;
-    }();
-    return block;
-}
-
 void write_out(Connection& c)
 {
     while (!c.out.empty()) {
@@ -53,8 +41,8 @@ void write_out(Connection& c)
         return;
     while (c.sent < c.amount) {
         const long left = c.amount - c.sent;
-        const size_t n = static_cast<size_t>(left < 65536 ? left : 65536);
-        const ssize_t w = ::send(c.fd, pattern_block().data() + c.sent % 64, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const size_t n = static_cast<size_t>(left < PatternCheck::RUN_BYTES ? left : PatternCheck::RUN_BYTES);
+        const ssize_t w = ::send(c.fd, PatternCheck::run_from(c.sent), n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 c.dead = true;

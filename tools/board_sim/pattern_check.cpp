@@ -28,3 +28,14 @@ std::string PatternCheck::take(const uint8_t* bytes, int count)
     }
     return report;
 }
+
+const char* PatternCheck::run_from(long offset)
+{
+    static const std::string block = [] {
+        std::string b;
+        for (long i = 0; i < RUN_BYTES + 64; ++i)
+            b.push_back(byte_at(i));
+        return b;
+    }();
+    return block.data() + offset % 64;
+}

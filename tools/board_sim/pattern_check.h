@@ -13,6 +13,9 @@ public:
 
     // Byte i of the pattern.
     static char byte_at(long i) { return static_cast<char>('0' + i % 64); }
+    // The pattern from byte offset on, RUN_BYTES of it, for senders.
+    static constexpr long RUN_BYTES = 65536;
+    static const char* run_from(long offset);
 
     // Takes the next bytes; returns a report line when one is due (the
     // expected count reached in order, the first wrong byte, the first byte
