@@ -99,17 +99,19 @@ int BoardLink::run_routine(void* self)
 void BoardLink::run()
 {
     MutexHold hold(loop_lock_);
+    int quiet_cycles = 0;
     while (running_.get()) {
-        cycle();
-        sleep_ms(1);
+        quiet_cycles = cycle() ? 0 : quiet_cycles + 1;
+        endpoint_->wait(quiet_cycles < IDLE_CYCLES ? 1 : IDLE_WAIT_MS);
     }
 }
 
-void BoardLink::cycle()
+bool BoardLink::cycle()
 {
     now_ms_ = performance_ticks() / 1000000u;
     int ready = endpoint_->poll();
-    if (ready & PollReadable) {
+    const bool received = (ready & PollReadable) != 0;
+    if (received) {
         const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
         if (n <= 0)
             ready = PollError;
@@ -122,10 +124,13 @@ void BoardLink::cycle()
             status_changed = true;
         alive = false;
     }
+    const bool caller_bytes = from_caller_size() > 0;
     send_from_caller();
     tick(now_ms_);
     if (ready & PollWritable)
         send_queued();
+    MutexHold hold(send_lock_);
+    return received || caller_bytes || ack_deferred_ || (send_queue_ && send_queue_->size() > 0);
 }
 
 void BoardLink::tick(uint64_t now_ms)
@@ -226,6 +231,8 @@ void BoardLink::request_connection(const char* service_name)
     circuit0_sequence = static_cast<uint16_t>(sequence + 1);
     send_queue_->commit(size);
     waiting_for_accept_ = true;
+    if (endpoint_)
+        endpoint_->wake();
 }
 
 void BoardLink::send_ack(uint8_t circuit_number, uint16_t acknowledged)
@@ -261,6 +268,9 @@ void BoardLink::send_control(uint8_t control, uint8_t ack_flag)
     knet_write_control(send_queue_->tail(), circuit_number, sequence, control, ack_flag);
     control_sequence = static_cast<uint16_t>(sequence + 1);
     send_queue_->commit(size);
+    // The dispatcher's request goes out now, not after an idle wait.
+    if (endpoint_)
+        endpoint_->wake();
 }
 
 bool BoardLink::send_data(const uint8_t* bytes, int count)
@@ -300,9 +310,13 @@ void BoardLink::append_from_caller(const uint8_t* bytes, int count)
 {
     if (count <= 0)
         return;
-    MutexHold hold(from_caller_lock_);
-    if (from_caller_)
-        from_caller_->append(bytes, count);
+    {
+        MutexHold hold(from_caller_lock_);
+        if (from_caller_)
+            from_caller_->append(bytes, count);
+    }
+    if (endpoint_)
+        endpoint_->wake();
 }
 
 int BoardLink::from_caller_size()
@@ -497,6 +511,8 @@ void BoardLink::close()
     circuit = NoCircuit;
     sleep_ms(1);
     running_.set(false);
+    if (endpoint_)
+        endpoint_->wake();
     loop_lock_.lock();
     loop_lock_.unlock();
     alive = false;

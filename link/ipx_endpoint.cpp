@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "port/clock.h"
 #include "port/ipx_stack.h"
 
 IpxEndpoint::IpxEndpoint() : stack_(&ipx_stack()) {}
@@ -41,6 +42,21 @@ int IpxEndpoint::receive(uint8_t* buffer, int size)
     if (binding_ == nullptr)
         return -1;
     return stack_->take(binding_, buffer, size, receive_header_);
+}
+
+void IpxEndpoint::wait(int timeout_ms)
+{
+    if (binding_ == nullptr) {
+        sleep_ms(timeout_ms);
+        return;
+    }
+    stack_->wait(binding_, timeout_ms);
+}
+
+void IpxEndpoint::wake()
+{
+    if (binding_ != nullptr)
+        stack_->wake(binding_);
 }
 
 int IpxEndpoint::send(const uint8_t* bytes, int count)

@@ -30,6 +30,10 @@ public:
     int receive(uint8_t* buffer, int size);
     // Bytes sent, 0 when it would block, -1 on any other error.
     int send(const uint8_t* bytes, int count);
+    // Waits up to timeout_ms for a datagram, or until another thread calls
+    // wake; at once when one is waiting.
+    void wait(int timeout_ms);
+    void wake();
     int close();
 
     // Received datagrams begin with their 30-byte IPX header.

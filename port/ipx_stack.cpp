@@ -1,6 +1,7 @@
 // IpxStack: the host's IPX stack over the UDP tunnel.
 #include "port/ipx_stack.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -216,6 +217,7 @@ void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size)
             continue;
         }
         b->queue.emplace_back(datagram, datagram + size);
+        b->arrived.notify_one();
         delivered = true;
     }
     if (!delivered)
@@ -285,6 +287,21 @@ int IpxStack::readiness(IpxSocketBinding* binding)
     if (registered_ && carrier_.descriptor() >= 0)
         bits |= 2;
     return bits;
+}
+
+void IpxStack::wait(IpxSocketBinding* binding, int timeout_ms)
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    binding->arrived.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                              [binding] { return !binding->queue.empty() || binding->wake_requested; });
+    binding->wake_requested = false;
+}
+
+void IpxStack::wake(IpxSocketBinding* binding)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    binding->wake_requested = true;
+    binding->arrived.notify_one();
 }
 
 int IpxStack::take(IpxSocketBinding* binding, uint8_t* buffer, int size, bool with_header)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -33,6 +34,9 @@ struct IpxSocketBinding {
     // Whole packets, header first.
     std::deque<std::vector<uint8_t>> queue;
     uint64_t dropped_full = 0;
+    // Signalled when a datagram is queued or wake is asked for.
+    std::condition_variable arrived;
+    bool wake_requested = false;
 };
 
 struct IpxStackTiming {
@@ -86,6 +90,10 @@ public:
     // Copies the oldest datagram (with or without its header) into buffer,
     // cut to size. Bytes copied, 0 when nothing waits.
     int take(IpxSocketBinding* binding, uint8_t* buffer, int size, bool with_header);
+    // Waits up to timeout_ms until a datagram waits for binding or wake is
+    // called for it; returns at once when one already waits.
+    void wait(IpxSocketBinding* binding, int timeout_ms);
+    void wake(IpxSocketBinding* binding);
     // Sends one packet from binding's socket. Bytes of data sent, 0 when it
     // would block (not registered yet, carrier full), -1 when refused.
     int send(IpxSocketBinding* binding, const uint8_t network[4], const uint8_t node[6],

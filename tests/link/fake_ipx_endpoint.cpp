@@ -6,6 +6,7 @@
 
 #include "link/ipx_endpoint.h"
 #include "tests/link/fake_ipx_network.h"
+#include "port/clock.h"
 
 namespace {
 
@@ -165,6 +166,11 @@ int IpxEndpoint::receive(uint8_t* buffer, int size)
         std::memcpy(buffer + at, d.bytes.data(), n);
     return at + n;
 }
+
+// The in-memory network has nothing to wait on: a cycle a millisecond.
+void IpxEndpoint::wait(int) { sleep_ms(1); }
+
+void IpxEndpoint::wake() {}
 
 int IpxEndpoint::send(const uint8_t* bytes, int count)
 {

@@ -1,6 +1,7 @@
 #include "tests/link/ipx_network_fixture.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,6 +51,52 @@ TEST_F(IpxNetwork, UnicastBothWaysAndBroadcastOnlyToReceivers)
     EXPECT_EQ(deaf.receive(buf, sizeof buf), 0);
     EXPECT_EQ(caster.poll() & PollReadable, 0) << "the sender hears no echo of its own broadcast";
     (void)eb_deaf;
+}
+
+// Milliseconds that e.wait(timeout_ms) took, with what runs meanwhile.
+double timed_wait(IpxEndpoint& e, int timeout_ms, const std::function<void()>& meanwhile = [] {})
+{
+    double took = -1;
+    std::thread waiter([&] {
+        const uint64_t start = performance_ticks();
+        e.wait(timeout_ms);
+        took = static_cast<double>(performance_ticks() - start) / 1e6;
+    });
+    meanwhile();
+    waiter.join();
+    return took;
+}
+
+TEST_F(IpxNetwork, WaitEndsWithADatagramOrAWakeElseAtItsTimeout)
+{
+    IpxEndpoint sender(a), receiver(b);
+    ASSERT_EQ(sender.open(0), 0);
+    ASSERT_EQ(receiver.open(0), 0);
+    aim(sender, b, receiver.socket_number());
+    const uint8_t ping[] = "ping";
+    uint8_t buf[64];
+
+    // Nothing comes: the whole timeout passes.
+    EXPECT_GE(timed_wait(receiver, 30), 29.0);
+
+    // A datagram arriving ends a long wait early, and is there to take.
+    // (Whether it comes before or during the wait, the wait ends early.)
+    double took = timed_wait(receiver, 10000, [&] {
+        ASSERT_EQ(sender.send(ping, sizeof ping), static_cast<int>(sizeof ping));
+    });
+    EXPECT_LT(took, 5000.0);
+    EXPECT_EQ(receiver.receive(buf, sizeof buf), static_cast<int>(sizeof ping));
+
+    // One already waiting: no wait at all.
+    ASSERT_EQ(sender.send(ping, sizeof ping), static_cast<int>(sizeof ping));
+    ASSERT_TRUE(eventually([&] { return (receiver.poll() & PollReadable) != 0; }));
+    EXPECT_LT(timed_wait(receiver, 10000), 5000.0);
+    EXPECT_EQ(receiver.receive(buf, sizeof buf), static_cast<int>(sizeof ping));
+
+    // Another thread's wake ends it too, and is used up by that wait.
+    took = timed_wait(receiver, 10000, [&] { receiver.wake(); });
+    EXPECT_LT(took, 5000.0);
+    EXPECT_GE(timed_wait(receiver, 30), 29.0);
 }
 
 TEST_F(IpxNetwork, ReceiveHeaderCarriesTheSenderAddress)
