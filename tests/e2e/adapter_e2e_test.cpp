@@ -29,12 +29,7 @@ protected:
 
     void start_orva()
     {
-        dir.write("orva.conf.xml",
-                  "<orva>\n"
-                  "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(telnet_port) + "\"/>\n"
-                  "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ipx_port) + "\" Host=\"1\"/>\n"
-                  "  <Log Level=\"5\"/>\n"
-                  "</orva>\n");
+        dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port));
         orva = std::make_unique<ChildProcess>(std::vector<std::string>{ORVA_BINARY, "-d"}, dir.path());
         ASSERT_TRUE(orva->wait_for_out("DEBUG: Running ...")) << orva->out() << orva->err();
     }

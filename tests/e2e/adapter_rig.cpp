@@ -80,13 +80,7 @@ void AdapterRig::TearDown()
 
 void AdapterRig::start_orva(bool host_network)
 {
-    dir.write("orva.conf.xml",
-              "<orva>\n"
-              "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(telnet_port) + "\"/>\n"
-              "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ipx_port) + "\" Host=\"" +
-                  (host_network ? "1" : "0") + "\"/>\n"
-              "  <Log Level=\"5\"/>\n"
-              "</orva>\n");
+    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network));
     orva = std::make_unique<ChildProcess>(std::vector<std::string>{ORVA_BINARY, "-d"}, dir.path());
     ASSERT_TRUE(orva->wait_for_out("DEBUG: Running ...")) << orva->out() << orva->err();
 }

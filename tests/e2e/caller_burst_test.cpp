@@ -35,9 +35,7 @@ TEST(CallerBurst, ThirtyTwoCallersAtOnceAreAllGreeted)
 {
     TempDir dir;
     const int port = free_tcp_port();
-    dir.write("orva.conf.xml", "<orva>\n  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(port) +
-                                   "\"/>\n  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" +
-                                   std::to_string(free_udp_port()) + "\" Host=\"1\"/>\n  <Log Level=\"5\"/>\n</orva>\n");
+    dir.write("orva.conf.xml", orva_config(port, free_udp_port()));
     ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
     ASSERT_TRUE(orva.wait_for_out("DEBUG: Running ...")) << orva.out() << orva.err();
 

@@ -72,6 +72,10 @@ private:
     bool exited_ = false;
 };
 
+// An orva.conf.xml for a test: Telnet and IPX on 127.0.0.1, hosting the IPX
+// network itself or joining a tunnel server there, logging at debug level.
+std::string orva_config(int telnet_port, int ipx_port, bool host_network = true);
+
 // The number of occurrences of needle in hay.
 size_t count_of(const std::string& hay, const std::string& needle);
 

@@ -71,12 +71,7 @@ protected:
 
     void start_orva()
     {
-        dir.write("orva.conf.xml",
-                  "<orva>\n"
-                  "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(telnet_port) + "\"/>\n"
-                  "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ipx_port) + "\" Host=\"1\"/>\n"
-                  "  <Log Level=\"5\"/>\n"
-                  "</orva>\n");
+        dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port));
         // The pane's shell reports the exit status, then waits to be killed.
         tmux.start("cd " + dir.path() + " && TERM=tmux-256color LC_CTYPE=C.UTF-8 " ORVA_BINARY
                    "; echo orva-exit-status=$?; exec cat");
