@@ -7,8 +7,8 @@
 
 #include "config/config_file.h"
 #include "log/log_file.h"
-#include "port/ipx_relay.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_relay.h"
+#include "ipx/ipx_stack.h"
 
 namespace {
 std::unique_ptr<IpxRelay> hosted_relay;

@@ -7,8 +7,8 @@
 
 #include "link/board_link.h"
 #include "port/clock.h"
-#include "port/ipx_relay.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_relay.h"
+#include "ipx/ipx_stack.h"
 #include "bench/board_thread.h"
 #include "tools/board_sim/board_host.h"
 

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "port/clock.h"
-#include "port/ipx_relay.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_relay.h"
+#include "ipx/ipx_stack.h"
 #include "port/udp_socket.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_records.h"
-#include "port/ipx_packet.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_packet.h"
+#include "ipx/ipx_stack.h"
 
 namespace {
 void quiet(const char*) {}

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_records.h"
-#include "port/ipx_relay.h"
+#include "ipx/ipx_relay.h"
 
 namespace {
 void quiet(const char*) {}

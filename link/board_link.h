@@ -10,7 +10,7 @@
 #include "app/locks.h"
 #include "app/worker_thread.h"
 #include "link/byte_queue.h"
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "link/knet_packet.h"
 
 class IpxStack;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/readiness.h"
+#include "port/readiness.h"
 
 // An IPv4 address and port; bytes in network order, port in host order.
 struct TcpAddress {

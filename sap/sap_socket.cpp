@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "app/host_description.h"
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "sap/sap_envelope.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "app/statistics_board.h"
 #include "link/board_link.h"
-#include "port/ipx_relay.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_relay.h"
+#include "ipx/ipx_stack.h"
 #include "tests/e2e/process_harness.h"
 
 using testing::internal::CaptureStdout;

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "port/clock.h"
-#include "port/ipx_relay.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_relay.h"
+#include "ipx/ipx_stack.h"
 #include "tests/e2e/process_harness.h"
 #include "tools/sap_announcer/sap_announcer.h"
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "tests/link/fake_ipx_network.h"
 #include "port/clock.h"
 

@@ -7,10 +7,10 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "port/clock.h"
-#include "port/ipx_relay.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_relay.h"
+#include "ipx/ipx_stack.h"
 
 // Checks pred until it holds or the deadline passes.
 inline bool eventually(const std::function<bool()>& pred, int timeout_ms = 5000)

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "tools/board_sim/board_menu.h"
 #include "tools/board_sim/board_options.h"
 

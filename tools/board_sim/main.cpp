@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_stack.h"
 #include "tools/board_sim/board_host.h"
 #include "tools/board_sim/board_options.h"
 #include "tools/sap_announcer/sap_announcer.h"

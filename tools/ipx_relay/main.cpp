@@ -6,7 +6,7 @@
 #include <string>
 
 #include "port/control_signals.h"
-#include "port/ipx_relay.h"
+#include "ipx/ipx_relay.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/readiness.h"
+#include "port/readiness.h"
 
 class IpxStack;
 struct IpxSocketBinding;

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "port/ipx_packet.h"
+#include "ipx/ipx_packet.h"
 #include "port/udp_socket.h"
 #include "port/wake_event.h"
 

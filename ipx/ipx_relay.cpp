@@ -1,5 +1,5 @@
 // IpxRelay: the server side of the IPX tunnel.
-#include "port/ipx_relay.h"
+#include "ipx/ipx_relay.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,9 +3,9 @@
 #include <random>
 #include <vector>
 
-#include "link/ipx_endpoint.h"
-#include "port/ipx_packet.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_endpoint.h"
+#include "ipx/ipx_packet.h"
+#include "ipx/ipx_stack.h"
 
 namespace {
 

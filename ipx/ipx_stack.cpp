@@ -1,5 +1,5 @@
 // IpxStack: the host's IPX stack over the UDP tunnel.
-#include "port/ipx_stack.h"
+#include "ipx/ipx_stack.h"
 
 #include <chrono>
 #include <cstdarg>

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/ipx_packet.h"
+#include "ipx/ipx_packet.h"
 #include "port/udp_socket.h"
 #include "port/wake_event.h"
 

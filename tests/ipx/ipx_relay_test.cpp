@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "port/ipx_relay.h"
+#include "ipx/ipx_relay.h"
 #include "tests/link/ipx_network_fixture.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // IPX packets as the UDP tunnel carries them.
-#include "port/ipx_packet.h"
+#include "ipx/ipx_packet.h"
 
 #include <cstdio>
 #include <cstring>

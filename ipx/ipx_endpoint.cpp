@@ -1,10 +1,10 @@
 // IpxEndpoint on the in-process IPX stack.
-#include "link/ipx_endpoint.h"
+#include "ipx/ipx_endpoint.h"
 
 #include <cstring>
 
 #include "port/clock.h"
-#include "port/ipx_stack.h"
+#include "ipx/ipx_stack.h"
 
 IpxEndpoint::IpxEndpoint() : stack_(&ipx_stack()) {}
 
