@@ -34,9 +34,9 @@ void WorkerThread::fail_next_start_for_testing()
     fail_next_start = true;
 }
 
-WorkerThread* WorkerThread::start(WorkerRoutine routine, void* owner, Mutex* run_mutex)
+std::unique_ptr<WorkerThread> WorkerThread::start(WorkerRoutine routine, void* owner, Mutex* run_mutex)
 {
-    auto* worker = new WorkerThread();
+    std::unique_ptr<WorkerThread> worker(new WorkerThread());
     std::promise<void> holding;
     std::future<void> held = holding.get_future();
     try {
@@ -55,8 +55,6 @@ WorkerThread* WorkerThread::start(WorkerRoutine routine, void* owner, Mutex* run
         thread.detach();
     } catch (const std::system_error&) {
         std::printf("error creating thread\n");
-        worker->close();
-        delete worker;
         return nullptr;
     }
     held.wait();
@@ -77,10 +75,7 @@ void WorkerThread::close()
     live_worker_count.fetch_sub(1);
 }
 
-void release_worker(WorkerThread* worker)
+void release_worker(std::unique_ptr<WorkerThread>& worker)
 {
-    if (!worker)
-        return;
-    worker->close();
-    delete worker;
+    worker.reset();
 }

@@ -19,7 +19,8 @@ public:
     // handshake (set the flag, lock and unlock run_mutex) begun right after
     // start is then a true wait. Returns null, after printing
     // "error creating thread", when no thread can be made.
-    static WorkerThread* start(WorkerRoutine routine, void* owner, Mutex* run_mutex = nullptr);
+    static std::unique_ptr<WorkerThread> start(WorkerRoutine routine, void* owner,
+                                               Mutex* run_mutex = nullptr);
 
     // True until the routine has returned.
     bool is_running() const;
@@ -29,7 +30,8 @@ public:
 
     ~WorkerThread();
 
-    // Tests only: makes the next start fail as if the system refused a thread.
+    // Test hooks.
+    // Makes the next start fail as if the system refused a thread.
     static void fail_next_start_for_testing();
 
 private:
@@ -39,5 +41,6 @@ private:
     bool closed_ = false;
 };
 
-// Closes and deletes a worker; null is ignored. Never waits for the thread.
-void release_worker(WorkerThread* worker);
+// Closes and deletes a worker, leaving worker null; null is ignored. Never
+// waits for the thread.
+void release_worker(std::unique_ptr<WorkerThread>& worker);

@@ -21,9 +21,9 @@ double seconds_since(uint64_t start)
 
 void open_link(BoardLink& link, uint16_t board_socket)
 {
-    const uint8_t network[4] = {};
-    const uint8_t node[6] = {};
-    link.open(network, node, board_socket);
+    IpxAddress board;
+    board.socket = board_socket;
+    link.open(board);
     link.request_connection("KELB");
     while (link.line == 0)
         sleep_ms(1);

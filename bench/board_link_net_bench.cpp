@@ -48,10 +48,9 @@ struct Network {
 
 void open_link(BoardLink& link, IpxStack& board_stack, uint16_t board_socket)
 {
-    uint8_t network[4];
-    uint8_t node[6];
-    board_stack.local_address(network, node);
-    link.open(network, node, board_socket);
+    IpxAddress board = board_stack.local_address();
+    board.socket = board_socket;
+    link.open(board);
     link.request_connection("KELB");
     while (link.line == 0)
         sleep_ms(1);

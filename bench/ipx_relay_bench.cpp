@@ -30,7 +30,7 @@ bool join_raw(RawNode& n, const UdpAddress& relay)
     if (n.socket.open("127.0.0.1", 0, error) != 0)
         return false;
     IpxHeader reg;
-    reg.destination_socket = reg.source_socket = IPX_TUNNEL_SOCKET;
+    reg.destination.socket = reg.source.socket = IPX_TUNNEL_SOCKET;
     uint8_t packet[64];
     write_ipx_header(reg, packet);
     n.socket.send_to(relay, packet, IPX_HEADER_SIZE);
@@ -40,8 +40,8 @@ bool join_raw(RawNode& n, const UdpAddress& relay)
         n.socket.wait_readable(-1, 100);
         int got = n.socket.receive_from(packet, sizeof packet, from);
         IpxHeader h;
-        if (got > 0 && parse_ipx_datagram(packet, got, h) && h.destination_socket == IPX_TUNNEL_SOCKET) {
-            std::memcpy(n.node, h.destination_node, 6);
+        if (got > 0 && parse_ipx_datagram(packet, got, h) && h.destination.socket == IPX_TUNNEL_SOCKET) {
+            std::memcpy(n.node, h.destination.node, 6);
             return true;
         }
     }
@@ -52,10 +52,10 @@ std::vector<uint8_t> packet_between(const RawNode& from, const RawNode& to, size
 {
     IpxHeader h;
     h.length = static_cast<uint16_t>(IPX_HEADER_SIZE + data);
-    std::memcpy(h.destination_node, to.node, 6);
-    h.destination_socket = 0x4000;
-    std::memcpy(h.source_node, from.node, 6);
-    h.source_socket = 0x4000;
+    std::memcpy(h.destination.node, to.node, 6);
+    h.destination.socket = 0x4000;
+    std::memcpy(h.source.node, from.node, 6);
+    h.source.socket = 0x4000;
     std::vector<uint8_t> p(h.length, 0x55);
     write_ipx_header(h, p.data());
     return p;
@@ -150,11 +150,11 @@ void endpoint_latency(IpxRelay& relay)
     IpxEndpoint ea(sa), eb(sb);
     ea.open(0);
     eb.open(0);
-    uint8_t net[4], node[6];
-    sb.local_address(net, node);
-    ea.set_destination(net, node, eb.socket_number());
-    sa.local_address(net, node);
-    eb.set_destination(net, node, ea.socket_number());
+    IpxAddress to_b = sb.local_address(), to_a = sa.local_address();
+    to_b.socket = eb.socket_number();
+    to_a.socket = ea.socket_number();
+    ea.set_destination(to_b);
+    eb.set_destination(to_a);
     std::atomic<bool> stop{false};
     std::thread echo([&] {
         uint8_t buf[1024];

@@ -70,10 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             stack.set_receive_broadcast(bindings[which], broadcast[which]);
         }
         if (stack.registered()) {
-            uint8_t network[4];
-            uint8_t node[6];
-            stack.local_address(network, node);
-            FUZZ_CHECK(!is_zero_node(node));
+            FUZZ_CHECK(!stack.local_address().zero_node());
         }
     }
     // Whatever is still queued comes out whole and then the queue is empty.

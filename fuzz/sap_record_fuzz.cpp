@@ -19,10 +19,8 @@ namespace {
 bool same_record(const SapRecord& a, const SapRecord& b)
 {
     return a.operation == b.operation && a.service_type == b.service_type &&
-           std::strcmp(a.name, b.name) == 0 && std::memcmp(a.network, b.network, 4) == 0 &&
-           std::memcmp(a.node, b.node, 6) == 0 && a.socket == b.socket && a.hops == b.hops &&
-           std::memcmp(a.peer.network, b.peer.network, 4) == 0 &&
-           std::memcmp(a.peer.node, b.peer.node, 6) == 0 && a.peer.socket == b.peer.socket;
+           std::strcmp(a.name, b.name) == 0 && a.server == b.server && a.hops == b.hops &&
+           a.peer == b.peer;
 }
 
 bool read_one(SapRecordReader& reader, std::vector<SapRecord>& into)
@@ -30,7 +28,7 @@ bool read_one(SapRecordReader& reader, std::vector<SapRecord>& into)
     SapRecord record;
     if (!reader.next_record(record))
         return false;
-    FUZZ_CHECK(record.operation >= GSQ && record.operation <= NSR);
+    FUZZ_CHECK(record.operation >= sap::GSQ && record.operation <= sap::NSR);
     FUZZ_CHECK(std::memchr(record.name, '\0', sizeof record.name) != nullptr);
     into.push_back(record);
     return true;

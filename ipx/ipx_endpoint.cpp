@@ -1,8 +1,6 @@
 // IpxEndpoint on the in-process IPX stack.
 #include "ipx/ipx_endpoint.h"
 
-#include <cstring>
-
 #include "port/clock.h"
 #include "ipx/ipx_stack.h"
 
@@ -22,11 +20,9 @@ int IpxEndpoint::open(uint16_t socket_number)
     return binding_ ? 0 : -1;
 }
 
-int IpxEndpoint::set_destination(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number)
+int IpxEndpoint::set_destination(const IpxAddress& destination)
 {
-    std::memcpy(destination_network_, network, 4);
-    std::memcpy(destination_node_, node, 6);
-    destination_socket_ = socket_number;
+    destination_ = destination;
     return 0;
 }
 
@@ -63,8 +59,7 @@ int IpxEndpoint::send(const uint8_t* bytes, int count)
 {
     if (binding_ == nullptr)
         return -1;
-    return stack_->send(binding_, destination_network_, destination_node_, destination_socket_, bytes,
-                        count, broadcast_);
+    return stack_->send(binding_, destination_, bytes, count, broadcast_);
 }
 
 int IpxEndpoint::close()

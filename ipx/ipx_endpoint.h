@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "ipx/ipx_address.h"
 #include "port/readiness.h"
 
 class IpxStack;
@@ -21,8 +22,8 @@ public:
     // Binds socket_number (host order; 0 = a free number from 0x4000 up).
     // A non-zero number asks for address reuse first. 0, or -1.
     int open(uint16_t socket_number);
-    // network and node as on the wire; socket in host order. Returns 0.
-    int set_destination(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number);
+    // Where send delivers. Returns 0.
+    int set_destination(const IpxAddress& destination);
     // Readiness bits; PollWritable only once the stack has joined the
     // network; -1 when the test itself fails.
     int poll();
@@ -49,9 +50,7 @@ public:
 private:
     IpxStack* stack_;
     IpxSocketBinding* binding_ = nullptr;
-    uint8_t destination_network_[4] = {};
-    uint8_t destination_node_[6] = {};
-    uint16_t destination_socket_ = 0;
+    IpxAddress destination_;
     bool receive_header_ = false;
     bool broadcast_ = false;
 };

@@ -4,9 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "ipx/ipx_address.h"
 
 constexpr size_t IPX_HEADER_SIZE = 30;
+// Where the header's fields stand; nothing else reads a header by offset.
+constexpr size_t IPX_LENGTH_OFFSET = 2;
+constexpr size_t IPX_DESTINATION_OFFSET = 6;
+constexpr size_t IPX_SOURCE_OFFSET = 18;
 // The length field is 16 bits wide, so no packet is longer than this.
 constexpr size_t IPX_MAX_PACKET = 65535;
 // The tunnel's own socket: registration and keep-alive, never an endpoint's.
@@ -17,12 +22,8 @@ struct IpxHeader {
     uint16_t length = IPX_HEADER_SIZE;
     uint8_t transport_control = 0;
     uint8_t packet_type = 0;
-    uint8_t destination_network[4] = {};
-    uint8_t destination_node[6] = {};
-    uint16_t destination_socket = 0;
-    uint8_t source_network[4] = {};
-    uint8_t source_node[6] = {};
-    uint16_t source_socket = 0;
+    IpxAddress destination;
+    IpxAddress source;
 };
 
 // Reads and checks one datagram. False when it is not a packet: shorter than
@@ -32,11 +33,3 @@ bool parse_ipx_datagram(const uint8_t* datagram, size_t size, IpxHeader& header)
 
 // Writes the 30 header bytes as they go on the wire.
 void write_ipx_header(const IpxHeader& header, uint8_t out[IPX_HEADER_SIZE]);
-
-bool is_broadcast_node(const uint8_t node[6]);
-bool is_zero_node(const uint8_t node[6]);
-bool same_address(const uint8_t network_a[4], const uint8_t node_a[6],
-                  const uint8_t network_b[4], const uint8_t node_b[6]);
-
-// "NNNNNNNN:NNNNNNNNNNNN", as the notices print an address.
-std::string format_ipx_address(const uint8_t network[4], const uint8_t node[6]);

@@ -3,7 +3,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "port/clock.h"
 
@@ -16,24 +15,26 @@ void print_event(const char* line)
     std::fflush(stdout);
 }
 
-uint64_t node_key(const uint8_t node[6])
+uint64_t node_key(const IpxAddress& address)
 {
     uint64_t k = 0;
-    for (int i = 0; i < 6; ++i)
-        k = (k << 8) | node[i];
+    for (uint8_t b : address.node)
+        k = (k << 8) | b;
     return k;
 }
 
 // The address handed to a node: network 0, node = IPv4 address and UDP port
 // of its carrier, so it is unique and stable across re-registration.
-void assign_node(const UdpAddress& udp, uint8_t node[6])
+IpxAddress assigned_address(const UdpAddress& udp)
 {
-    node[0] = static_cast<uint8_t>(udp.ip >> 24);
-    node[1] = static_cast<uint8_t>(udp.ip >> 16);
-    node[2] = static_cast<uint8_t>(udp.ip >> 8);
-    node[3] = static_cast<uint8_t>(udp.ip);
-    node[4] = static_cast<uint8_t>(udp.port >> 8);
-    node[5] = static_cast<uint8_t>(udp.port);
+    IpxAddress a;
+    a.node[0] = static_cast<uint8_t>(udp.ip >> 24);
+    a.node[1] = static_cast<uint8_t>(udp.ip >> 16);
+    a.node[2] = static_cast<uint8_t>(udp.ip >> 8);
+    a.node[3] = static_cast<uint8_t>(udp.ip);
+    a.node[4] = static_cast<uint8_t>(udp.port >> 8);
+    a.node[5] = static_cast<uint8_t>(udp.port);
+    return a;
 }
 
 }
@@ -54,7 +55,8 @@ int IpxRelay::bind(const char* address, int port)
         return -1;
     }
     address_ = socket_.local_address();
-    assign_node(address_, own_node_);
+    own_address_ = assigned_address(address_);
+    own_address_.socket = IPX_TUNNEL_SOCKET;
     return 0;
 }
 
@@ -122,7 +124,7 @@ void IpxRelay::handle(const uint8_t* datagram, size_t size, const UdpAddress& fr
         malformed_++;
         return;
     }
-    if (h.destination_socket == IPX_TUNNEL_SOCKET && is_zero_node(h.destination_node)) {
+    if (h.destination.socket == IPX_TUNNEL_SOCKET && h.destination.zero_node()) {
         register_node(from, now);
         return;
     }
@@ -132,9 +134,9 @@ void IpxRelay::handle(const uint8_t* datagram, size_t size, const UdpAddress& fr
     Node& sender = it->second;
     sender.last_heard_ms = now;
     // The tunnel's own socket (ping answers and the like) ends here.
-    if (h.destination_socket == IPX_TUNNEL_SOCKET)
+    if (h.destination.socket == IPX_TUNNEL_SOCKET)
         return;
-    if (!same_address(h.source_network, h.source_node, sender.network, sender.node)) {
+    if (!h.source.same_host(sender.address)) {
         forged_++;
         return;
     }
@@ -147,23 +149,21 @@ void IpxRelay::register_node(const UdpAddress& from, uint64_t now)
     if (it == nodes_.end()) {
         if (nodes_.size() >= timing_.max_nodes)
             return;
-        Node n{};
+        Node n;
         n.udp = from;
-        assign_node(from, n.node);
+        n.address = assigned_address(from);
         it = nodes_.emplace(from.key(), n).first;
-        by_ipx_node_[node_key(n.node)] = from.key();
+        by_ipx_node_[node_key(n.address)] = from.key();
         node_count_ = nodes_.size();
-        event("IPX relay: node %s joined from %s (%zu %s)", format_ipx_address(n.network, n.node).c_str(),
+        event("IPX relay: node %s joined from %s (%zu %s)", n.address.host_text().c_str(),
               format_udp_address(from).c_str(), nodes_.size(), nodes_.size() == 1 ? "node" : "nodes");
     }
     Node& node = it->second;
     node.last_heard_ms = now;
     IpxHeader answer;
-    std::memcpy(answer.destination_network, node.network, 4);
-    std::memcpy(answer.destination_node, node.node, 6);
-    answer.destination_socket = IPX_TUNNEL_SOCKET;
-    std::memcpy(answer.source_node, own_node_, 6);
-    answer.source_socket = IPX_TUNNEL_SOCKET;
+    answer.destination = node.address;
+    answer.destination.socket = IPX_TUNNEL_SOCKET;
+    answer.source = own_address_;
     uint8_t packet[IPX_HEADER_SIZE];
     write_ipx_header(answer, packet);
     socket_.send_to(from, packet, sizeof packet);
@@ -172,13 +172,13 @@ void IpxRelay::register_node(const UdpAddress& from, uint64_t now)
 void IpxRelay::forward(const Node& sender, const IpxHeader& h, const uint8_t* datagram, size_t size)
 {
     // Queued, not sent: the batch goes out once the whole batch is read.
-    if (is_broadcast_node(h.destination_node)) {
+    if (h.destination.broadcast_node()) {
         for (auto& entry : nodes_)
             if (&entry.second != &sender)
                 outgoing_.push_back({datagram, size, entry.second.udp});
         return;
     }
-    auto target = by_ipx_node_.find(node_key(h.destination_node));
+    auto target = by_ipx_node_.find(node_key(h.destination));
     if (target == by_ipx_node_.end())
         return;
     auto node = nodes_.find(target->second);
@@ -191,18 +191,16 @@ void IpxRelay::tick(uint64_t now)
     uint64_t interval = static_cast<uint64_t>(timing_.ping_interval_ms);
     uint64_t limit = interval * static_cast<uint64_t>(timing_.missed_pings_limit);
     IpxHeader ping;
-    std::memset(ping.destination_node, 0xFF, 6);
-    ping.destination_socket = IPX_TUNNEL_SOCKET;
-    std::memcpy(ping.source_node, own_node_, 6);
-    ping.source_socket = IPX_TUNNEL_SOCKET;
+    ping.destination = ipx_broadcast(IPX_TUNNEL_SOCKET);
+    ping.source = own_address_;
     uint8_t packet[IPX_HEADER_SIZE];
     write_ipx_header(ping, packet);
     for (auto it = nodes_.begin(); it != nodes_.end();) {
         Node& n = it->second;
         uint64_t silent = now - n.last_heard_ms;
         if (silent > limit) {
-            by_ipx_node_.erase(node_key(n.node));
-            std::string name = format_ipx_address(n.network, n.node);
+            by_ipx_node_.erase(node_key(n.address));
+            std::string name = n.address.host_text();
             std::string udp = format_udp_address(n.udp);
             it = nodes_.erase(it);
             node_count_ = nodes_.size();

@@ -67,9 +67,8 @@ public:
 private:
     struct Node {
         UdpAddress udp;
-        uint8_t network[4];
-        uint8_t node[6];
-        uint64_t last_heard_ms;
+        IpxAddress address;
+        uint64_t last_heard_ms = 0;
     };
 
     void register_node(const UdpAddress& from, uint64_t now);
@@ -80,7 +79,7 @@ private:
     void (*sink_)(const char*);
     UdpSocket socket_;
     UdpAddress address_;
-    uint8_t own_node_[6] = {};
+    IpxAddress own_address_;
     WakeEvent wake_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};

@@ -1,6 +1,7 @@
 // IpxStack: the host's IPX stack over the UDP tunnel.
 #include "ipx/ipx_stack.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -21,12 +22,7 @@ void print_notice(const char* line)
 
 IpxStack::IpxStack() : sink_(print_notice) {}
 
-IpxStack::~IpxStack()
-{
-    stop();
-    for (auto& entry : bindings_)
-        delete entry.second;
-}
+IpxStack::~IpxStack() { stop(); }
 
 void IpxStack::set_timing(const IpxStackTiming& timing) { timing_ = timing; }
 
@@ -82,11 +78,10 @@ void IpxStack::stop()
     registered_ = false;
 }
 
-void IpxStack::local_address(uint8_t network[4], uint8_t node[6]) const
+IpxAddress IpxStack::local_address() const
 {
     std::lock_guard<std::mutex> hold(lock_);
-    std::memcpy(network, network_, 4);
-    std::memcpy(node, node_, 6);
+    return local_;
 }
 
 void IpxStack::run()
@@ -130,8 +125,8 @@ void IpxStack::run()
 void IpxStack::send_registration()
 {
     IpxHeader h;
-    h.destination_socket = IPX_TUNNEL_SOCKET;
-    h.source_socket = IPX_TUNNEL_SOCKET;
+    h.destination.socket = IPX_TUNNEL_SOCKET;
+    h.source.socket = IPX_TUNNEL_SOCKET;
     uint8_t packet[IPX_HEADER_SIZE];
     write_ipx_header(h, packet);
     carrier_.send_to(server_, packet, sizeof packet);
@@ -147,12 +142,10 @@ void IpxStack::send_registration()
 void IpxStack::answer_ping(const IpxHeader& ping)
 {
     IpxHeader h;
-    std::memcpy(h.destination_network, ping.source_network, 4);
-    std::memcpy(h.destination_node, ping.source_node, 6);
-    h.destination_socket = IPX_TUNNEL_SOCKET;
-    std::memcpy(h.source_network, network_, 4);
-    std::memcpy(h.source_node, node_, 6);
-    h.source_socket = 0;
+    h.destination = ping.source;
+    h.destination.socket = IPX_TUNNEL_SOCKET;
+    h.source = local_;
+    h.source.socket = 0;
     uint8_t packet[IPX_HEADER_SIZE];
     write_ipx_header(h, packet);
     carrier_.send_to(server_, packet, sizeof packet);
@@ -172,22 +165,22 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
     }
     std::lock_guard<std::mutex> hold(lock_);
     last_heard_ms_ = now_ms();
-    if (h.destination_socket != IPX_TUNNEL_SOCKET) {
+    if (h.destination.socket != IPX_TUNNEL_SOCKET) {
         deliver(h, datagram, size);
         return;
     }
-    if (is_broadcast_node(h.destination_node)) {
+    if (h.destination.broadcast_node()) {
         if (registered_)
             answer_ping(h);
         return;
     }
-    bool answer = h.source_socket == IPX_TUNNEL_SOCKET && !is_zero_node(h.destination_node);
-    bool ours = registered_ && same_address(h.destination_network, h.destination_node, network_, node_);
+    bool answer = h.source.socket == IPX_TUNNEL_SOCKET && !h.destination.zero_node();
+    bool ours = registered_ && h.destination.same_host(local_);
     if (!answer || (registered_ && !answer_pending_ && !ours))
         return;
     bool changed = !ours;
-    std::memcpy(network_, h.destination_network, 4);
-    std::memcpy(node_, h.destination_node, 6);
+    local_ = h.destination;
+    local_.socket = 0;
     registered_ = true;
     answer_pending_ = false;
     unanswered_tries_ = 0;
@@ -195,21 +188,21 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
         joined_said_ = true;
         waiting_said_ = false;
         notice("IPX: joined the network as %s through %s",
-               format_ipx_address(network_, node_).c_str(), format_udp_address(server_).c_str());
+               local_.host_text().c_str(), format_udp_address(server_).c_str());
     }
 }
 
 void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size)
 {
-    bool broadcast = is_broadcast_node(h.destination_node);
-    if (!broadcast && !(registered_ && std::memcmp(h.destination_node, node_, 6) == 0)) {
+    bool broadcast = h.destination.broadcast_node();
+    if (!broadcast && !(registered_ && std::equal(local_.node, local_.node + 6, h.destination.node))) {
         undeliverable_++;
         return;
     }
-    auto range = bindings_.equal_range(h.destination_socket);
+    auto range = bindings_.equal_range(h.destination.socket);
     bool delivered = false;
     for (auto it = range.first; it != range.second; ++it) {
-        IpxSocketBinding* b = it->second;
+        IpxSocketBinding* b = it->second.get();
         if (broadcast && !b->receive_broadcast)
             continue;
         if (b->queue.size() >= IPX_RECEIVE_QUEUE_LIMIT) {
@@ -250,11 +243,10 @@ IpxSocketBinding* IpxStack::bind(uint16_t socket_number, bool reuse)
             if (!reuse || !it->second->reuse)
                 return nullptr;
     }
-    auto* b = new IpxSocketBinding;
+    auto b = std::make_unique<IpxSocketBinding>();
     b->socket_number = socket_number;
     b->reuse = reuse;
-    bindings_.emplace(socket_number, b);
-    return b;
+    return bindings_.emplace(socket_number, std::move(b))->second.get();
 }
 
 void IpxStack::release(IpxSocketBinding* binding)
@@ -264,9 +256,8 @@ void IpxStack::release(IpxSocketBinding* binding)
     std::lock_guard<std::mutex> hold(lock_);
     auto range = bindings_.equal_range(binding->socket_number);
     for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == binding) {
+        if (it->second.get() == binding) {
             bindings_.erase(it);
-            delete binding;
             return;
         }
     }
@@ -322,25 +313,22 @@ int IpxStack::take(IpxSocketBinding* binding, uint8_t* buffer, int size, bool wi
     return static_cast<int>(n);
 }
 
-int IpxStack::send(IpxSocketBinding* binding, const uint8_t network[4], const uint8_t node[6],
-                   uint16_t socket_number, const uint8_t* data, int count, bool broadcast_allowed)
+int IpxStack::send(IpxSocketBinding* binding, const IpxAddress& to, const uint8_t* data, int count,
+                   bool broadcast_allowed)
 {
     if (count < 0 || static_cast<size_t>(count) > IPX_MAX_PACKET - IPX_HEADER_SIZE ||
         (data == nullptr && count > 0))
         return -1;
-    if (is_broadcast_node(node) && !broadcast_allowed)
+    if (to.broadcast_node() && !broadcast_allowed)
         return -1;
     std::lock_guard<std::mutex> hold(lock_);
     if (!registered_ || carrier_.descriptor() < 0)
         return 0;
     IpxHeader h;
     h.length = static_cast<uint16_t>(IPX_HEADER_SIZE + count);
-    std::memcpy(h.destination_network, network, 4);
-    std::memcpy(h.destination_node, node, 6);
-    h.destination_socket = socket_number;
-    std::memcpy(h.source_network, network_, 4);
-    std::memcpy(h.source_node, node_, 6);
-    h.source_socket = binding->socket_number;
+    h.destination = to;
+    h.source = local_;
+    h.source.socket = binding->socket_number;
     std::vector<uint8_t> packet(IPX_HEADER_SIZE + count);
     write_ipx_header(h, packet.data());
     if (count > 0)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -56,8 +57,6 @@ public:
     IpxStack(const IpxStack&) = delete;
     IpxStack& operator=(const IpxStack&) = delete;
 
-    // Tests shorten the intervals. Call before start.
-    void set_timing(const IpxStackTiming& timing);
     // Where the stack's notices go (waiting for the server, joined); by
     // default standard output. Called on the stack's thread.
     void set_notice_sink(void (*sink)(const char* line));
@@ -74,7 +73,7 @@ public:
 
     bool registered() const { return registered_.load(); }
     // The assigned network and node (zero before registration).
-    void local_address(uint8_t network[4], uint8_t node[6]) const;
+    IpxAddress local_address() const;
     // The carrier's own UDP address.
     UdpAddress carrier_address() const { return carrier_address_; }
 
@@ -96,8 +95,8 @@ public:
     void wake(IpxSocketBinding* binding);
     // Sends one packet from binding's socket. Bytes of data sent, 0 when it
     // would block (not registered yet, carrier full), -1 when refused.
-    int send(IpxSocketBinding* binding, const uint8_t network[4], const uint8_t node[6],
-             uint16_t socket_number, const uint8_t* data, int count, bool broadcast_allowed);
+    int send(IpxSocketBinding* binding, const IpxAddress& to, const uint8_t* data, int count,
+             bool broadcast_allowed);
 
     // Counters for tests and diagnostics.
     uint64_t malformed_count() const { return malformed_.load(); }
@@ -107,6 +106,10 @@ public:
     // Handles one datagram as if it came from the carrier (the thread's own
     // path; tests feed hostile input through it).
     void handle_datagram(const uint8_t* datagram, size_t size, const UdpAddress& from);
+
+    // Test hooks.
+    // Shorter intervals. Call before start.
+    void set_timing(const IpxStackTiming& timing);
 
 private:
     void run();
@@ -127,9 +130,8 @@ private:
 
     mutable std::mutex lock_;
     std::atomic<bool> registered_{false};
-    uint8_t network_[4] = {};
-    uint8_t node_[6] = {};
-    std::multimap<uint16_t, IpxSocketBinding*> bindings_;
+    IpxAddress local_;
+    std::multimap<uint16_t, std::unique_ptr<IpxSocketBinding>> bindings_;
     uint16_t next_dynamic_ = IPX_DYNAMIC_SOCKET_FIRST;
 
     // Owned by the thread.

@@ -15,13 +15,14 @@ constexpr int SEND_QUEUE_LOW_WATER = 512;
 constexpr int QUEUE_BLOCK = 4096;
 
 const char* const BUSY_TEXT = "KELB is currently busy, please call back again later.\r\n";
-const char* const DOWN_TEXT = "\r\nKELB is currently down.  Please try back later.\r\n";
 
 // A refused packet goes again soon, but not in a tight loop with a board
 // host that refuses everything.
 constexpr uint64_t RESEND_AFTER_NACK_MS = 50;
 
 }
+
+const char* const BOARD_DOWN_TEXT = "\r\nKELB is currently down.  Please try back later.\r\n";
 
 BoardLink::BoardLink() : stack_(nullptr) {}
 
@@ -77,13 +78,13 @@ void BoardLink::prepare_for_testing()
     reset_state();
 }
 
-int BoardLink::open(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number)
+int BoardLink::open(const IpxAddress& board)
 {
     reset_state();
     endpoint_ = stack_ ? std::make_unique<IpxEndpoint>(*stack_) : std::make_unique<IpxEndpoint>();
     // A failed open shows at the first poll, which then brings the link down.
     endpoint_->open(0);
-    endpoint_->set_destination(network, node, socket_number);
+    endpoint_->set_destination(board);
     running_.set(true);
     release_worker(thread_);
     thread_ = WorkerThread::start(&BoardLink::run_routine, this, &loop_lock_);
@@ -154,7 +155,7 @@ void BoardLink::tick(uint64_t now_ms)
         MutexHold hold(send_lock_);
         const int size = static_cast<int>(outstanding_.size());
         std::printf("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
-                    knet_get16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
+                    get_be16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
         // Without room it is tried again at the next interval.
         if (send_queue_ && send_queue_->append(outstanding_.data(), size)) {
             outstanding_sent_ms_ = now_ms;
@@ -177,7 +178,7 @@ void BoardLink::tick(uint64_t now_ms)
 void BoardLink::fail(const char* why)
 {
     std::printf("KNET: Board host %s, Line %d ended\n", why, static_cast<int>(line));
-    print_to_caller("%s", DOWN_TEXT);
+    print_to_caller("%s", BOARD_DOWN_TEXT);
     waiting_for_accept_ = false;
     circuit = NoCircuit;
     status_changed = true;
@@ -208,7 +209,7 @@ void BoardLink::send_queued()
     MutexHold hold(send_lock_);
     if (!send_queue_ || send_queue_->size() < KNET_HEADER_SIZE)
         return;
-    const int size = KNET_HEADER_SIZE + knet_get16(send_queue_->head());
+    const int size = KNET_HEADER_SIZE + get_be16(send_queue_->head());
     if (endpoint_->send(send_queue_->head(), size) <= 0) {
         std::printf("socket send error\n");
         return;
@@ -395,7 +396,7 @@ void BoardLink::handle_packet(const KnetPacket& packet)
         waiting_for_accept_ = false;
         have_board_sequence_ = false;
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
-                    h.sequence, granted, knet_get16(p + 1));
+                    h.sequence, granted, get_be16(p + 1));
         send_ack(0, h.sequence);
         if (granted == 0) {
             // A repeated refusal (the board host resending its answer) is
@@ -419,8 +420,8 @@ void BoardLink::handle_packet(const KnetPacket& packet)
             std::printf("KNET-RECV: bad ACK packet\n");
             return;
         }
-        const uint16_t acknowledged = knet_get16(p);
-        const uint16_t control_word = knet_get16(p + 2);
+        const uint16_t acknowledged = get_be16(p);
+        const uint16_t control_word = get_be16(p + 2);
         if (awaiting_ack && acknowledged >= pending_sequence) {
             awaiting_ack = false;
             outstanding_.clear();
@@ -436,9 +437,9 @@ void BoardLink::handle_packet(const KnetPacket& packet)
             return;
         }
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, NACK for %d, reason %d\n", h.circuit, h.sequence,
-                    knet_get16(p), knet_get16(p + 2));
+                    get_be16(p), get_be16(p + 2));
         // The board host refused our outstanding packet: it goes again.
-        if (awaiting_ack && knet_get16(p) == pending_sequence)
+        if (awaiting_ack && get_be16(p) == pending_sequence)
             resend_after_nack_ = true;
         return;
     case CircuitControl: {

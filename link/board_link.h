@@ -15,6 +15,10 @@
 
 class IpxStack;
 
+// What a caller is told when no board host answers, whether none is known
+// or the one called has gone.
+extern const char* const BOARD_DOWN_TEXT;
+
 // Lock order: loop_lock before any other; from_caller_lock before
 // send_lock; to_caller_lock and send_lock are never held together.
 class BoardLink {
@@ -49,8 +53,8 @@ public:
     BoardLink& operator=(const BoardLink&) = delete;
 
     // Aims a fresh endpoint at the board host and starts the link thread.
-    // network and node as on the wire, socket in host order. Returns 0.
-    int open(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number);
+    // Starts the link toward the board host at board. Returns 0.
+    int open(const IpxAddress& board);
     // Queues a ConnectionRequest for the service.
     void request_connection(const char* service_name);
     // Caller bytes to go out as Data; nothing is added when no room is made.
@@ -122,7 +126,7 @@ private:
     std::unique_ptr<ByteQueue> to_caller_;
     std::unique_ptr<ByteQueue> send_queue_;
     std::unique_ptr<IpxEndpoint> endpoint_;
-    WorkerThread* thread_ = nullptr;
+    std::unique_ptr<WorkerThread> thread_;
     std::unique_ptr<ByteQueue> from_caller_;
     Mutex from_caller_lock_;
     Mutex loop_lock_;

@@ -5,8 +5,8 @@
 void knet_write_header(uint8_t* p, uint16_t length, uint16_t sequence, uint8_t type, uint8_t circuit)
 {
     std::memset(p, 0, KNET_HEADER_SIZE);
-    knet_put16(p, length);
-    knet_put16(p + 2, sequence);
+    put_be16(p, length);
+    put_be16(p + 2, sequence);
     p[4] = type;
     p[5] = circuit;
 }
@@ -14,11 +14,11 @@ void knet_write_header(uint8_t* p, uint16_t length, uint16_t sequence, uint8_t t
 KnetHeader knet_read_header(const uint8_t* p)
 {
     KnetHeader h;
-    h.length = knet_get16(p);
-    h.sequence = knet_get16(p + 2);
+    h.length = get_be16(p);
+    h.sequence = get_be16(p + 2);
     h.type = p[4];
     h.circuit = p[5];
-    h.reserved = knet_get16(p + 6);
+    h.reserved = get_be16(p + 6);
     return h;
 }
 
@@ -39,7 +39,7 @@ int knet_write_connection_accept(uint8_t* p, uint16_t sequence, uint8_t line, ui
 {
     p[KNET_HEADER_SIZE] = line;
     // SeqResp sits at an odd offset: written byte by byte.
-    knet_put16(p + KNET_HEADER_SIZE + 1, seq_resp);
+    put_be16(p + KNET_HEADER_SIZE + 1, seq_resp);
     knet_write_header(p, KNET_ACCEPT_LENGTH, sequence, ConnectionAccept, 0);
     return KNET_HEADER_SIZE + KNET_ACCEPT_LENGTH;
 }
@@ -47,16 +47,16 @@ int knet_write_connection_accept(uint8_t* p, uint16_t sequence, uint8_t line, ui
 int knet_write_ack(uint8_t* p, uint8_t circuit, uint16_t sequence, uint16_t acknowledged,
                    uint16_t control_word)
 {
-    knet_put16(p + KNET_HEADER_SIZE, acknowledged);
-    knet_put16(p + KNET_HEADER_SIZE + 2, control_word);
+    put_be16(p + KNET_HEADER_SIZE, acknowledged);
+    put_be16(p + KNET_HEADER_SIZE + 2, control_word);
     knet_write_header(p, KNET_ACK_LENGTH, sequence, Ack, circuit);
     return KNET_HEADER_SIZE + KNET_ACK_LENGTH;
 }
 
 int knet_write_nack(uint8_t* p, uint8_t circuit, uint16_t sequence, uint16_t refused, uint16_t reason)
 {
-    knet_put16(p + KNET_HEADER_SIZE, refused);
-    knet_put16(p + KNET_HEADER_SIZE + 2, reason);
+    put_be16(p + KNET_HEADER_SIZE, refused);
+    put_be16(p + KNET_HEADER_SIZE + 2, reason);
     knet_write_header(p, KNET_NACK_LENGTH, sequence, Nack, circuit);
     return KNET_HEADER_SIZE + KNET_NACK_LENGTH;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "util/big_endian.h"
+
 enum PacketType : uint8_t {
     ConnectionRequest = 0,
     ConnectionAccept = 1,
@@ -42,17 +44,6 @@ struct KnetHeader {
     uint8_t circuit = 0;
     uint16_t reserved = 0;
 };
-
-inline uint16_t knet_get16(const uint8_t* p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-inline void knet_put16(uint8_t* p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
 
 // Writes the header (reserved always 0) at p.
 void knet_write_header(uint8_t* p, uint16_t length, uint16_t sequence, uint8_t type, uint8_t circuit);

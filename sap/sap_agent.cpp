@@ -33,7 +33,6 @@ SapAgent::~SapAgent()
         run_mutex_.unlock();
         release_worker(thread_);
     }
-    delete socket_;
 }
 
 void SapAgent::set_output_wait(int count, int interval_ms)
@@ -42,17 +41,16 @@ void SapAgent::set_output_wait(int count, int interval_ms)
     output_wait_ms_ = interval_ms;
 }
 
-void SapAgent::use_socket(SapSocket* socket)
+void SapAgent::use_socket(std::unique_ptr<SapSocket> socket)
 {
-    delete socket_;
-    socket_ = socket;
+    socket_ = std::move(socket);
 }
 
 int SapAgent::init()
 {
     app_log.write(LOG_DEBUG, "SAP: Server init()");
     if (socket_ == nullptr)
-        socket_ = new (std::nothrow) SapSocket(stack_);
+        socket_.reset(new (std::nothrow) SapSocket(stack_));
     if (socket_ == nullptr) {
         app_log.write(LOG_ERROR, "SAP: unable to allocate server");
         return -1;
@@ -94,7 +92,7 @@ bool SapAgent::handle_record()
     app_log.write(LOG_DEBUG, "SAP: Service: 0x%04X", record.service_type);
 
     // Queries go unanswered: the adapter offers no service of its own.
-    if (record.operation == GSR || record.operation == NSR)
+    if (record.operation == sap::GSR || record.operation == sap::NSR)
         handle_response(record);
 
     int count = server_count();
@@ -110,8 +108,7 @@ void SapAgent::handle_response(const SapRecord& record)
         MutexHold hold(lists_mutex_);
         auto found = network_list_.end();
         for (auto it = network_list_.begin(); it != network_list_.end(); ++it) {
-            if (same_name(it->name, record.name) && std::memcmp(it->network, record.network, 4) == 0 &&
-                std::memcmp(it->node, record.node, 6) == 0 && it->socket == record.socket) {
+            if (same_name(it->name, record.name) && it->address == record.server) {
                 found = it;
                 break;
             }
@@ -128,12 +125,9 @@ void SapAgent::handle_response(const SapRecord& record)
             }
         } else if (found == network_list_.end()) {
             app_log.write(LOG_DEBUG, "SAP: Added Server to List");
-            ServerRecord server{};
+            ServerRecord server;
             std::memcpy(server.name, record.name, SAP_NAME_LENGTH);
-            server.name[SAP_NAME_LENGTH] = '\0';
-            std::memcpy(server.network, record.network, 4);
-            std::memcpy(server.node, record.node, 6);
-            server.socket = record.socket;
+            server.address = record.server;
             server.heard = clock_();
             network_list_.push_back(server);
         } else {
@@ -166,12 +160,10 @@ void SapAgent::schedule_pass()
 
     for (uint16_t type : query_list_) {
         app_log.write(LOG_DEBUG, "SAP: Sending Server Query for 0x%04X", type);
-        SapRecord query{};
-        query.operation = NSQ;
+        SapRecord query;
+        query.operation = sap::NSQ;
         query.service_type = type;
-        std::memset(query.peer.network, 0, 4);
-        std::memset(query.peer.node, 0xFF, 6);
-        query.peer.socket = SAP_SOCKET;
+        query.peer = ipx_broadcast(SAP_SOCKET);
         if (socket_ != nullptr)
             socket_->queue_record(query);
     }
@@ -199,9 +191,7 @@ bool SapAgent::find_server(const char* name, IpxAddress& out)
     }
     if (!best)
         return false;
-    std::memcpy(out.network, best->network, 4);
-    std::memcpy(out.node, best->node, 6);
-    out.socket = best->socket;
+    out = best->address;
     return true;
 }
 
@@ -228,8 +218,7 @@ void SapAgent::shutdown()
     run_mutex_.unlock();
     if (socket_ != nullptr) {
         socket_->close();
-        delete socket_;
-        socket_ = nullptr;
+        socket_.reset();
     }
     if (thread_ != nullptr) {
         release_worker(thread_);

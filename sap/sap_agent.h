@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "app/locks.h"
@@ -17,11 +18,9 @@ constexpr uint16_t BOARD_SERVICE_TYPE = 0x9191;
 constexpr uint32_t SAP_SERVER_AGE_LIMIT = 180;
 
 struct ServerRecord {
-    char name[SAP_NAME_LENGTH + 1];
-    uint8_t network[4];
-    uint8_t node[6];
-    uint16_t socket;
-    uint32_t heard;
+    char name[SAP_NAME_LENGTH + 1] = {};
+    IpxAddress address;
+    uint32_t heard = 0;
 };
 
 using SapClock = uint32_t (*)();
@@ -46,7 +45,9 @@ public:
     bool handle_record();
     // Ageing and queries, at most once per clock second.
     void schedule_pass();
+    int server_count();
 
+    // Test hooks.
     // Wall-clock seconds by default; tests step their own clock.
     void set_clock(SapClock clock) { clock_ = clock; }
     // The IPX stack the socket uses (the process-wide one by default).
@@ -54,19 +55,18 @@ public:
     // How long shutdown waits for output: count waits of interval_ms.
     void set_output_wait(int count, int interval_ms);
     // The socket in use, for tests that drive the agent without its thread.
-    SapSocket* socket() { return socket_; }
+    SapSocket* socket() { return socket_.get(); }
     // Tests: a socket that was never opened, so records can be fed to it.
-    void use_socket(SapSocket* socket);
-    int server_count();
+    void use_socket(std::unique_ptr<SapSocket> socket);
 
 private:
     void handle_response(const SapRecord& record);
 
-    SapSocket* socket_ = nullptr;
+    std::unique_ptr<SapSocket> socket_;
     IpxStack* stack_ = nullptr;
     Mutex run_mutex_;
     GuardedFlag stop_flag_;
-    WorkerThread* thread_ = nullptr;
+    std::unique_ptr<WorkerThread> thread_;
     uint32_t last_pass_ = 0;
     Mutex lists_mutex_;
     std::vector<ServerRecord> network_list_;

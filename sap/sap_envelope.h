@@ -10,10 +10,9 @@
 constexpr int SAP_ENVELOPE_LENGTH = 30;
 
 struct SapEnvelope {
-    int32_t total; // envelope + payload
-    uint8_t network[4];
-    uint8_t node[6];
-    uint16_t socket; // carried for completeness; sends always go to SAP_SOCKET
+    int32_t total = 0; // envelope + payload
+    // Its socket is carried for completeness; sends always go to SAP_SOCKET.
+    IpxAddress destination;
 };
 
 // Queues record for its peer: 4 payload bytes for a query, 66 for a

@@ -3,10 +3,10 @@
 const char* sap_operation_name(uint16_t operation)
 {
     switch (operation) {
-    case GSQ: return "GSQ";
-    case GSR: return "GSR";
-    case NSQ: return "NSQ";
-    case NSR: return "NSR";
+    case sap::GSQ: return "GSQ";
+    case sap::GSR: return "GSR";
+    case sap::NSQ: return "NSQ";
+    case sap::NSR: return "NSR";
     default: return "???";
     }
 }

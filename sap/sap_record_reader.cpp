@@ -2,20 +2,20 @@
 
 #include <cstring>
 
+#include "ipx/ipx_packet.h"
+#include "util/big_endian.h"
+
 namespace {
-uint16_t big_endian16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
 
 // Some stacks store the length in host order, others as on the wire; no
 // SAP datagram reaches 1024 bytes, so a larger reading is the swapped form.
 int32_t header_length(const uint8_t* header)
 {
-    uint16_t as_stored = static_cast<uint16_t>(header[2] | header[3] << 8);
+    const uint8_t* field = header + IPX_LENGTH_OFFSET;
+    uint16_t as_stored = static_cast<uint16_t>(field[0] | field[1] << 8);
     if (as_stored < 1024)
         return as_stored;
-    return big_endian16(header + 2);
+    return get_be16(field);
 }
 }
 
@@ -85,23 +85,21 @@ bool SapRecordReader::start_datagram()
         return false;
     }
     payload_left_ = length - SAP_HEADER_LENGTH;
-    std::memcpy(source_.network, header + 18, 4);
-    std::memcpy(source_.node, header + 22, 6);
-    source_.socket = big_endian16(header + 28);
+    source_ = IpxAddress::read(header + IPX_SOURCE_OFFSET);
     take(SAP_HEADER_LENGTH);
 
     if (payload_left_ < 2) {
         end_datagram();
         return false;
     }
-    operation_ = big_endian16(queue_.head());
+    operation_ = get_be16(queue_.head());
     take(2);
     payload_left_ -= 2;
 
     int32_t needed;
-    if (operation_ == GSQ || operation_ == NSQ)
+    if (operation_ == sap::GSQ || operation_ == sap::NSQ)
         needed = 2;
-    else if (operation_ == GSR || operation_ == NSR)
+    else if (operation_ == sap::GSR || operation_ == sap::NSR)
         needed = SAP_ENTRY_LENGTH;
     else
         needed = -1;
@@ -117,13 +115,13 @@ bool SapRecordReader::next_record(SapRecord& record)
     if (datagram_left_ == 0 && !start_datagram())
         return false;
 
-    std::memset(&record, 0, sizeof record);
+    record = SapRecord();
     record.operation = operation_;
     record.peer = source_;
     const uint8_t* p = queue_.head();
 
-    if (operation_ == GSQ || operation_ == NSQ) {
-        record.service_type = big_endian16(p);
+    if (operation_ == sap::GSQ || operation_ == sap::NSQ) {
+        record.service_type = get_be16(p);
         // A query carries one service type; anything behind it is ignored.
         end_datagram();
         return true;
@@ -133,13 +131,11 @@ bool SapRecordReader::next_record(SapRecord& record)
         end_datagram();
         return false;
     }
-    record.service_type = big_endian16(p);
+    record.service_type = get_be16(p);
     std::memcpy(record.name, p + 2, SAP_NAME_LENGTH);
     record.name[SAP_NAME_LENGTH] = '\0';
-    std::memcpy(record.network, p + 50, 4);
-    std::memcpy(record.node, p + 54, 6);
-    record.socket = big_endian16(p + 60);
-    record.hops = big_endian16(p + 62);
+    record.server = IpxAddress::read(p + 50);
+    record.hops = get_be16(p + 62);
     take(SAP_ENTRY_LENGTH);
     payload_left_ -= SAP_ENTRY_LENGTH;
     // A leftover shorter than an entry cannot be read: end the datagram now

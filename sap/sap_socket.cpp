@@ -17,22 +17,16 @@ constexpr int32_t RECEIVE_LIMIT = 256 * 1024;
 
 SapSocket::SapSocket(IpxStack* stack)
     : stack_(stack), receive_queue_(88, 44, 4096), send_queue_(88, 44, 4096),
-      reader_(receive_queue_)
+      reader_(receive_queue_), default_destination_(ipx_broadcast(SAP_SOCKET))
 {
-    std::memset(default_destination_.network, 0, 4);
-    std::memset(default_destination_.node, 0xFF, 6);
-    default_destination_.socket = SAP_SOCKET;
 }
 
-SapSocket::~SapSocket()
-{
-    delete endpoint_;
-}
+SapSocket::~SapSocket() = default;
 
 int SapSocket::open()
 {
     if (endpoint_ == nullptr)
-        endpoint_ = stack_ ? new IpxEndpoint(*stack_) : new IpxEndpoint();
+        endpoint_ = stack_ ? std::make_unique<IpxEndpoint>(*stack_) : std::make_unique<IpxEndpoint>();
     if (endpoint_->open(SAP_SOCKET) != 0)
         return -1;
     if (endpoint_->set_receive_header(1) != 0 || endpoint_->set_broadcast(1) != 0)
@@ -40,8 +34,7 @@ int SapSocket::open()
     if (host_is_nt() && endpoint_->set_receive_broadcast(1) != 0)
         return -1;
     reader_.clear();
-    endpoint_->set_destination(default_destination_.network, default_destination_.node,
-                               default_destination_.socket);
+    endpoint_->set_destination(default_destination_);
     return 0;
 }
 
@@ -75,11 +68,13 @@ void SapSocket::pump()
             send_queue_.clear();
             return;
         }
-        endpoint_->set_destination(envelope.network, envelope.node, SAP_SOCKET);
+        // Sends always go to the SAP socket, whatever the envelope carries.
+        IpxAddress to = envelope.destination;
+        to.socket = SAP_SOCKET;
+        endpoint_->set_destination(to);
         int sent = endpoint_->send(send_queue_.head() + SAP_ENVELOPE_LENGTH,
                                    envelope.total - SAP_ENVELOPE_LENGTH);
-        endpoint_->set_destination(default_destination_.network, default_destination_.node,
-                                   default_destination_.socket);
+        endpoint_->set_destination(default_destination_);
         if (sent > 0)
             send_queue_.consume(envelope.total);
     }

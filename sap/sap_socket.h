@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "app/locks.h"
 #include "link/byte_queue.h"
@@ -36,15 +37,17 @@ public:
     // until the stack has joined, queued output cannot leave at all.
     bool output_possible() const { return output_possible_.load(); }
 
-    // Tests: the network takes datagrams but none ever leaves.
-    void block_output_for_testing() { output_blocked_ = true; output_possible_ = true; }
-
-    // The parser's view of received data, for feeding crafted datagrams.
+    // The parser's view of received data: what is held, and a way in for
+    // crafted datagrams.
     SapRecordReader& reader() { return reader_; }
+
+    // Test hooks.
+    // The network takes datagrams but none ever leaves.
+    void block_output_for_testing() { output_blocked_ = true; output_possible_ = true; }
 
 private:
     IpxStack* stack_;
-    IpxEndpoint* endpoint_ = nullptr;
+    std::unique_ptr<IpxEndpoint> endpoint_;
     ByteQueue receive_queue_;
     // Shutdown watches the send queue from the main thread.
     Mutex send_mutex_;

@@ -94,8 +94,8 @@ private:
     std::unique_ptr<ByteQueue> input;
     std::unique_ptr<ByteQueue> output;
     std::unique_ptr<TcpSocket> connection;
-    WorkerThread* io_thread = nullptr;
-    WorkerThread* resolver_thread = nullptr;
+    std::unique_ptr<WorkerThread> io_thread;
+    std::unique_ptr<WorkerThread> resolver_thread;
     // Published once by the resolver; readers see null or the whole text.
     std::atomic<const char*> host_name{nullptr};
     Mutex name_lock;

@@ -47,15 +47,15 @@ void TelnetServer::accept_caller()
         session.send_command(announcement[0], announcement[1]);
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
 
-    IpxAddress board{};
+    IpxAddress board;
     if (sap_agent.find_server(service_name, board)) {
         call->link = std::make_unique<BoardLink>();
-        call->link->open(board.network, board.node, board.socket);
+        call->link->open(board);
         call->link->request_connection(service_name);
     } else {
         ++calls_lost_to_downtime;
         stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
-        session.print("\r\nKELB is currently down.  Please try back later.\r\n");
+        session.print("%s", BOARD_DOWN_TEXT);
     }
     calls.push_front(std::move(call));
 }

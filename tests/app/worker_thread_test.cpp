@@ -34,7 +34,7 @@ TEST(WorkerThread, StopHandshakeRightAfterStartWaitsForTheLoopToEnd)
 {
     for (int i = 0; i < 20; ++i) {
         Looper l;
-        WorkerThread* w = WorkerThread::start(loop_routine, &l, &l.run_mutex);
+        auto w = WorkerThread::start(loop_routine, &l, &l.run_mutex);
         ASSERT_NE(w, nullptr);
         l.keep_going.set(false);
         l.run_mutex.lock();
@@ -48,7 +48,7 @@ TEST(WorkerThread, IsRunningUntilTheRoutineReturnsAndCountTracksObjects)
 {
     int before = live_worker_count;
     Looper l;
-    WorkerThread* w = WorkerThread::start(loop_routine, &l, &l.run_mutex);
+    auto w = WorkerThread::start(loop_routine, &l, &l.run_mutex);
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(live_worker_count, before + 1);
     EXPECT_TRUE(w->is_running());
@@ -66,7 +66,7 @@ TEST(WorkerThread, ReleasingARunningWorkerNeitherWaitsNorBreaksTheThread)
 {
     int before = live_worker_count;
     auto* l = new Looper;
-    WorkerThread* w = WorkerThread::start(loop_routine, l, &l->run_mutex);
+    auto w = WorkerThread::start(loop_routine, l, &l->run_mutex);
     ASSERT_NE(w, nullptr);
     release_worker(w); // the thread keeps running on its own shared state
     EXPECT_EQ(live_worker_count, before);
@@ -85,12 +85,13 @@ TEST(WorkerThread, FailedStartPrintsOnceAndLeavesTheCountAlone)
     int before = live_worker_count;
     WorkerThread::fail_next_start_for_testing();
     testing::internal::CaptureStdout();
-    WorkerThread* w = WorkerThread::start(return_at_once, nullptr);
+    auto w = WorkerThread::start(return_at_once, nullptr);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(w, nullptr);
     EXPECT_EQ(out, "error creating thread\n");
     EXPECT_EQ(live_worker_count, before);
-    release_worker(nullptr); // a null worker is skipped
+    std::unique_ptr<WorkerThread> none;
+    release_worker(none); // a null worker is skipped
 }
 
 TEST(Locks, MutexIsRecursiveAndNeedsAsManyUnlocks)

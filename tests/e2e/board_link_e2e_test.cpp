@@ -21,13 +21,7 @@ namespace {
 
 void quiet(const char*) {}
 
-struct Address {
-    uint8_t network[4] = {};
-    uint8_t node[6] = {};
-    uint16_t socket = 0;
-};
-
-bool parse_address(const std::string& out, Address& a)
+bool parse_address(const std::string& out, IpxAddress& a)
 {
     const size_t at = out.find("IPX address: ");
     if (at == std::string::npos)
@@ -86,7 +80,7 @@ protected:
     {
         links.push_back(std::make_unique<BoardLink>(stack));
         BoardLink& link = *links.back();
-        link.open(board.network, board.node, board.socket);
+        link.open(board);
         link.request_connection("KELB");
         return link;
     }
@@ -115,7 +109,7 @@ protected:
     IpxRelay relay;
     IpxStack stack;
     std::unique_ptr<e2e::ChildProcess> sim;
-    Address board;
+    IpxAddress board;
     std::vector<std::unique_ptr<BoardLink>> links;
     std::map<BoardLink*, std::string> received;
 };

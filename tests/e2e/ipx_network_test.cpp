@@ -77,7 +77,7 @@ TEST(IpxRelayTool, ForwardsExpiresSilentNodesAndSurvivesARestart)
     std::string error;
     ASSERT_EQ(mute.open("127.0.0.1", 0, error), 0) << error;
     IpxHeader reg;
-    reg.destination_socket = reg.source_socket = IPX_TUNNEL_SOCKET;
+    reg.destination.socket = reg.source.socket = IPX_TUNNEL_SOCKET;
     uint8_t packet[IPX_HEADER_SIZE];
     write_ipx_header(reg, packet);
     UdpAddress relay_address{0x7F000001, static_cast<uint16_t>(port)};
@@ -153,8 +153,8 @@ TEST(AdapterIpx, StartsWhileTheServerIsSilentAndKeepsTrying)
         IpxHeader h;
         int n;
         while ((n = silent.receive_from(buf, sizeof buf, from)) >= 0)
-            if (parse_ipx_datagram(buf, n, h) && h.destination_socket == IPX_TUNNEL_SOCKET &&
-                is_zero_node(h.destination_node))
+            if (parse_ipx_datagram(buf, n, h) && h.destination.socket == IPX_TUNNEL_SOCKET &&
+                h.destination.zero_node())
                 ++registrations;
         return registrations >= 4;
     }, 10s));

@@ -30,8 +30,7 @@ protected:
         ASSERT_EQ(stack.start("127.0.0.1", relay.address().port), 0) << stack.last_error();
         ASSERT_TRUE(wait_until([&] { return stack.registered(); }));
 
-        IpxAddress knet{};
-        stack.local_address(knet.network, knet.node);
+        IpxAddress knet = stack.local_address();
         knet.socket = 0x4001;
         announcer = std::make_unique<SapAnnouncer>(&stack);
         announcer->set_announce_on_start(false);
@@ -103,8 +102,7 @@ TEST_F(SapEndToEnd, BroadcastHeardBeforeAnyQueryIsKeptAndUpdated)
 {
     announcer->stop();
     announcer = std::make_unique<SapAnnouncer>(&stack);
-    IpxAddress knet{};
-    stack.local_address(knet.network, knet.node);
+    IpxAddress knet = stack.local_address();
     knet.socket = 0x4001;
     announcer->add_server("KELB", knet);
     announcer->set_interval_ms(200);

@@ -114,22 +114,20 @@ TEST_F(IpxNetwork, ReceiveHeaderCarriesTheSenderAddress)
     EXPECT_EQ(buf[1], 0xFF);
     EXPECT_EQ((buf[2] << 8) | buf[3], 35) << "length field";
     EXPECT_EQ(buf[5], 0) << "packet type";
-    uint8_t a_net[4], a_node[6], b_net[4], b_node[6];
-    a.local_address(a_net, a_node);
-    b.local_address(b_net, b_node);
-    EXPECT_EQ(0, std::memcmp(buf + 6, b_net, 4));
-    EXPECT_EQ(0, std::memcmp(buf + 10, b_node, 6));
+    const IpxAddress b_address = b.local_address();
+    EXPECT_EQ(0, std::memcmp(buf + 6, b_address.network, 4));
+    EXPECT_EQ(0, std::memcmp(buf + 10, b_address.node, 6));
     EXPECT_EQ((buf[16] << 8) | buf[17], 0x452);
-    EXPECT_EQ(0, std::memcmp(buf + 18, a_net, 4));
-    EXPECT_EQ(0, std::memcmp(buf + 22, a_node, 6));
+    EXPECT_EQ(0, std::memcmp(buf + 18, a.local_address().network, 4));
+    EXPECT_EQ(0, std::memcmp(buf + 22, a.local_address().node, 6));
     EXPECT_EQ((buf[28] << 8) | buf[29], sender.socket_number());
     EXPECT_EQ(0, std::memcmp(buf + 30, data, 5));
     // The relay assigns network 0 and node = carrier IPv4 address and port.
     UdpAddress carrier = a.carrier_address();
     const uint8_t expected_node[6] = {127, 0, 0, 1, static_cast<uint8_t>(carrier.port >> 8),
                                       static_cast<uint8_t>(carrier.port)};
-    EXPECT_EQ(0, std::memcmp(a_node, expected_node, 6));
-    EXPECT_EQ(0, std::memcmp(a_net, "\0\0\0\0", 4));
+    EXPECT_EQ(0, std::memcmp(a.local_address().node, expected_node, 6));
+    EXPECT_EQ(0, std::memcmp(a.local_address().network, "\0\0\0\0", 4));
 }
 
 TEST_F(IpxNetwork, UnboundSocketAndTunnelSocketAreNotDelivered)
@@ -155,15 +153,13 @@ TEST_F(IpxNetwork, ForgedSourceIsDroppedByTheRelay)
 {
     IpxEndpoint target(b);
     ASSERT_EQ(target.open(0x4444), 0);
-    uint8_t b_net[4], b_node[6], a_net[4], a_node[6];
-    b.local_address(b_net, b_node);
-    a.local_address(a_net, a_node);
+
     // A raw node that registers, then claims to be stack a.
     UdpSocket rogue;
     std::string error;
     ASSERT_EQ(rogue.open("127.0.0.1", 0, error), 0) << error;
     IpxHeader reg;
-    reg.destination_socket = reg.source_socket = IPX_TUNNEL_SOCKET;
+    reg.destination.socket = reg.source.socket = IPX_TUNNEL_SOCKET;
     uint8_t packet[40];
     write_ipx_header(reg, packet);
     ASSERT_EQ(rogue.send_to(relay.address(), packet, IPX_HEADER_SIZE), 30);
@@ -172,12 +168,10 @@ TEST_F(IpxNetwork, ForgedSourceIsDroppedByTheRelay)
 
     IpxHeader forged;
     forged.length = 34;
-    std::memcpy(forged.destination_network, b_net, 4);
-    std::memcpy(forged.destination_node, b_node, 6);
-    forged.destination_socket = 0x4444;
-    std::memcpy(forged.source_network, a_net, 4);
-    std::memcpy(forged.source_node, a_node, 6);
-    forged.source_socket = 0x4000;
+    forged.destination = b.local_address();
+    forged.destination.socket = 0x4444;
+    forged.source = a.local_address();
+    forged.source.socket = 0x4000;
     write_ipx_header(forged, packet);
     std::memcpy(packet + 30, "evil", 4);
     ASSERT_EQ(rogue.send_to(relay.address(), packet, 34), 34);
@@ -191,8 +185,8 @@ TEST_F(IpxNetwork, ForgedSourceIsDroppedByTheRelay)
     IpxHeader honest = forged;
     const uint8_t rogue_node[6] = {127, 0, 0, 1, static_cast<uint8_t>(rogue.local_address().port >> 8),
                                    static_cast<uint8_t>(rogue.local_address().port)};
-    std::memset(honest.source_network, 0, 4);
-    std::memcpy(honest.source_node, rogue_node, 6);
+    std::memset(honest.source.network, 0, 4);
+    std::memcpy(honest.source.node, rogue_node, 6);
     write_ipx_header(honest, packet);
     ASSERT_EQ(rogue.send_to(relay.address(), packet, 34), 34);
     uint8_t buf[64];

@@ -25,11 +25,11 @@ TEST(IpxPacket, HeaderRoundTripsBigEndian)
     h.transport_control = 3;
     h.packet_type = 4;
     const uint8_t net[4] = {1, 2, 3, 4}, node[6] = {5, 6, 7, 8, 9, 10};
-    std::memcpy(h.destination_network, net, 4);
-    std::memcpy(h.destination_node, node, 6);
-    h.destination_socket = 0x0452;
-    std::memcpy(h.source_node, node, 6);
-    h.source_socket = 0x4001;
+    std::memcpy(h.destination.network, net, 4);
+    std::memcpy(h.destination.node, node, 6);
+    h.destination.socket = 0x0452;
+    std::memcpy(h.source.node, node, 6);
+    h.source.socket = 0x4001;
     std::vector<uint8_t> p = packet(h, {0xAA, 0xBB});
     const uint8_t expect[32] = {0xFF, 0xFF, 0, 32, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
                                 0x04, 0x52, 0, 0, 0, 0, 5, 6, 7, 8, 9, 10, 0x40, 0x01, 0xAA, 0xBB};
@@ -38,9 +38,32 @@ TEST(IpxPacket, HeaderRoundTripsBigEndian)
     IpxHeader back;
     ASSERT_TRUE(parse_ipx_datagram(p.data(), p.size(), back));
     EXPECT_EQ(back.length, 32);
-    EXPECT_EQ(back.destination_socket, 0x0452);
-    EXPECT_EQ(back.source_socket, 0x4001);
-    EXPECT_EQ(0, std::memcmp(back.destination_node, node, 6));
+    EXPECT_EQ(back.destination.socket, 0x0452);
+    EXPECT_EQ(back.source.socket, 0x4001);
+    EXPECT_EQ(0, std::memcmp(back.destination.node, node, 6));
+}
+
+TEST(IpxAddressForm, WireBytesTextAndComparison)
+{
+    const uint8_t wire[IpxAddress::WIRE_SIZE] = {0, 0, 0, 0x2A, 2, 0x11, 0x22, 0x33, 0x44, 0xAB, 0x40, 0x01};
+    IpxAddress a = IpxAddress::read(wire);
+    EXPECT_EQ(a.socket, 0x4001);
+    EXPECT_EQ(a.host_text(), "0000002A:0211223344AB");
+    EXPECT_EQ(a.text(), "0000002A:0211223344AB:4001");
+    uint8_t out[IpxAddress::WIRE_SIZE + 2] = {};
+    a.write(out + 1);
+    EXPECT_EQ(std::memcmp(out + 1, wire, sizeof wire), 0);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[IpxAddress::WIRE_SIZE + 1], 0) << "nothing written past the address";
+
+    IpxAddress other_socket = a;
+    other_socket.socket = 0x4002;
+    EXPECT_FALSE(a == other_socket);
+    EXPECT_TRUE(a.same_host(other_socket));
+    other_socket.node[5] ^= 1;
+    EXPECT_FALSE(a.same_host(other_socket));
+    EXPECT_TRUE(ipx_broadcast(0x452).broadcast_node());
+    EXPECT_FALSE(a.broadcast_node() || a.zero_node());
 }
 
 TEST(IpxPacket, ShortOrLyingDatagramsAreNotPackets)
@@ -80,8 +103,8 @@ TEST(IpxStackInput, MalformedDatagramsAreDroppedAndGoodOnesStillArrive)
     // Registration answer: network 0, node 0A..0F.
     const uint8_t node[6] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
     IpxHeader answer;
-    std::memcpy(answer.destination_node, node, 6);
-    answer.destination_socket = answer.source_socket = IPX_TUNNEL_SOCKET;
+    std::memcpy(answer.destination.node, node, 6);
+    answer.destination.socket = answer.source.socket = IPX_TUNNEL_SOCKET;
     std::vector<uint8_t> reg = packet(answer, {});
     stack.handle_datagram(reg.data(), reg.size(), from);
     ASSERT_TRUE(stack.registered());
@@ -90,8 +113,8 @@ TEST(IpxStackInput, MalformedDatagramsAreDroppedAndGoodOnesStillArrive)
     ASSERT_EQ(endpoint.open(0x4242), 0);
     ASSERT_EQ(endpoint.set_receive_broadcast(1), 0);
     IpxHeader data_header;
-    std::memcpy(data_header.destination_node, node, 6);
-    data_header.destination_socket = 0x4242;
+    std::memcpy(data_header.destination.node, node, 6);
+    data_header.destination.socket = 0x4242;
     std::vector<uint8_t> good = packet(data_header, {'o', 'k'});
 
     std::mt19937 random(12345);
@@ -138,7 +161,7 @@ TEST(IpxStackInput, MalformedDatagramsAreDroppedAndGoodOnesStillArrive)
     stranger.port = static_cast<uint16_t>(from.port + 1);
     stack.handle_datagram(good.data(), good.size(), stranger);
     IpxHeader to_tunnel = data_header;
-    to_tunnel.destination_socket = IPX_TUNNEL_SOCKET;
+    to_tunnel.destination.socket = IPX_TUNNEL_SOCKET;
     std::vector<uint8_t> t = packet(to_tunnel, {'x'});
     stack.handle_datagram(t.data(), t.size(), from);
     EXPECT_EQ(endpoint.receive(buf, sizeof buf), 0);

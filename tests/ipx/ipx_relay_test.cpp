@@ -24,7 +24,7 @@ struct RawNode {
     void register_with(const UdpAddress& relay)
     {
         IpxHeader reg;
-        reg.destination_socket = reg.source_socket = IPX_TUNNEL_SOCKET;
+        reg.destination.socket = reg.source.socket = IPX_TUNNEL_SOCKET;
         send(relay, reg);
     }
     // The next datagram within the deadline, parsed; false when none.
@@ -61,16 +61,16 @@ TEST(IpxRelayCore, RefusesNodesBeyondItsLimitAndIgnoresStrangers)
 
     // A stranger's broadcast is not forwarded; a member's is.
     IpxHeader cast;
-    std::memset(cast.destination_node, 0xFF, 6);
-    cast.destination_socket = 0x452;
+    std::memset(cast.destination.node, 0xFF, 6);
+    cast.destination.socket = 0x452;
     n3.send(relay.address(), cast);
     const uint16_t p1 = n1.socket.local_address().port;
     const uint8_t n1_node[6] = {127, 0, 0, 1, static_cast<uint8_t>(p1 >> 8), static_cast<uint8_t>(p1)};
-    std::memcpy(cast.source_node, n1_node, 6);
-    cast.source_socket = 0x452;
+    std::memcpy(cast.source.node, n1_node, 6);
+    cast.source.socket = 0x452;
     n1.send(relay.address(), cast);
     ASSERT_TRUE(n2.next(h));
-    EXPECT_EQ(0, std::memcmp(h.source_node, n1_node, 6)) << "the stranger's broadcast came first";
+    EXPECT_EQ(0, std::memcmp(h.source.node, n1_node, 6)) << "the stranger's broadcast came first";
     EXPECT_EQ(relay.forwarded_count(), 1u);
     relay.stop();
 }
@@ -95,12 +95,12 @@ TEST(IpxRelayCore, PingsIdleNodesAndDropsTheSilent)
     int pings = 0;
     ASSERT_TRUE(eventually([&] {
         IpxHeader ping;
-        if (answering.next(ping, 100) && is_broadcast_node(ping.destination_node) &&
-            ping.destination_socket == IPX_TUNNEL_SOCKET) {
+        if (answering.next(ping, 100) && ping.destination.broadcast_node() &&
+            ping.destination.socket == IPX_TUNNEL_SOCKET) {
             ++pings;
             IpxHeader reply;
-            std::memcpy(reply.destination_node, ping.source_node, 6);
-            reply.destination_socket = IPX_TUNNEL_SOCKET;
+            std::memcpy(reply.destination.node, ping.source.node, 6);
+            reply.destination.socket = IPX_TUNNEL_SOCKET;
             answering.send(relay.address(), reply);
         }
         return pings >= 10 && relay.node_count() == 1;

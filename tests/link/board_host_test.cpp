@@ -18,7 +18,7 @@ namespace {
 
 struct Caller {
     BoardLink link;
-    IpxPeer address;
+    IpxAddress address;
     std::string received;
 };
 
@@ -360,7 +360,7 @@ TEST_F(BoardHostTest, RandomDatagramsLeaveTheBoardWorking)
     Caller& c = call();
     ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
     std::mt19937 random(777);
-    IpxPeer stranger;
+    IpxAddress stranger;
     stranger.socket = 0x7777;
     for (int i = 0; i < 3000; ++i) {
         std::vector<uint8_t> d(1 + random() % 40);

@@ -519,9 +519,8 @@ protected:
 
     void open_link()
     {
-        const uint8_t network[4] = {0, 0, 0, 1};
-        const uint8_t node[6] = {1, 2, 3, 4, 5, 6};
-        ASSERT_EQ(link.open(network, node, BOARD_SOCKET), 0);
+        IpxAddress board = {{0, 0, 0, 1}, {1, 2, 3, 4, 5, 6}, BOARD_SOCKET};
+        ASSERT_EQ(link.open(board), 0);
         ASSERT_NE(link.local_socket(), 0);
     }
 
@@ -642,9 +641,9 @@ TEST_F(ThreadedLinkTest, SendRefusedIsReportedAndRetried)
 TEST_F(ThreadedLinkTest, DestroyingAnOpenLinkStopsItsThreadAndFreesItsSocket)
 {
     auto* other = new BoardLink();
-    const uint8_t network[4] = {};
-    const uint8_t node[6] = {};
-    other->open(network, node, BOARD_SOCKET);
+    IpxAddress board;
+    board.socket = BOARD_SOCKET;
+    other->open(board);
     const uint16_t socket = other->local_socket();
     other->append_from_caller(reinterpret_cast<const uint8_t*>("x"), 1);
     CaptureStdout();

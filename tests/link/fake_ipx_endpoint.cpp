@@ -117,11 +117,9 @@ int IpxEndpoint::open(uint16_t socket_number)
     return 0;
 }
 
-int IpxEndpoint::set_destination(const uint8_t network[4], const uint8_t node[6], uint16_t socket_number)
+int IpxEndpoint::set_destination(const IpxAddress& destination)
 {
-    std::memcpy(destination_network_, network, 4);
-    std::memcpy(destination_node_, node, 6);
-    destination_socket_ = socket_number;
+    destination_ = destination;
     return 0;
 }
 
@@ -183,8 +181,8 @@ int IpxEndpoint::send(const uint8_t* bytes, int count)
         --net().refuse;
         return 0;
     }
-    net().queues[destination_socket_].push_back({fake_ipx::Datagram(bytes, bytes + count), binding_->socket});
-    ++net().sent[destination_socket_];
+    net().queues[destination_.socket].push_back({fake_ipx::Datagram(bytes, bytes + count), binding_->socket});
+    ++net().sent[destination_.socket];
     return count;
 }
 

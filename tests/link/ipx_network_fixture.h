@@ -55,9 +55,9 @@ public:
     // Points e at stack s's node, socket number.
     static void aim_at(IpxEndpoint& e, IpxStack& s, uint16_t socket_number)
     {
-        uint8_t net[4], node[6];
-        s.local_address(net, node);
-        e.set_destination(net, node, socket_number);
+        IpxAddress to = s.local_address();
+        to.socket = socket_number;
+        e.set_destination(to);
     }
 
 protected:
@@ -65,9 +65,7 @@ protected:
 
     static void aim_broadcast(IpxEndpoint& e, uint16_t socket_number)
     {
-        uint8_t net[4] = {}, node[6];
-        std::memset(node, 0xFF, 6);
-        e.set_destination(net, node, socket_number);
+        e.set_destination(ipx_broadcast(socket_number));
     }
 
     // Receives one datagram, waiting for it with a deadline; -1 on time-out.

@@ -42,8 +42,9 @@ protected:
         stats_board.clear();
         fake_now = 1000;
         agent.set_clock(fake_clock);
-        socket = new SapSocket();
-        agent.use_socket(socket);
+        auto owned = std::make_unique<SapSocket>();
+        socket = owned.get();
+        agent.use_socket(std::move(owned));
     }
     void TearDown() override
     {
@@ -94,7 +95,7 @@ Entry at_node(const std::string& name, uint8_t last, uint16_t hops = 1)
 TEST_F(AgentTest, NoTrafficLeavesTheListAndBoardEmpty)
 {
     IpxAddress untouched;
-    std::memset(&untouched, 0x5A, sizeof untouched);
+    untouched.socket = 0x5A5A;
     EXPECT_FALSE(agent.handle_record());
     EXPECT_FALSE(agent.find_server("KELB", untouched));
     EXPECT_EQ(untouched.socket, 0x5A5A);
@@ -104,7 +105,7 @@ TEST_F(AgentTest, NoTrafficLeavesTheListAndBoardEmpty)
 
 TEST_F(AgentTest, ResponseAddsServerLogsItAndPostsToTheBoard)
 {
-    hear(NSR, board_entry("KELB", 2));
+    hear(sap::NSR, board_entry("KELB", 2));
     IpxAddress a = found("KELB");
     EXPECT_EQ(a.node[5], 0x55);
     EXPECT_EQ(a.network[3], 0x2A);
@@ -122,7 +123,7 @@ TEST_F(AgentTest, ResponseAddsServerLogsItAndPostsToTheBoard)
 
 TEST_F(AgentTest, ServerHeardOneHundredEightySecondsAgoStaysAndOneEightyOneGoes)
 {
-    hear(GSR, board_entry());
+    hear(sap::GSR, board_entry());
     pass_at(1180);
     found("KELB");
     pass_at(1181);
@@ -134,20 +135,20 @@ TEST_F(AgentTest, ServerHeardOneHundredEightySecondsAgoStaysAndOneEightyOneGoes)
 
 TEST_F(AgentTest, ClockSteppedBackAgesRecordsOutAtOnce)
 {
-    hear(GSR, board_entry());
+    hear(sap::GSR, board_entry());
     pass_at(990);
     EXPECT_EQ(agent.server_count(), 0);
 }
 
 TEST_F(AgentTest, HopsSixteenRemovesAKnownServerAndIgnoresAnUnknownOne)
 {
-    hear(GSR, board_entry("OTHER", SAP_HOPS_DOWN));
+    hear(sap::GSR, board_entry("OTHER", SAP_HOPS_DOWN));
     EXPECT_NE(log().find("DEBUG: SAP: Server Not in List"), std::string::npos);
     EXPECT_EQ(agent.server_count(), 0);
     EXPECT_STREQ(stats_board.last_sap(), "OTHER");
 
-    hear(GSR, board_entry("KELB"));
-    hear(GSR, board_entry("KELB", SAP_HOPS_DOWN));
+    hear(sap::GSR, board_entry("KELB"));
+    hear(sap::GSR, board_entry("KELB", SAP_HOPS_DOWN));
     std::string text = log();
     EXPECT_NE(text.find("DEBUG: SAP: Found in Network List"), std::string::npos);
     EXPECT_NE(text.find("DEBUG: SAP: Removed Server from List"), std::string::npos);
@@ -158,21 +159,21 @@ TEST_F(AgentTest, HopsSixteenRemovesAKnownServerAndIgnoresAnUnknownOne)
 
 TEST_F(AgentTest, OneNameAtTwoAddressesGivesTheOneHeardLast)
 {
-    hear(GSR, at_node("KELB", 0x01));
+    hear(sap::GSR, at_node("KELB", 0x01));
     // Heard in the same second, the newer record wins.
-    hear(GSR, at_node("KELB", 0x03));
+    hear(sap::GSR, at_node("KELB", 0x03));
     EXPECT_EQ(found("KELB").node[5], 0x03);
     fake_now = 1100;
     // A host restarted at a new address is found at once.
-    hear(GSR, at_node("KELB", 0x02));
+    hear(sap::GSR, at_node("KELB", 0x02));
     EXPECT_EQ(agent.server_count(), 3);
     EXPECT_EQ(found("KELB").node[5], 0x02);
     fake_now = 1120;
-    hear(GSR, at_node("KELB", 0x01));
+    hear(sap::GSR, at_node("KELB", 0x01));
     EXPECT_EQ(found("KELB").node[5], 0x01);
     // The newer one is heard again; the older falls silent and ages out.
     pass_at(1150);
-    hear(GSR, at_node("KELB", 0x02));
+    hear(sap::GSR, at_node("KELB", 0x02));
     pass_at(1301);
     EXPECT_EQ(agent.server_count(), 1);
     EXPECT_EQ(found("KELB").node[5], 0x02);
@@ -180,9 +181,9 @@ TEST_F(AgentTest, OneNameAtTwoAddressesGivesTheOneHeardLast)
 
 TEST_F(AgentTest, NearestAndGeneralResponsesUpdateTheSameRecord)
 {
-    hear(NSR, board_entry());
+    hear(sap::NSR, board_entry());
     fake_now = 1100;
-    hear(GSR, board_entry());
+    hear(sap::GSR, board_entry());
     EXPECT_EQ(agent.server_count(), 1);
     EXPECT_EQ(count_of(log(), "DEBUG: SAP: Update Server Record"), 1u);
     // Heard again at 1100, so still there 180 seconds later.

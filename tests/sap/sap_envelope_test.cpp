@@ -19,16 +19,16 @@ SapRecord broadcast(uint16_t operation)
 TEST(SapEnvelope, NearestQueryIsFourBytesBehindItsEnvelope)
 {
     ByteQueue queue(88, 44, 4096);
-    ASSERT_TRUE(queue_sap_record(queue, broadcast(NSQ)));
+    ASSERT_TRUE(queue_sap_record(queue, broadcast(sap::NSQ)));
     ASSERT_EQ(queue.size(), 34);
     SapEnvelope e;
     ASSERT_TRUE(front_sap_envelope(queue, e));
     EXPECT_EQ(e.total, 34);
     const uint8_t zero[4] = {};
     const uint8_t all[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(std::memcmp(e.network, zero, 4), 0);
-    EXPECT_EQ(std::memcmp(e.node, all, 6), 0);
-    EXPECT_EQ(e.socket, SAP_SOCKET);
+    EXPECT_EQ(std::memcmp(e.destination.network, zero, 4), 0);
+    EXPECT_EQ(std::memcmp(e.destination.node, all, 6), 0);
+    EXPECT_EQ(e.destination.socket, SAP_SOCKET);
     const uint8_t payload[4] = {0x00, 0x03, 0x91, 0x91};
     EXPECT_EQ(std::memcmp(queue.head() + SAP_ENVELOPE_LENGTH, payload, 4), 0);
 }
@@ -36,13 +36,13 @@ TEST(SapEnvelope, NearestQueryIsFourBytesBehindItsEnvelope)
 TEST(SapEnvelope, ResponseCarriesOneEntryBigEndian)
 {
     ByteQueue queue(88, 44, 4096);
-    SapRecord r = broadcast(GSR);
+    SapRecord r = broadcast(sap::GSR);
     std::strcpy(r.name, "KELB");
     const uint8_t network[4] = {1, 2, 3, 4};
     const uint8_t node[6] = {5, 6, 7, 8, 9, 10};
-    std::memcpy(r.network, network, 4);
-    std::memcpy(r.node, node, 6);
-    r.socket = 0x4001;
+    std::memcpy(r.server.network, network, 4);
+    std::memcpy(r.server.node, node, 6);
+    r.server.socket = 0x4001;
     r.hops = SAP_HOPS_DOWN;
     ASSERT_TRUE(queue_sap_record(queue, r));
     ASSERT_EQ(queue.size(), 96);

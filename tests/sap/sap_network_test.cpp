@@ -24,8 +24,7 @@ protected:
 
     IpxAddress knet_address(IpxStack& s, uint16_t socket_number)
     {
-        IpxAddress a{};
-        s.local_address(a.network, a.node);
+        IpxAddress a = s.local_address();
         a.socket = socket_number;
         return a;
     }
@@ -56,7 +55,7 @@ TEST_F(SapNetwork, QueuedNearestQueryLeavesAsFourBytesToEveryNodesSapSocket)
     ASSERT_EQ(listener.set_receive_broadcast(1), 0);
 
     SapRecord query{};
-    query.operation = NSQ;
+    query.operation = sap::NSQ;
     query.service_type = 0x9191;
     std::memset(query.peer.node, 0xFF, 6);
     query.peer.socket = SAP_SOCKET;
@@ -76,9 +75,7 @@ TEST_F(SapNetwork, QueuedNearestQueryLeavesAsFourBytesToEveryNodesSapSocket)
     EXPECT_EQ(std::memcmp(d + 10, all, 6), 0);
     EXPECT_EQ(d[16], 0x04);
     EXPECT_EQ(d[17], 0x52);
-    uint8_t net[4], node[6];
-    a.local_address(net, node);
-    EXPECT_EQ(std::memcmp(d + 22, node, 6), 0);
+    EXPECT_EQ(std::memcmp(d + 22, a.local_address().node, 6), 0);
     sap.close();
 }
 

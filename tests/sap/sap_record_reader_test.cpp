@@ -24,9 +24,9 @@ protected:
         EXPECT_STREQ(r.name, name.c_str());
         const uint8_t network[4] = {0, 0, 0, 0x2A};
         const uint8_t node[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-        EXPECT_EQ(std::memcmp(r.network, network, 4), 0);
-        EXPECT_EQ(std::memcmp(r.node, node, 6), 0);
-        EXPECT_EQ(r.socket, 0x4001);
+        EXPECT_EQ(std::memcmp(r.server.network, network, 4), 0);
+        EXPECT_EQ(std::memcmp(r.server.node, node, 6), 0);
+        EXPECT_EQ(r.server.socket, 0x4001);
         EXPECT_EQ(std::memcmp(r.peer.network, PEER_NETWORK, 4), 0);
         EXPECT_EQ(std::memcmp(r.peer.node, PEER_NODE, 6), 0);
         EXPECT_EQ(r.peer.socket, PEER_SOCKET);
@@ -35,12 +35,12 @@ protected:
 
 TEST_F(ReaderTest, NearestResponseOfNinetySixBytesYieldsOneRecord)
 {
-    auto d = datagram(payload_of(NSR, {board_entry("KELB", 3)}));
+    auto d = datagram(payload_of(sap::NSR, {board_entry("KELB", 3)}));
     ASSERT_EQ(d.size(), 96u);
     feed(d);
     SapRecord r;
     ASSERT_TRUE(reader.next_record(r));
-    expect_board_record(r, NSR, "KELB");
+    expect_board_record(r, sap::NSR, "KELB");
     EXPECT_EQ(r.hops, 3);
     EXPECT_FALSE(reader.next_record(r));
     EXPECT_EQ(queue.size(), 0);
@@ -48,17 +48,17 @@ TEST_F(ReaderTest, NearestResponseOfNinetySixBytesYieldsOneRecord)
 
 TEST_F(ReaderTest, GeneralResponseWithThreeEntriesGivesThreeRecordsWithOnePeer)
 {
-    feed(datagram(payload_of(GSR, {board_entry("ONE"), board_entry("TWO"), board_entry("THREE")})));
-    feed(datagram(payload_of(NSR, {board_entry("AFTER")})));
+    feed(datagram(payload_of(sap::GSR, {board_entry("ONE"), board_entry("TWO"), board_entry("THREE")})));
+    feed(datagram(payload_of(sap::NSR, {board_entry("AFTER")})));
     const char* names[] = {"ONE", "TWO", "THREE"};
     for (const char* name : names) {
         SapRecord r;
         ASSERT_TRUE(reader.next_record(r)) << name;
-        expect_board_record(r, GSR, name);
+        expect_board_record(r, sap::GSR, name);
     }
     SapRecord r;
     ASSERT_TRUE(reader.next_record(r));
-    expect_board_record(r, NSR, "AFTER");
+    expect_board_record(r, sap::NSR, "AFTER");
     EXPECT_FALSE(reader.next_record(r));
 }
 
@@ -71,7 +71,7 @@ TEST_F(ReaderTest, UnknownOperationIsSkippedAndTheNextDatagramRead)
     SapRecord r;
     EXPECT_FALSE(reader.next_record(r));
     ASSERT_TRUE(reader.next_record(r));
-    EXPECT_EQ(r.operation, NSQ);
+    EXPECT_EQ(r.operation, sap::NSQ);
     EXPECT_EQ(r.service_type, 0x9191);
     EXPECT_EQ(r.peer.socket, PEER_SOCKET);
     EXPECT_FALSE(reader.next_record(r));
@@ -79,7 +79,7 @@ TEST_F(ReaderTest, UnknownOperationIsSkippedAndTheNextDatagramRead)
 
 TEST_F(ReaderTest, LengthTakenAsStoredOrSwapped)
 {
-    auto payload = payload_of(NSR, {board_entry()});
+    auto payload = payload_of(sap::NSR, {board_entry()});
     auto host_order = datagram(payload);
     host_order[2] = 0x60; // reads 0x0060 little-endian
     host_order[3] = 0x00;
@@ -88,9 +88,9 @@ TEST_F(ReaderTest, LengthTakenAsStoredOrSwapped)
     feed(wire_order);
     SapRecord r;
     ASSERT_TRUE(reader.next_record(r));
-    expect_board_record(r, NSR, "KELB");
+    expect_board_record(r, sap::NSR, "KELB");
     ASSERT_TRUE(reader.next_record(r));
-    expect_board_record(r, NSR, "KELB");
+    expect_board_record(r, sap::NSR, "KELB");
     EXPECT_EQ(queue.size(), 0);
 }
 
@@ -99,9 +99,9 @@ TEST_F(ReaderTest, FortyEightCharacterNameReadWholeAndTerminated)
     std::string name(48, 'N');
     name[0] = 'A';
     name[47] = 'Z';
-    feed(datagram(payload_of(NSR, {board_entry(name)})));
+    feed(datagram(payload_of(sap::NSR, {board_entry(name)})));
     SapRecord r;
-    std::memset(&r, 0x7E, sizeof r);
+    std::memset(static_cast<void*>(&r), 0x7E, sizeof r);
     ASSERT_TRUE(reader.next_record(r));
     EXPECT_EQ(std::strlen(r.name), 48u);
     EXPECT_EQ(std::string(r.name), name);
@@ -109,7 +109,7 @@ TEST_F(ReaderTest, FortyEightCharacterNameReadWholeAndTerminated)
 
 TEST_F(ReaderTest, MalformedRunIsDroppedAndTheGoodDatagramAfterItRead)
 {
-    auto good = payload_of(NSR, {board_entry()});
+    auto good = payload_of(sap::NSR, {board_entry()});
     // Too short to hold a header.
     feed(std::vector<uint8_t>(12, 0xAB));
     // Length field shorter than the header.
@@ -125,17 +125,17 @@ TEST_F(ReaderTest, MalformedRunIsDroppedAndTheGoodDatagramAfterItRead)
     feed(datagram({}));
     feed(datagram({0x00, 0x02}));
     // A response whose single entry is cut short.
-    auto cut = payload_of(GSR, {board_entry("CUT")});
+    auto cut = payload_of(sap::GSR, {board_entry("CUT")});
     cut.resize(40);
     feed(datagram(cut));
     // A query too short for its service type.
     feed(datagram({0x00, 0x01, 0x91}));
     // One good entry, then a leftover shorter than an entry.
-    auto leftover = payload_of(GSR, {board_entry("FIRST")});
+    auto leftover = payload_of(sap::GSR, {board_entry("FIRST")});
     leftover.insert(leftover.end(), 20, 0xEE);
     feed(datagram(leftover));
     // A length that claims less than arrived: the tail is ignored.
-    auto padded = datagram(payload_of(NSR, {board_entry("PADDED")}));
+    auto padded = datagram(payload_of(sap::NSR, {board_entry("PADDED")}));
     padded.insert(padded.end(), 17, 0xCC);
     feed(padded);
     feed(datagram(good));
@@ -147,7 +147,7 @@ TEST_F(ReaderTest, MalformedRunIsDroppedAndTheGoodDatagramAfterItRead)
             names.push_back(r.name);
     }
     ASSERT_EQ(names, (std::vector<std::string>{"FIRST", "PADDED", "KELB"}));
-    expect_board_record(r, NSR, "KELB");
+    expect_board_record(r, sap::NSR, "KELB");
     EXPECT_EQ(reader.datagrams_held(), 0);
 }
 
@@ -182,7 +182,7 @@ TEST_F(ReaderTest, FuzzedDatagramsNeverDesynchroniseTheReader)
         for (int calls = 0; calls < 64 && queue.size() > 0; ++calls)
             reader.next_record(r);
         ASSERT_EQ(queue.size(), 0) << "round " << round;
-        feed(datagram(payload_of(NSR, {board_entry("CHECK")})));
+        feed(datagram(payload_of(sap::NSR, {board_entry("CHECK")})));
         ASSERT_TRUE(reader.next_record(r)) << "round " << round;
         ASSERT_STREQ(r.name, "CHECK");
     }

@@ -119,8 +119,7 @@ protected:
     {
         board = std::make_unique<BoardThread>(options, &board_stack);
         announcer = std::make_unique<SapAnnouncer>(&board_stack);
-        IpxAddress address{};
-        board_stack.local_address(address.network, address.node);
+        IpxAddress address = board_stack.local_address();
         address.socket = board->host.socket_number();
         announcer->add_server("KELB", address);
         ASSERT_EQ(announcer->start(), 0);

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ipx/ipx_packet.h"
 #include "link/knet_packet.h"
 #include "tools/board_sim/pattern_check.h"
 
 namespace {
 
-constexpr int IPX_HEADER_SIZE = 30;
 // Board output is stop-and-wait too; an unanswered packet goes again.
 constexpr uint64_t RESEND_AFTER_MS = 250;
 constexpr uint16_t NACK_REASON_REFUSED = 1;
@@ -20,7 +20,7 @@ struct BoardHost::Line {
     int number;
     BoardMenu menu;
     bool active = false;
-    IpxPeer peer;
+    IpxAddress peer;
     uint16_t data_sequence = 1;
     uint16_t control_sequence = 1;
     std::string pending;  // output not yet sent
@@ -37,20 +37,6 @@ struct BoardHost::Line {
     uint8_t input_circuit = 0;
     uint16_t input_sequence = 0;
 };
-
-bool IpxPeer::operator==(const IpxPeer& other) const
-{
-    return std::memcmp(network, other.network, 4) == 0 && std::memcmp(node, other.node, 6) == 0 &&
-           socket == other.socket;
-}
-
-std::string IpxPeer::text() const
-{
-    char t[32];
-    std::snprintf(t, sizeof t, "%02X%02X%02X%02X:%02X%02X%02X%02X%02X%02X:%04X", network[0], network[1],
-                  network[2], network[3], node[0], node[1], node[2], node[3], node[4], node[5], socket);
-    return t;
-}
 
 BoardHost::BoardHost(const BoardOptions& options, IpxStack* stack) : options_(options), stack_(stack)
 {
@@ -107,13 +93,11 @@ void BoardHost::poll(uint64_t now_ms)
         // A bounded number per pass, so that sending is never starved.
         for (int i = 0; i < 64 && (endpoint_->poll() & PollReadable); ++i) {
             const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
-            if (n < IPX_HEADER_SIZE)
+            if (n < static_cast<int>(IPX_HEADER_SIZE))
                 break;
-            IpxPeer from;
-            std::memcpy(from.network, receive_buffer_ + 18, 4);
-            std::memcpy(from.node, receive_buffer_ + 22, 6);
-            from.socket = knet_get16(receive_buffer_ + 28);
-            handle_datagram(from, receive_buffer_ + IPX_HEADER_SIZE, n - IPX_HEADER_SIZE, now_ms);
+            IpxAddress from = IpxAddress::read(receive_buffer_ + IPX_SOURCE_OFFSET);
+            handle_datagram(from, receive_buffer_ + IPX_HEADER_SIZE, n - static_cast<int>(IPX_HEADER_SIZE),
+                            now_ms);
         }
     }
     for (auto& l : lines_) {
@@ -134,7 +118,7 @@ void BoardHost::poll(uint64_t now_ms)
         flush();
 }
 
-void BoardHost::handle_datagram(const IpxPeer& from, const uint8_t* bytes, int count, uint64_t now_ms)
+void BoardHost::handle_datagram(const IpxAddress& from, const uint8_t* bytes, int count, uint64_t now_ms)
 {
     if (options_.silent)
         return;
@@ -157,7 +141,7 @@ void BoardHost::handle_datagram(const IpxPeer& from, const uint8_t* bytes, int c
                     from.text().c_str());
 }
 
-BoardHost::Line* BoardHost::owned_line(const IpxPeer& from, uint8_t circuit)
+BoardHost::Line* BoardHost::owned_line(const IpxAddress& from, uint8_t circuit)
 {
     if (circuit == 0 || circuit > lines_.size())
         return nullptr;
@@ -165,7 +149,7 @@ BoardHost::Line* BoardHost::owned_line(const IpxPeer& from, uint8_t circuit)
     return line.active && line.peer == from ? &line : nullptr;
 }
 
-BoardHost::Line* BoardHost::line_of_peer(const IpxPeer& from)
+BoardHost::Line* BoardHost::line_of_peer(const IpxAddress& from)
 {
     for (auto& l : lines_)
         if (l->active && l->peer == from)
@@ -173,7 +157,7 @@ BoardHost::Line* BoardHost::line_of_peer(const IpxPeer& from)
     return nullptr;
 }
 
-void BoardHost::handle_packet(const IpxPeer& from, uint8_t type, uint8_t circuit, uint16_t sequence,
+void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circuit, uint16_t sequence,
                               const uint8_t* payload, int length, uint64_t now_ms)
 {
     uint8_t packet[KNET_MAX_PACKET];
@@ -183,7 +167,7 @@ void BoardHost::handle_packet(const IpxPeer& from, uint8_t type, uint8_t circuit
         return;
     case Ack: {
         Line* line = owned_line(from, circuit);
-        if (line && line->awaiting_ack && knet_get16(payload) == line->outstanding_sequence) {
+        if (line && line->awaiting_ack && get_be16(payload) == line->outstanding_sequence) {
             line->awaiting_ack = false;
             line->outstanding.clear();
         }
@@ -239,7 +223,7 @@ void BoardHost::handle_packet(const IpxPeer& from, uint8_t type, uint8_t circuit
     }
 }
 
-void BoardHost::connect(const IpxPeer& from, uint16_t request_sequence, uint64_t now_ms)
+void BoardHost::connect(const IpxAddress& from, uint16_t request_sequence, uint64_t now_ms)
 {
     uint8_t packet[KNET_MAX_PACKET];
     // A repeated request from a caller already on a line gets the same line.
@@ -352,14 +336,14 @@ std::string BoardHost::who_text() const
     return t;
 }
 
-void BoardHost::queue(const IpxPeer& to, const uint8_t* bytes, int count)
+void BoardHost::queue(const IpxAddress& to, const uint8_t* bytes, int count)
 {
     outgoing_.emplace_back(to, std::vector<uint8_t>(bytes, bytes + count));
 }
 
-std::vector<std::pair<IpxPeer, std::vector<uint8_t>>> BoardHost::take_outgoing()
+std::vector<std::pair<IpxAddress, std::vector<uint8_t>>> BoardHost::take_outgoing()
 {
-    std::vector<std::pair<IpxPeer, std::vector<uint8_t>>> out;
+    std::vector<std::pair<IpxAddress, std::vector<uint8_t>>> out;
     out.swap(outgoing_);
     return out;
 }
@@ -369,7 +353,7 @@ void BoardHost::flush()
     size_t sent = 0;
     for (; sent < outgoing_.size(); ++sent) {
         auto& [to, bytes] = outgoing_[sent];
-        endpoint_->set_destination(to.network, to.node, to.socket);
+        endpoint_->set_destination(to);
         const int r = endpoint_->send(bytes.data(), static_cast<int>(bytes.size()));
         if (r == 0)
             break;  // not joined yet, or would block: the rest waits

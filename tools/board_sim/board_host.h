@@ -13,15 +13,6 @@
 
 class IpxStack;
 
-struct IpxPeer {
-    uint8_t network[4] = {};
-    uint8_t node[6] = {};
-    uint16_t socket = 0;
-    bool operator==(const IpxPeer& other) const;
-    // NNNNNNNN:NNNNNNNNNNNN:SSSS in hexadecimal.
-    std::string text() const;
-};
-
 class BoardHost {
 public:
     // The process-wide IPX stack unless another is given.
@@ -40,31 +31,31 @@ public:
     void close();
 
     // One datagram's packets from peer, as poll hands them over.
-    void handle_datagram(const IpxPeer& from, const uint8_t* bytes, int count, uint64_t now_ms);
+    void handle_datagram(const IpxAddress& from, const uint8_t* bytes, int count, uint64_t now_ms);
     int active_lines() const;
     // Datagrams built and not yet sent (tests drive the host without a network).
-    std::vector<std::pair<IpxPeer, std::vector<uint8_t>>> take_outgoing();
+    std::vector<std::pair<IpxAddress, std::vector<uint8_t>>> take_outgoing();
 
 private:
     struct Line;
-    void handle_packet(const IpxPeer& from, uint8_t type, uint8_t circuit, uint16_t sequence,
+    void handle_packet(const IpxAddress& from, uint8_t type, uint8_t circuit, uint16_t sequence,
                        const uint8_t* payload, int length, uint64_t now_ms);
-    void connect(const IpxPeer& from, uint16_t request_sequence, uint64_t now_ms);
+    void connect(const IpxAddress& from, uint16_t request_sequence, uint64_t now_ms);
     void take_data(Line& line, uint8_t circuit, uint16_t sequence, const uint8_t* payload, int length);
     void send_pending(Line& line, uint64_t now_ms);
     void send_control(Line& line, uint8_t control, uint8_t flag);
     void end_line(Line& line, const char* why);
-    Line* owned_line(const IpxPeer& from, uint8_t circuit);
-    Line* line_of_peer(const IpxPeer& from);
+    Line* owned_line(const IpxAddress& from, uint8_t circuit);
+    Line* line_of_peer(const IpxAddress& from);
     std::string who_text() const;
-    void queue(const IpxPeer& to, const uint8_t* bytes, int count);
+    void queue(const IpxAddress& to, const uint8_t* bytes, int count);
     void flush();
 
     BoardOptions options_;
     IpxStack* stack_;
     std::unique_ptr<IpxEndpoint> endpoint_;
     std::vector<std::unique_ptr<Line>> lines_;  // index 0 is line 1
-    std::vector<std::pair<IpxPeer, std::vector<uint8_t>>> outgoing_;
+    std::vector<std::pair<IpxAddress, std::vector<uint8_t>>> outgoing_;
     uint16_t circuit0_sequence_ = 1;
     unsigned long packets_received_ = 0;
     unsigned long data_received_ = 0;

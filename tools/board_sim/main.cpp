@@ -75,21 +75,12 @@ int main(int argc, char** argv)
     bool announced = false;
     while (!stop_requested) {
         if (!announced && hosts.front()->joined()) {
-            uint8_t network[4];
-            uint8_t node[6];
-            stack.local_address(network, node);
             for (size_t n = 0; n < hosts.size(); ++n) {
-                IpxPeer self;
-                std::copy(network, network + 4, self.network);
-                std::copy(node, node + 6, self.node);
+                IpxAddress self = stack.local_address();
                 self.socket = hosts[n]->socket_number();
                 std::string name = n == 0 ? options.server_name : options.server_name + "-" + std::to_string(n + 1);
                 std::printf("IPX address: %s (%s)\n", self.text().c_str(), name.c_str());
-                IpxAddress address{};
-                std::copy(network, network + 4, address.network);
-                std::copy(node, node + 6, address.node);
-                address.socket = self.socket;
-                announcer.add_server(name, address);
+                announcer.add_server(name, self);
             }
             if (options.sap && announcer.start() != 0)
                 std::fprintf(stderr, "orva-board-sim: SAP announcements are off\n");

@@ -12,21 +12,11 @@ constexpr uint64_t TICKS_PER_MS = PERFORMANCE_TICKS_PER_SECOND / 1000;
 // Any service type, in a general query.
 constexpr uint16_t ALL_SERVICES = 0xFFFF;
 
-IpxAddress broadcast_address()
-{
-    IpxAddress a{};
-    std::memset(a.node, 0xFF, 6);
-    a.socket = SAP_SOCKET;
-    return a;
-}
 }
 
 SapAnnouncer::SapAnnouncer(IpxStack* stack) : stack_(stack) {}
 
-SapAnnouncer::~SapAnnouncer()
-{
-    delete socket_;
-}
+SapAnnouncer::~SapAnnouncer() = default;
 
 void SapAnnouncer::add_server(const std::string& name, const IpxAddress& address)
 {
@@ -37,12 +27,10 @@ int SapAnnouncer::start()
 {
     // The socket asks for broadcasts only once the host is known.
     describe_host();
-    delete socket_;
-    socket_ = new SapSocket(stack_);
+    socket_ = std::make_unique<SapSocket>(stack_);
     if (socket_->open() != 0) {
         std::fprintf(stderr, "SAP: cannot open the SAP socket\n");
-        delete socket_;
-        socket_ = nullptr;
+        socket_.reset();
         return -1;
     }
     uint64_t now = performance_ticks();
@@ -53,13 +41,11 @@ int SapAnnouncer::start()
 void SapAnnouncer::queue_response(uint16_t operation, const Server& server, const IpxAddress& to,
                                   uint16_t hops)
 {
-    SapRecord r{};
+    SapRecord r;
     r.operation = operation;
     r.service_type = service_type_;
     std::memcpy(r.name, server.name.c_str(), server.name.size());
-    std::memcpy(r.network, server.address.network, 4);
-    std::memcpy(r.node, server.address.node, 6);
-    r.socket = server.address.socket;
+    r.server = server.address;
     r.hops = hops;
     r.peer = to;
     socket_->queue_record(r);
@@ -68,7 +54,7 @@ void SapAnnouncer::queue_response(uint16_t operation, const Server& server, cons
 void SapAnnouncer::broadcast_all(uint16_t hops)
 {
     for (const Server& server : servers_)
-        queue_response(GSR, server, broadcast_address(), hops);
+        queue_response(sap::GSR, server, ipx_broadcast(SAP_SOCKET), hops);
     ++broadcasts_sent_;
 }
 
@@ -83,11 +69,11 @@ void SapAnnouncer::poll()
     for (int i = 0; i < 16 && socket_->reader().datagrams_held() > 0; ++i) {
         if (!socket_->next_record(r))
             continue;
-        bool ours = r.service_type == service_type_ || (r.operation == GSQ && r.service_type == ALL_SERVICES);
-        if ((r.operation == NSQ || r.operation == GSQ) && ours)
+        bool ours = r.service_type == service_type_ || (r.operation == sap::GSQ && r.service_type == ALL_SERVICES);
+        if ((r.operation == sap::NSQ || r.operation == sap::GSQ) && ours)
             ++queries_heard_;
-        if ((r.operation == NSQ || r.operation == GSQ) && ours && !silent_) {
-            uint16_t answer = r.operation == NSQ ? NSR : GSR;
+        if ((r.operation == sap::NSQ || r.operation == sap::GSQ) && ours && !silent_) {
+            uint16_t answer = r.operation == sap::NSQ ? sap::NSR : sap::GSR;
             for (const Server& server : servers_)
                 queue_response(answer, server, r.peer, 1);
             ++queries_answered_;
@@ -112,6 +98,5 @@ void SapAnnouncer::stop()
         }
     }
     socket_->close();
-    delete socket_;
-    socket_ = nullptr;
+    socket_.reset();
 }

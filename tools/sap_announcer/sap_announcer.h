@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,7 @@ private:
     void broadcast_all(uint16_t hops);
 
     IpxStack* stack_;
-    SapSocket* socket_ = nullptr;
+    std::unique_ptr<SapSocket> socket_;
     std::vector<Server> servers_;
     uint16_t service_type_ = 0x9191;
     int interval_ms_ = 60000;
