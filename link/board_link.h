@@ -37,6 +37,10 @@ public:
     // packet waits until the caller has taken them: the board host sends
     // nothing new before its packet is acknowledged.
     static constexpr int TO_CALLER_BOUND = 64 * 1024;
+    // Caller bytes waiting for the board past which the dispatcher takes no
+    // more input from the caller: a board that is not ready holds the
+    // caller back instead of filling memory.
+    static constexpr int FROM_CALLER_BOUND = 64 * 1024;
     // The thread waits for the next datagram instead of sleeping: up to
     // 1 ms while the circuit is busy, up to IDLE_WAIT_MS once IDLE_CYCLES
     // cycles in a row found nothing to do. Caller bytes, a request to send

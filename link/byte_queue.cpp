@@ -24,14 +24,15 @@ uint8_t* ByteQueue::grow(int32_t n)
 {
     int64_t wanted = (int64_t(capacity_) / block_ + n + 1) * block_;
     if (wanted > INT32_MAX)
-        return storage_; // out of range: stay as we are, writers see no room
+        return head(); // out of range: stay as we are, writers see no room
     auto* bigger = static_cast<uint8_t*>(std::malloc(size_t(wanted)));
     if (!bigger)
-        return storage_;
+        return head();
     if (used_ > 0)
-        std::memcpy(bigger, storage_, size_t(used_));
+        std::memcpy(bigger, head(), size_t(used_));
     std::free(storage_);
     storage_ = bigger;
+    start_ = 0;
     capacity_ = int32_t(wanted);
     return storage_;
 }
@@ -54,22 +55,30 @@ void ByteQueue::commit(int32_t n)
 void ByteQueue::consume(int32_t n)
 {
     if (n < used_) {
+        start_ += n;
         used_ -= n;
-        std::memmove(storage_, storage_ + n, size_t(used_));
+        compact_if_worth_it();
     } else {
-        used_ = 0;
+        clear();
     }
 }
 
 void ByteQueue::discard_before(const uint8_t* p)
 {
-    const uint8_t* end = storage_ + used_;
-    if (p >= storage_ && p < end) {
-        int32_t rest = int32_t(end - p);
-        std::memmove(storage_, p, size_t(rest));
-        used_ = rest;
-    } else {
-        used_ = 0;
+    const uint8_t* end = tail();
+    if (p >= head() && p < end)
+        consume(int32_t(p - head()));
+    else
+        clear();
+}
+
+void ByteQueue::compact_if_worth_it()
+{
+    // Moving the rest costs no more than the bytes consumed since the last
+    // move, and the space wasted in front never exceeds what is held.
+    if (start_ >= used_) {
+        std::memmove(storage_, head(), size_t(used_));
+        start_ = 0;
     }
 }
 

@@ -4,8 +4,11 @@
 #include <cstdint>
 
 // Bytes are written in place at tail() and committed, and taken from head()
-// and consumed; what is left moves back to the front. No lock of its own:
-// an owner shared between threads guards it with a Mutex.
+// and consumed. What is left moves back to the front only once the consumed
+// bytes before it outnumber it, or when the queue grows, so taking bytes
+// from the front costs no more than the bytes taken, however much waits
+// behind them. No lock of its own: an owner shared between threads guards
+// it with a Mutex.
 class ByteQueue {
 public:
     // Capacity rounds up to a whole block; commit keeps low_water bytes free.
@@ -14,10 +17,10 @@ public:
     ByteQueue(const ByteQueue&) = delete;
     ByteQueue& operator=(const ByteQueue&) = delete;
 
-    uint8_t* head() { return storage_; }
-    const uint8_t* head() const { return storage_; }
-    uint8_t* tail() { return storage_ + used_; }
-    int32_t space() const { return capacity_ - used_; }
+    uint8_t* head() { return storage_ + start_; }
+    const uint8_t* head() const { return storage_ + start_; }
+    uint8_t* tail() { return storage_ + start_ + used_; }
+    int32_t space() const { return capacity_ - start_ - used_; }
     int32_t size() const { return used_; }
     int32_t capacity() const { return capacity_; }
 
@@ -29,8 +32,8 @@ public:
     void consume(int32_t n);
     // Removes every held byte before p.
     void discard_before(const uint8_t* p);
-    void clear() { used_ = 0; }
-    // Enlarges the allocation by n + 1 blocks' worth; returns the storage.
+    void clear() { start_ = used_ = 0; }
+    // Enlarges the allocation by n + 1 blocks' worth; returns the head.
     uint8_t* grow(int32_t n);
 
     // Reserve, copy, commit; false (nothing added) when no room can be made.
@@ -41,7 +44,11 @@ public:
 
 private:
     uint8_t* storage_ = nullptr;
+    void compact_if_worth_it();
+
     int32_t capacity_ = 0;
+    // Consumed bytes still in front of the head.
+    int32_t start_ = 0;
     int32_t used_ = 0;
     int32_t block_ = 0;
     int32_t low_water_ = 0;

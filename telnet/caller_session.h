@@ -26,8 +26,9 @@ public:
     // A caller that accepts not one byte of waiting output for this long is
     // not reading at all and counts as lost.
     static constexpr int STALL_LIMIT_MS = 20000;
-    // Input not yet taken by the dispatcher; past it reading pauses.
-    static constexpr int32_t INPUT_LIMIT = 1 << 20;
+    // Input not yet taken by the dispatcher; past it reading pauses and TCP
+    // holds the caller back.
+    static constexpr int32_t INPUT_LIMIT = 64 * 1024;
 
     // Cycles without traffic after which the I/O thread waits on the socket
     // (up to IDLE_WAIT_MS) instead of polling every millisecond.

@@ -69,7 +69,8 @@ bool TelnetServer::serve_call(Call& call)
 
     if (session.connected) {
         if (link) {
-            session.take_input(*relay_queue);
+            if (link->from_caller_size() < BoardLink::FROM_CALLER_BOUND)
+                session.take_input(*relay_queue);
             int32_t n = relay_queue->size();
             if (n > 0) {
                 link->append_from_caller(relay_queue->head(), n);

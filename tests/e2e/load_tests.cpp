@@ -349,3 +349,103 @@ TEST_F(Load, SlowReaderUnderAFloodLosesNothing)
 }
 
 }
+
+namespace {
+
+// A caller that is through to a line and then sends as fast as orva takes
+// it, never blocking: what TCP refuses is simply not sent.
+struct Flooder {
+    int fd = -1;
+    std::string heard;
+    long long sent = 0;
+    ~Flooder()
+    {
+        // Gone at once, as a caller who vanishes: a reset, not an orderly
+        // close that orva would only see once the board takes its input.
+        linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
+    }
+    void listen()
+    {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            heard.append(buf, size_t(n));
+    }
+    bool through() const { return heard.find("Connected to KELB line") != std::string::npos; }
+    void flood()
+    {
+        static const std::string chunk = caller_pattern(16 * 1024);
+        ssize_t n;
+        while ((n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0)
+            sent += n;
+    }
+};
+
+}
+
+// Callers flooding a board host whose ready bit stays clear: TCP holds them
+// back, so orva's memory stays within a small bound per call, for one
+// caller and for a full board of 96.
+TEST_F(Load, FloodersAgainstABoardNotReadyAreHeldBackByTcp)
+{
+    start_orva();
+    start_board({"--discard", "--lines", "96", "--not-ready", "600000"});
+    {
+        LoopbackCaller first(telnet_port);
+        ASSERT_EQ(call_in(first), 1);
+    }
+    ASSERT_TRUE(orva_says("[1] Disconnected."));
+    take_baseline();
+
+    std::vector<std::unique_ptr<Flooder>> flooders;
+    auto flood_for = [&](long long ms) {
+        long peak_kb = 0;
+        auto started = Clock::now();
+        while (ms_since(started) < ms) {
+            for (auto& f : flooders) {
+                f->listen();
+                f->flood();
+            }
+            pump();
+            peak_kb = std::max(peak_kb, footprint_of(orva->pid()).rss_kb);
+            std::this_thread::sleep_for(5ms); // the load's pace, not a wait for a condition
+        }
+        return peak_kb - baseline.rss_kb;
+    };
+    auto add_callers = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            auto f = std::make_unique<Flooder>();
+            f->fd = connect_nonblocking(telnet_port);
+            ASSERT_GE(f->fd, 0);
+            flooders.push_back(std::move(f));
+        }
+        ASSERT_TRUE(wait_until([&] {
+            pump();
+            bool all = true;
+            for (auto& f : flooders) {
+                f->listen();
+                all = all && f->through();
+            }
+            return all;
+        }, 30s));
+    };
+
+    add_callers(1);
+    const long one_kb = flood_for(3000);
+    add_callers(95);
+    const long all_kb = flood_for(4000);
+    long long sent = 0;
+    for (auto& f : flooders)
+        sent += f->sent;
+    std::printf("orva grew %ld kB with one flooder, %ld kB with 96; they sent %lld bytes in all\n", one_kb,
+                all_kb, sent);
+    if (LOAD_SCALE == 1) {
+        EXPECT_LE(one_kb, 2 * 1024);
+        EXPECT_LE(all_kb, 32 * 1024);
+    }
+    flooders.clear();
+    EXPECT_TRUE(back_to_baseline(60s));
+    EXPECT_EQ(stop_orva(), 0);
+}

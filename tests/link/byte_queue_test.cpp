@@ -1,7 +1,9 @@
 #include "link/byte_queue.h"
 
 #include <cstring>
+#include <deque>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 namespace {
@@ -57,6 +59,36 @@ TEST(ByteQueue, ConsumeDiscardAndClear)
     int cap = q.capacity();
     q.clear();
     EXPECT_EQ(q.space(), cap);
+}
+
+TEST(ByteQueue, InterleavedAppendAndConsumeKeepOrderAndBoundedStorage)
+{
+    // A producer keeping about 64 KiB queued while a consumer takes small
+    // pieces from the front: every byte comes out in order, and the storage
+    // stays within twice what is held plus the growth steps.
+    ByteQueue q(1024, 128, 256);
+    std::deque<uint8_t> model;
+    std::mt19937 random(5);
+    uint8_t next = 0;
+    int32_t most_held = 0;
+    for (int round = 0; round < 20000; ++round) {
+        if (model.size() < 64 * 1024) {
+            uint8_t chunk[700];
+            int32_t n = 1 + static_cast<int32_t>(random() % sizeof chunk);
+            for (int32_t i = 0; i < n; ++i)
+                model.push_back(chunk[i] = next++);
+            ASSERT_TRUE(q.append(chunk, n));
+        }
+        int32_t take = std::min<int32_t>(q.size(), 1 + static_cast<int32_t>(random() % 512));
+        for (int32_t i = 0; i < take; ++i) {
+            ASSERT_EQ(q.head()[i], model.front()) << "round " << round;
+            model.pop_front();
+        }
+        q.consume(take);
+        ASSERT_EQ(q.size(), static_cast<int32_t>(model.size()));
+        most_held = std::max(most_held, q.size());
+    }
+    EXPECT_LE(q.capacity(), 2 * most_held + 8 * 256);
 }
 
 TEST(ByteQueue, FormattedAppendIsWholeOrNothing)
