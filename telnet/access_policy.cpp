@@ -27,17 +27,17 @@ AccessPolicy::Key AccessPolicy::key_of(const TcpAddress& address)
     return key;
 }
 
-bool AccessPolicy::listed(const TcpAddress& address) const
+AccessVerdict AccessPolicy::listed(const TcpAddress& address) const
 {
     for (const AddressPrefix& p : settings_.deny)
         if (prefix_contains(p, address))
-            return false;
+            return AccessVerdict::Denied;
     if (settings_.allow.empty())
-        return true;
+        return AccessVerdict::Admitted;
     for (const AddressPrefix& p : settings_.allow)
         if (prefix_contains(p, address))
-            return true;
-    return false;
+            return AccessVerdict::Admitted;
+    return AccessVerdict::NotAllowed;
 }
 
 bool AccessPolicy::tracking() const
@@ -69,11 +69,8 @@ void AccessPolicy::make_idle(const Key& key, Entry& entry, uint64_t now_ms)
 AccessDecision AccessPolicy::admit(const TcpAddress& address, uint64_t now_ms)
 {
     AccessDecision decision;
-    if (!listed(address)) {
-        decision.verdict = AccessVerdict::NotAllowed;
-        return decision;
-    }
-    if (!tracking())
+    decision.verdict = listed(address);
+    if (decision.verdict != AccessVerdict::Admitted || !tracking())
         return decision;
 
     const Key key = key_of(address);

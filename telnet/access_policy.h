@@ -24,7 +24,8 @@ struct AccessSettings {
 
 enum class AccessVerdict {
     Admitted,
-    NotAllowed, // on Deny, or missing from a non-empty Allow: closed at once
+    Denied,     // on Deny: closed at once
+    NotAllowed, // missing from a non-empty Allow: closed at once
     Banned,     // closed at once
     TooMany,    // max_per_address calls already
     TooFast,    // past rate_per_minute; banned from now on if ban_seconds
@@ -77,7 +78,8 @@ private:
     };
 
     static Key key_of(const TcpAddress& address);
-    bool listed(const TcpAddress& address) const;
+    // Admitted, Denied or NotAllowed by the lists alone.
+    AccessVerdict listed(const TcpAddress& address) const;
     bool tracking() const;
     bool forgettable(const Entry& entry, uint64_t now_ms) const;
     // Puts an entry without calls at the front of idle_ and trims the back.

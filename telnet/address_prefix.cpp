@@ -1,5 +1,7 @@
 #include "telnet/address_prefix.h"
 
+#include <cstring>
+
 namespace {
 int family_bits(const TcpAddress& a) { return a.ipv6 ? 128 : 32; }
 }
@@ -20,8 +22,17 @@ bool parse_address_prefix(const std::string& text, AddressPrefix& out)
         if (out.length > bits)
             return false;
     }
+    // IPv4 callers of a listener of both families arrive as IPv4, so an
+    // IPv4-mapped prefix ("::ffff:192.0.2.0/120") names them as IPv4.
+    static const uint8_t MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (out.address.ipv6 && out.length >= 96 && std::memcmp(out.address.bytes, MAPPED, 12) == 0) {
+        std::memmove(out.address.bytes, out.address.bytes + 12, 4);
+        std::memset(out.address.bytes + 4, 0, 12);
+        out.address.ipv6 = false;
+        out.length -= 96;
+    }
     // Host bits are cleared, so "192.0.2.7/24" names 192.0.2.0/24.
-    for (int i = 0; i < bits / 8; ++i) {
+    for (int i = 0; i < family_bits(out.address) / 8; ++i) {
         const int keep = out.length - i * 8;
         if (keep <= 0)
             out.address.bytes[i] = 0;

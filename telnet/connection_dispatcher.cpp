@@ -42,8 +42,11 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
     tcp_address_text(connection.address(), address);
     const AccessSettings& limits = access.settings();
     switch (decision.verdict) {
+    case AccessVerdict::Denied:
+        std::printf("Refused %s: on the Deny list\n", address);
+        break;
     case AccessVerdict::NotAllowed:
-        std::printf("Refused %s: not allowed to call\n", address);
+        std::printf("Refused %s: not on the Allow list\n", address);
         break;
     case AccessVerdict::Banned:
         std::printf("Refused %s: banned\n", address);

@@ -84,8 +84,8 @@ TEST_F(AccessControl, AllowListsWhoMayCallAndDenyWins)
     EXPECT_EQ(whole_call("127.0.0.4"), served_down());
     EXPECT_EQ(whole_call("127.0.0.5"), "");
     EXPECT_EQ(whole_call("127.0.0.1"), "");
-    EXPECT_TRUE(orva_says("Refused 127.0.0.5: not allowed to call\n"));
-    EXPECT_TRUE(orva_says("Refused 127.0.0.1: not allowed to call\n"));
+    EXPECT_TRUE(orva_says("Refused 127.0.0.5: on the Deny list\n"));
+    EXPECT_TRUE(orva_says("Refused 127.0.0.1: not on the Allow list\n"));
     EXPECT_EQ(count_of(orva->out(), "Connection: "), 2u) << orva->out();
 }
 

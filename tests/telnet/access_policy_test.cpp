@@ -85,11 +85,14 @@ TEST(AccessPolicy, DenyWinsOverAllowAndAnEmptyAllowTakesAll)
     AccessPolicy p(limits(0, 0, 0, "10.0.0.0/8, 2001:db8::/32", "10.1.2.3 10.9.0.0/16"));
     EXPECT_EQ(verdict(p, "10.0.0.1", 0), OK);
     EXPECT_EQ(verdict(p, "2001:db8:5::1", 0), OK);
-    for (const char* refused : {"10.1.2.3", "10.9.200.1", "11.0.0.1", "2001:db9::1", "::1"})
-        EXPECT_EQ(verdict(p, refused, 0), AccessVerdict::NotAllowed) << refused;
+    for (const char* denied : {"10.1.2.3", "10.9.200.1"})
+        EXPECT_EQ(verdict(p, denied, 0), AccessVerdict::Denied) << denied;
+    for (const char* unlisted : {"11.0.0.1", "2001:db9::1", "::1"})
+        EXPECT_EQ(verdict(p, unlisted, 0), AccessVerdict::NotAllowed) << unlisted;
 
-    AccessPolicy open(limits(0, 0, 0, "", "192.0.2.7/24"));
-    EXPECT_EQ(verdict(open, "192.0.2.200", 0), AccessVerdict::NotAllowed);
+    AccessPolicy open(limits(0, 0, 0, "", "192.0.2.7/24 ::ffff:198.51.100.0/120"));
+    EXPECT_EQ(verdict(open, "192.0.2.200", 0), AccessVerdict::Denied);
+    EXPECT_EQ(verdict(open, "198.51.100.9", 0), AccessVerdict::Denied);
     EXPECT_EQ(verdict(open, "192.0.3.1", 0), OK);
     EXPECT_EQ(open.table_size(), 0u);
 }
