@@ -47,6 +47,11 @@ public:
     static constexpr uint64_t MINUTE_MS = 60000;
 
     explicit AccessPolicy(AccessSettings settings = {}, size_t idle_bound = IDLE_BOUND);
+    // The table points into its own list: moved, never copied.
+    AccessPolicy(AccessPolicy&&) = default;
+    AccessPolicy& operator=(AccessPolicy&&) = default;
+    AccessPolicy(const AccessPolicy&) = delete;
+    AccessPolicy& operator=(const AccessPolicy&) = delete;
 
     // A new connection from address at now_ms (monotonic). An admitted one
     // counts against its address until release.

@@ -6,8 +6,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
+#include <netdb.h>
 #include <sys/socket.h>
-#include <tuple>
 #include <unistd.h>
 
 #include "tests/e2e/process_harness.h"
@@ -33,31 +33,24 @@ LoopbackCaller::LoopbackCaller(int port, int receive_buffer)
 
 LoopbackCaller::LoopbackCaller(const std::string& address, int port, const std::string& from)
 {
-    const bool v6 = address.find(':') != std::string::npos;
-    sockaddr_storage to{};
-    sockaddr_storage local{};
-    socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    for (auto [text, storage, p] : {std::tuple{&address, &to, port}, std::tuple{&from, &local, 0}}) {
-        if (v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(storage);
-            a->sin6_family = AF_INET6;
-            a->sin6_port = htons(uint16_t(p));
-            ::inet_pton(AF_INET6, text->empty() ? "::" : text->c_str(), &a->sin6_addr);
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(storage);
-            a->sin_family = AF_INET;
-            a->sin_port = htons(uint16_t(p));
-            ::inet_pton(AF_INET, text->empty() ? "0.0.0.0" : text->c_str(), &a->sin_addr);
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* to = nullptr;
+    addrinfo* local = nullptr;
+    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &to) == 0 &&
+        (from.empty() || ::getaddrinfo(from.c_str(), "0", &hints, &local) == 0)) {
+        fd_ = ::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ >= 0 && ((local && ::bind(fd_, local->ai_addr, local->ai_addrlen) != 0) ||
+                         ::connect(fd_, to->ai_addr, to->ai_addrlen) != 0)) {
+            ::close(fd_);
+            fd_ = -1;
         }
     }
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        return;
-    if ((!from.empty() && ::bind(fd_, reinterpret_cast<sockaddr*>(&local), length) != 0) ||
-        ::connect(fd_, reinterpret_cast<sockaddr*>(&to), length) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    if (to)
+        ::freeaddrinfo(to);
+    if (local)
+        ::freeaddrinfo(local);
 }
 
 LoopbackCaller::~LoopbackCaller()
