@@ -52,13 +52,13 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
         std::printf("Refused %s: banned\n", address);
         break;
     case AccessVerdict::TooMany:
-        std::printf("Refused %s: %d calls from it already\n", address, limits.max_per_address);
+        std::printf("Refused %s: calls at once at the limit (%d)\n", address, limits.max_per_address);
         break;
     case AccessVerdict::TooFast:
         if (decision.banned) {
             std::printf("Refused %s: %d connections within a minute, banned for %d s\n", address,
                         decision.count, limits.ban_seconds);
-            app_log.write(LOG_INFO, "Access: %s banned for %d seconds after %d connections within a minute",
+            app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute",
                           address, limits.ban_seconds, decision.count);
         } else {
             std::printf("Refused %s: %d connections within a minute\n", address, decision.count);

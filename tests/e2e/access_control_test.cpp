@@ -38,7 +38,7 @@ TEST_F(AccessControl, FifthCallerFromOneAddressIsToldAndAnotherAddressIsServed)
         ASSERT_GT(call_in(*callers.back()), 0) << i;
     }
     EXPECT_EQ(whole_call("127.0.0.1"), TOO_MANY);
-    EXPECT_TRUE(orva_says("Refused 127.0.0.1: 4 calls from it already\n"));
+    EXPECT_TRUE(orva_says("Refused 127.0.0.1: calls at once at the limit (4)\n"));
 
     // The refused caller took no session number.
     LoopbackCaller other("127.0.0.1", telnet_port, "127.0.0.2");
@@ -70,7 +70,7 @@ TEST_F(AccessControl, BurstPastTheRateIsBannedUntilTheBanEnds)
     EXPECT_TRUE(wait_until([&] { return (got = whole_call("127.0.0.1")) == served_down(); }, 10s)) << got;
     EXPECT_GE(std::chrono::steady_clock::now() - banned_at, 2s);
     const std::string log = dir.read("orva.log");
-    EXPECT_EQ(count_of(log, "Access: 127.0.0.1 banned for 2 seconds after 4 connections within a minute\n"), 1u)
+    EXPECT_EQ(count_of(log, "Access: 127.0.0.1 banned for 2 s after 4 connections within a minute\n"), 1u)
         << log;
     // Refused callers took no session number.
     EXPECT_NE(orva->out().find("[4] Connection: 127.0.0.2\n"), std::string::npos) << orva->out();
