@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 #include "app/host_description.h"
@@ -15,6 +16,7 @@
 #include "port/fault_guard.h"
 #include "port/terminal.h"
 #include "sap/sap_agent.h"
+#include "telnet/access_settings.h"
 #include "telnet/telnet_server.h"
 
 void install_control_handler()
@@ -126,6 +128,13 @@ int run_adapter(int argc, char** argv)
         std::fprintf(stderr, "FATAL: unable to open config file");
         return 1;
     }
+    AccessSettings access;
+    std::string error;
+    if (!read_access_settings(app_config, access, error)) {
+        std::fprintf(stderr, "FATAL: %s\n", error.c_str());
+        return 1;
+    }
+    telnet_server.access = AccessPolicy(std::move(access));
 
     int result;
     try {

@@ -119,6 +119,12 @@ void StatisticsBoard::count_call_lost_busy()
     ++calls_lost_busy_;
 }
 
+void StatisticsBoard::count_call_refused_access()
+{
+    MutexHold hold(lock_);
+    ++calls_refused_access_;
+}
+
 void StatisticsBoard::set_last_sap(const char* name)
 {
     MutexHold hold(lock_);
@@ -137,6 +143,7 @@ void StatisticsBoard::clear()
     total_connections_ = last_session_ = next_session_ = 0;
     threads_used_ = 0;
     calls_lost_downtime_ = calls_lost_busy_ = 0;
+    calls_refused_access_ = 0;
     last_sap_[0] = 0;
     sap_servers_ = 0;
     input_bytes_ = output_bytes_ = 0;

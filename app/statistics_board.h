@@ -41,6 +41,8 @@ public:
     void set_next_session(uint16_t value);
     void set_calls_lost_downtime(uint16_t value);
     void count_call_lost_busy();
+    // A caller refused by access control (not shown on the page).
+    void count_call_refused_access();
     void set_last_sap(const char* name);
     void set_sap_servers(int count);
 
@@ -61,6 +63,7 @@ public:
     uint16_t next_session() const { return next_session_; }
     uint16_t calls_lost_busy() const { return calls_lost_busy_; }
     uint16_t calls_lost_downtime() const { return calls_lost_downtime_; }
+    uint32_t calls_refused_access() const { return calls_refused_access_; }
     const char* last_sap() const { return last_sap_; }
     int sap_servers() const { return sap_servers_; }
 
@@ -74,6 +77,7 @@ private:
     int32_t threads_used_;
     uint16_t calls_lost_downtime_;
     uint16_t calls_lost_busy_;
+    uint32_t calls_refused_access_;
     char last_sap_[64];
     int32_t sap_servers_;
     uint32_t input_bytes_;

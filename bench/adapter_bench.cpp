@@ -157,7 +157,9 @@ public:
         std::ofstream(dir + "/orva.conf.xml")
             << "<orva>\n  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" << telnet_port_ << "\"/>\n"
             << "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" << relay_port << "\" Host=\"0\"/>\n"
-            << "  <Log Level=\"5\"/>\n</orva>\n";
+            << "  <Log Level=\"5\"/>\n"
+            // Every caller dials from 127.0.0.1, far past the default limits.
+            << "  <Access MaxPerAddress=\"0\" RatePerMinute=\"0\"/>\n</orva>\n";
         orva_ = std::make_unique<BenchProcess>(std::vector<std::string>{s.orva, "-d"}, dir, dir + "/orva.out");
         if (!orva_->wait_for_output("DEBUG: Running ...", 10000))
             throw Failure("orva did not start: " + orva_->output());

@@ -10,6 +10,7 @@
 
 #include "config/config_file.h"
 #include "fuzz/fuzz_records.h"
+#include "telnet/access_settings.h"
 
 namespace {
 std::string file_path;
@@ -82,5 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (void)config.section_string(type, key, nullptr);
             (void)config.section_int(type, key, -1);
         }
+    // The access settings are read whole or refused with the setting named.
+    AccessSettings access;
+    std::string error;
+    if (!read_access_settings(config, access, error))
+        FUZZ_CHECK(error.rfind("Access ", 0) == 0);
+    else
+        FUZZ_CHECK(access.max_per_address >= 0 && access.rate_per_minute >= 0 && access.ban_seconds >= 0);
     return 0;
 }

@@ -12,27 +12,49 @@
 #include <unistd.h>
 
 namespace {
-sockaddr_in to_sockaddr(const TcpAddress& a)
+// The socket address of a, and its length.
+socklen_t to_sockaddr(const TcpAddress& a, sockaddr_storage& storage)
 {
-    sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_port = htons(a.port);
-    std::memcpy(&s.sin_addr.s_addr, a.bytes, 4);
-    return s;
+    storage = {};
+    if (a.ipv6) {
+        auto* s = reinterpret_cast<sockaddr_in6*>(&storage);
+        s->sin6_family = AF_INET6;
+        s->sin6_port = htons(a.port);
+        std::memcpy(&s->sin6_addr, a.bytes, 16);
+        return sizeof *s;
+    }
+    auto* s = reinterpret_cast<sockaddr_in*>(&storage);
+    s->sin_family = AF_INET;
+    s->sin_port = htons(a.port);
+    std::memcpy(&s->sin_addr.s_addr, a.bytes, 4);
+    return sizeof *s;
 }
 
-TcpAddress from_sockaddr(const sockaddr_in& s)
+TcpAddress from_sockaddr(const sockaddr_storage& storage)
 {
     TcpAddress a;
+    if (storage.ss_family == AF_INET6) {
+        const auto& s = reinterpret_cast<const sockaddr_in6&>(storage);
+        a.port = ntohs(s.sin6_port);
+        // An IPv4 caller on a listener of both families is an IPv4 caller.
+        if (IN6_IS_ADDR_V4MAPPED(&s.sin6_addr)) {
+            std::memcpy(a.bytes, s.sin6_addr.s6_addr + 12, 4);
+        } else {
+            std::memcpy(a.bytes, &s.sin6_addr, 16);
+            a.ipv6 = true;
+        }
+        return a;
+    }
+    const auto& s = reinterpret_cast<const sockaddr_in&>(storage);
     std::memcpy(a.bytes, &s.sin_addr.s_addr, 4);
     a.port = ntohs(s.sin_port);
     return a;
 }
 }
 
-int tcp_create()
+int tcp_create(bool ipv6)
 {
-    int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int handle = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (handle < 0)
         return TCP_INVALID;
     // Lets a restarted adapter listen again while old callers' connections
@@ -42,22 +64,41 @@ int tcp_create()
     return handle;
 }
 
+bool tcp_parse_address(const char* text, TcpAddress& out)
+{
+    out = TcpAddress{};
+    if (!text)
+        return false;
+    if (::inet_pton(AF_INET, text, out.bytes) == 1)
+        return true;
+    out.ipv6 = true;
+    return ::inet_pton(AF_INET6, text, out.bytes) == 1;
+}
+
 int tcp_bind(int handle, const char* address, int port, TcpAddress& bound)
 {
-    sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_port = htons(uint16_t(port));
+    bound = TcpAddress{};
     if (address && *address) {
-        // Dotted numbers only, never a name lookup.
-        if (::inet_aton(address, &s.sin_addr) == 0)
+        // Numbers only, never a name lookup; IPv4 as inet_aton reads it.
+        in_addr v4{};
+        if (::inet_aton(address, &v4) != 0) {
+            std::memcpy(bound.bytes, &v4.s_addr, 4);
+        } else if (::inet_pton(AF_INET6, address, bound.bytes) == 1) {
+            bound.ipv6 = true;
+        } else {
             return -1;
-    } else {
-        s.sin_addr.s_addr = htonl(INADDR_ANY);
+        }
     }
-    bound = from_sockaddr(s);
+    bound.port = uint16_t(port);
     if (handle < 0 || port < 0 || port > 65535)
         return -1;
-    return ::bind(handle, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0 ? 0 : -1;
+    if (bound.ipv6) {
+        int off = 0;
+        ::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    sockaddr_storage s;
+    socklen_t length = to_sockaddr(bound, s);
+    return ::bind(handle, reinterpret_cast<sockaddr*>(&s), length) == 0 ? 0 : -1;
 }
 
 int tcp_listen(int handle, int backlog)
@@ -100,7 +141,7 @@ int tcp_wait(int handle, bool readable, bool writable, int timeout_ms)
 
 int tcp_accept(int handle, TcpAddress& peer)
 {
-    sockaddr_in s{};
+    sockaddr_storage s{};
     socklen_t length = sizeof s;
     int accepted = ::accept4(handle, reinterpret_cast<sockaddr*>(&s), &length, SOCK_CLOEXEC);
     if (accepted < 0)
@@ -146,17 +187,18 @@ int tcp_close(int handle)
 
 bool tcp_reverse_name(const TcpAddress& address, std::string& name)
 {
-    sockaddr_in s = to_sockaddr(address);
+    sockaddr_storage s;
+    socklen_t length = to_sockaddr(address, s);
     char host[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&s), sizeof s, host, sizeof host, nullptr, 0,
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&s), length, host, sizeof host, nullptr, 0,
                       NI_NAMEREQD) != 0)
         return false;
     name = host;
     return true;
 }
 
-void tcp_dotted(const TcpAddress& address, char out[16])
+void tcp_address_text(const TcpAddress& address, char out[TCP_ADDRESS_TEXT])
 {
-    if (!::inet_ntop(AF_INET, address.bytes, out, 16))
+    if (!::inet_ntop(address.ipv6 ? AF_INET6 : AF_INET, address.bytes, out, TCP_ADDRESS_TEXT))
         out[0] = '\0';
 }

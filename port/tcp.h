@@ -7,21 +7,31 @@
 
 #include "port/readiness.h"
 
-// An IPv4 address and port; bytes in network order, port in host order.
+// An IPv4 or IPv6 address and port; bytes in network order (an IPv4
+// address in the first 4), port in host order.
 struct TcpAddress {
-    uint8_t bytes[4] = {};
+    uint8_t bytes[16] = {};
     uint16_t port = 0;
+    bool ipv6 = false;
 };
+
+// Room for the text of any address, IPv6 included, with its zero byte.
+constexpr int TCP_ADDRESS_TEXT = 46;
 
 constexpr int TCP_INVALID = -1;
 // What tcp_receive returns when nothing is waiting on a non-blocking socket.
 constexpr int TCP_WOULD_BLOCK = -2;
 
-// A new stream socket (close-on-exec), or TCP_INVALID.
-int tcp_create();
-// Binds to address (dotted IPv4 only; null or empty = every local address)
-// and port; bound receives the address used. 0, or -1.
+// A new stream socket (close-on-exec) of either family, or TCP_INVALID.
+int tcp_create(bool ipv6 = false);
+// Binds to address (dotted IPv4 or IPv6; null or empty = every local IPv4
+// address) and port; bound receives the address used. An IPv6 socket also
+// takes IPv4 callers where the system allows ("::" then listens on both).
+// 0, or -1.
 int tcp_bind(int handle, const char* address, int port, TcpAddress& bound);
+// A numeric IPv4 ("192.0.2.7") or IPv6 ("2001:db8::1") address; never a
+// name lookup. False when the text is neither.
+bool tcp_parse_address(const char* text, TcpAddress& out);
 int tcp_listen(int handle, int backlog);
 // Readiness bits without waiting; a failed poll reports PollError.
 int tcp_poll(int handle);
@@ -29,6 +39,7 @@ int tcp_poll(int handle);
 // seen, 0 when the time passed.
 int tcp_wait(int handle, bool readable, bool writable, int timeout_ms);
 // The next waiting connection (close-on-exec) with its peer, or TCP_INVALID.
+// An IPv4 caller reaching an IPv6 listener is given as its IPv4 address.
 int tcp_accept(int handle, TcpAddress& peer);
 int tcp_set_nonblocking(int handle);
 // Bytes read, 0 when the peer has closed, TCP_WOULD_BLOCK, or -1.
@@ -39,5 +50,5 @@ int tcp_close(int handle);
 
 // The host name registered for the address; false when there is none.
 bool tcp_reverse_name(const TcpAddress& address, std::string& name);
-// Dotted-decimal text of the address ("192.0.2.7"); out holds 16 bytes.
-void tcp_dotted(const TcpAddress& address, char out[16]);
+// The usual text of the address ("192.0.2.7", "2001:db8::1").
+void tcp_address_text(const TcpAddress& address, char out[TCP_ADDRESS_TEXT]);

@@ -13,4 +13,6 @@ struct Call {
     std::unique_ptr<CallerSession> session;
     // None when the caller was refused because no board host was known.
     std::unique_ptr<BoardLink> link;
+    // Counted against this address by the access policy until removed.
+    TcpAddress caller;
 };

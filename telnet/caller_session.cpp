@@ -40,7 +40,7 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     connected = true;
     changed = true;
     peer = accepted->address();
-    tcp_dotted(peer, dotted);
+    tcp_address_text(peer, dotted);
     std::printf("[%d] Connection: %s\n", number, dotted);
 
     input = new_input_queue();

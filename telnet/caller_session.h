@@ -42,8 +42,9 @@ public:
     CallerSession(const CallerSession&) = delete;
     CallerSession& operator=(const CallerSession&) = delete;
 
-    // Takes the accepted connection, prints "[n] Connection: a.b.c.d" and
-    // starts the resolver and I/O threads. Returns 0 (-1, starting nothing,
+    // Takes the accepted connection, prints "[n] Connection: " and the
+    // caller's whole address (IPv4 or IPv6), and starts the resolver and
+    // I/O threads. Returns 0 (-1, starting nothing,
     // when there is no connection).
     int start(std::unique_ptr<TcpSocket> accepted, int session_number);
 
@@ -60,8 +61,8 @@ public:
     // Bytes queued for the caller and not yet sent.
     int32_t pending_output();
 
-    // The host name once looked up (or "[a.b.c.d]" when it has none), else
-    // the dotted address while connected, else null.
+    // The host name once looked up (or the address in brackets when it has
+    // none), else the address while connected, else null.
     const char* address_text() const;
 
     // Waits for a lookup under way and for the I/O thread's final flush,
@@ -107,7 +108,7 @@ private:
 
     // Copied at start so the resolver never touches the connection.
     TcpAddress peer;
-    char dotted[16] = {};
+    char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.
     bool output_overflowed = false;
 };

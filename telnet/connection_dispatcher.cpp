@@ -3,11 +3,14 @@
 // finished calls and keeps the statistics board current.
 #include "telnet/telnet_server.h"
 
+#include <cstdio>
+
 #include "app/lifecycle.h"
 #include "app/statistics_board.h"
 #include "app/worker_thread.h"
 #include "console/console_input.h"
 #include "link/board_link.h"
+#include "log/log_file.h"
 #include "port/clock.h"
 #include "sap/sap_agent.h"
 
@@ -27,6 +30,55 @@ constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
 
 constexpr int CLOSE_ATTEMPTS = 10; // ends the circuit after 11 requests
 
+constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
+
+uint64_t now_ms() { return performance_ticks() / (PERFORMANCE_TICKS_PER_SECOND / 1000); }
+
+}
+
+void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
+{
+    char address[TCP_ADDRESS_TEXT];
+    tcp_address_text(connection.address(), address);
+    const AccessSettings& limits = access.settings();
+    switch (decision.verdict) {
+    case AccessVerdict::Denied:
+        std::printf("Refused %s: on the Deny list\n", address);
+        break;
+    case AccessVerdict::NotAllowed:
+        std::printf("Refused %s: not on the Allow list\n", address);
+        break;
+    case AccessVerdict::Banned:
+        std::printf("Refused %s: banned\n", address);
+        break;
+    case AccessVerdict::TooMany:
+        std::printf("Refused %s: calls at once at the limit (%d)\n", address, limits.max_per_address);
+        break;
+    case AccessVerdict::TooFast:
+        if (decision.banned) {
+            std::printf("Refused %s: %d connections within a minute, banned for %d s\n", address,
+                        decision.count, limits.ban_seconds);
+            app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute",
+                          address, limits.ban_seconds, decision.count);
+        } else {
+            std::printf("Refused %s: %d connections within a minute\n", address, decision.count);
+        }
+        break;
+    case AccessVerdict::Admitted:
+        return;
+    }
+    stats_board.count_call_refused_access();
+    // Denied and banned callers get not one byte; the others are told why.
+    // A fresh socket's buffer takes the text without waiting.
+    if (decision.verdict == AccessVerdict::TooMany || decision.verdict == AccessVerdict::TooFast) {
+        connection.send(reinterpret_cast<const uint8_t*>(TOO_MANY_TEXT), int(sizeof TOO_MANY_TEXT - 1));
+        // Unread input at close resets the connection, which can discard the
+        // text; what has already arrived is read away (never waiting).
+        uint8_t scratch[4096];
+        for (int i = 0; i < 4 && connection.receive(scratch, sizeof scratch) > 0; ++i) {
+        }
+    }
+    connection.close();
 }
 
 void TelnetServer::accept_caller()
@@ -34,12 +86,18 @@ void TelnetServer::accept_caller()
     std::unique_ptr<TcpSocket> connection = listener->accept();
     if (!connection)
         return;
+    const AccessDecision decision = access.admit(connection->address(), now_ms());
+    if (decision.verdict != AccessVerdict::Admitted) {
+        refuse(*connection, decision);
+        return;
+    }
     ++total_connections;
     stats_board.set_total_connections(total_connections);
     ++session_counter;
     stats_board.set_next_session(uint16_t(session_counter + 1));
 
     auto call = std::make_unique<Call>();
+    call->caller = connection->address();
     call->session = std::make_unique<CallerSession>();
     CallerSession& session = *call->session;
     session.start(std::move(connection), session_counter);
@@ -129,6 +187,7 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
 {
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
+    access.release(call->caller, now_ms());
     stats_board.set_last_session(uint16_t(call->session->number));
     call->session.reset();
     call->link.reset();

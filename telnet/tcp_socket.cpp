@@ -1,6 +1,7 @@
 #include "telnet/tcp_socket.h"
 
 #include <cstdio>
+#include <cstring>
 
 TcpSocket::~TcpSocket()
 {
@@ -10,7 +11,8 @@ TcpSocket::~TcpSocket()
 int TcpSocket::open(const char* address_text, int port)
 {
     close();
-    handle_ = tcp_create();
+    // Only an IPv6 address has colons; it needs a socket of its family.
+    handle_ = tcp_create(address_text && std::strchr(address_text, ':'));
     if (tcp_bind(handle_, address_text, port, address_) != 0) {
         std::printf("bind failed\n");
         return -1;

@@ -13,8 +13,9 @@ public:
     TcpSocket(const TcpSocket&) = delete;
     TcpSocket& operator=(const TcpSocket&) = delete;
 
-    // Creates the socket and binds it (address: dotted IPv4; null or empty =
-    // every local address). Prints "bind failed" on failure. 0, or -1.
+    // Creates the socket and binds it (address: dotted IPv4 or IPv6, "::"
+    // for every address of both families; null or empty = every local IPv4
+    // address). Prints "bind failed" on failure. 0, or -1.
     int open(const char* address_text, int port);
     // Listens without blocking accept; prints "listen failed" on failure.
     // 0, or -1.

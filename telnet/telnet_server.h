@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/byte_queue.h"
+#include "telnet/access_policy.h"
 #include "telnet/call.h"
 #include "telnet/counters_file.h"
 #include "telnet/tcp_socket.h"
@@ -18,7 +19,7 @@ public:
     TelnetServer& operator=(const TelnetServer&) = delete;
 
     // Loads the total of callers, posts it, and listens on address (dotted
-    // IPv4; null or empty = every local address) and port. 0, or -1 after
+    // IPv4 or IPv6; null or empty = every local IPv4 address) and port. 0, or -1 after
     // printing why.
     int init(const char* address, int port);
     // Saves the total if init loaded it, closes every caller and the
@@ -36,6 +37,8 @@ public:
     uint16_t total_connections = 0;
     uint16_t session_counter = 0;
     uint16_t calls_lost_to_downtime = 0;
+    // Decides on each caller before it takes a session; set before init.
+    AccessPolicy access;
     char service_name[5] = {};
 
     // Where the total is kept; relative to the working directory.
@@ -43,6 +46,8 @@ public:
 
 private:
     void accept_caller();
+    // Turns a caller away in the pass that accepted it, waiting on nothing.
+    void refuse(TcpSocket& connection, const AccessDecision& decision);
     bool serve_call(Call& call);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
 

@@ -89,6 +89,9 @@ protected:
     testing::AssertionResult back_to_baseline(std::chrono::milliseconds timeout = 20s);
 
     TempDir dir;
+    // The Access element and Telnet address start_orva writes.
+    std::string access = NO_ACCESS_LIMITS;
+    std::string telnet_ip = "127.0.0.1";
     int telnet_port = free_tcp_port();
     int ipx_port = free_udp_port();
     std::unique_ptr<ChildProcess> orva;

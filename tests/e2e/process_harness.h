@@ -72,9 +72,14 @@ private:
     bool exited_ = false;
 };
 
-// An orva.conf.xml for a test: Telnet and IPX on 127.0.0.1, hosting the IPX
-// network itself or joining a tunnel server there, logging at debug level.
-std::string orva_config(int telnet_port, int ipx_port, bool host_network = true);
+// Access limits off: tests that call many times from 127.0.0.1.
+extern const std::string NO_ACCESS_LIMITS;
+
+// An orva.conf.xml for a test: Telnet on telnet_ip and IPX on 127.0.0.1,
+// hosting the IPX network itself or joining a tunnel server there, logging
+// at debug level, with the Access element given.
+std::string orva_config(int telnet_port, int ipx_port, bool host_network = true,
+                        const std::string& access = NO_ACCESS_LIMITS, const std::string& telnet_ip = "127.0.0.1");
 
 // The number of occurrences of needle in hay.
 size_t count_of(const std::string& hay, const std::string& needle);

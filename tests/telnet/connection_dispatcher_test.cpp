@@ -209,6 +209,23 @@ TEST_F(Dispatcher, EveryCallerRefusedForDowntimeCountsOnce)
     });
 }
 
+TEST_F(Dispatcher, CallerRefusedByAccessControlTakesNoSessionCountOrThread)
+{
+    AccessSettings settings;
+    std::string bad;
+    ASSERT_TRUE(parse_address_list("127.0.0.1", settings.deny, bad));
+    server.access = AccessPolicy(settings);
+    start_dispatcher();
+    EXPECT_EQ(refused_caller(), "");
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.calls_refused_access(); }) == 1u; }));
+    on_board([&] {
+        EXPECT_EQ(stats_board.total_connections(), 0);
+        EXPECT_EQ(stats_board.next_session(), 1);
+        EXPECT_EQ(stats_board.threads_used(), baseline_threads);
+        return 0;
+    });
+}
+
 TEST_F(Dispatcher, EveryCallerRefusedAsBusyCountsExactlyOnce)
 {
     BoardOptions options;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +29,28 @@ LoopbackCaller::LoopbackCaller(int port, int receive_buffer)
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+LoopbackCaller::LoopbackCaller(const std::string& address, int port, const std::string& from)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* to = nullptr;
+    addrinfo* local = nullptr;
+    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &to) == 0 &&
+        (from.empty() || ::getaddrinfo(from.c_str(), "0", &hints, &local) == 0)) {
+        fd_ = ::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ >= 0 && ((local && ::bind(fd_, local->ai_addr, local->ai_addrlen) != 0) ||
+                         ::connect(fd_, to->ai_addr, to->ai_addrlen) != 0)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    if (to)
+        ::freeaddrinfo(to);
+    if (local)
+        ::freeaddrinfo(local);
 }
 
 LoopbackCaller::~LoopbackCaller()

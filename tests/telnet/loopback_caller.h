@@ -16,6 +16,9 @@ class LoopbackCaller {
 public:
     // Connects to 127.0.0.1:port; receive_buffer > 0 shrinks SO_RCVBUF first.
     explicit LoopbackCaller(int port, int receive_buffer = 0);
+    // Connects to address (IPv4 or IPv6) at port from the local address
+    // from (such as 127.0.0.2; the system's choice when empty).
+    LoopbackCaller(const std::string& address, int port, const std::string& from = "");
     ~LoopbackCaller();
     LoopbackCaller(const LoopbackCaller&) = delete;
     LoopbackCaller& operator=(const LoopbackCaller&) = delete;

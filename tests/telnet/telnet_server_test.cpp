@@ -135,8 +135,8 @@ TEST_F(TelnetServerTest, AcceptThatCannotCompleteGivesNoConnection)
     // The connection is still waiting and is taken once a descriptor is free.
     auto accepted = listener.accept_next();
     ASSERT_NE(accepted, nullptr);
-    char dotted[16];
-    tcp_dotted(accepted->address(), dotted);
+    char dotted[TCP_ADDRESS_TEXT];
+    tcp_address_text(accepted->address(), dotted);
     EXPECT_STREQ(dotted, "127.0.0.1");
 }
 
