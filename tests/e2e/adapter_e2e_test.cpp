@@ -83,6 +83,22 @@ TEST_F(Adapter, CallerReachesTheBoardAndDataFlowsBothWays)
     EXPECT_EQ(stop_orva(), 0);
 }
 
+// A Telnet Synch (IAC, then the Data Mark as urgent data) is dropped as a
+// command and the keystroke after it reaches the board.
+TEST_F(Adapter, SynchLosesNoKeystroke)
+{
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller caller(telnet_port);
+    std::string expected = OPTIONS + GREETING + "Connected to KELB line 1\r\n";
+    ASSERT_EQ(caller.receive(expected.size()), expected);
+    caller.send("\xFF");
+    caller.send_urgent("\xF2");
+    caller.send("x");
+    EXPECT_EQ(caller.receive(1), "x");
+    EXPECT_EQ(stop_orva(), 0);
+}
+
 TEST_F(Adapter, AllLinesTakenGivesTheBusyText)
 {
     start_orva();
