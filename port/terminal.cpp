@@ -373,8 +373,17 @@ TerminalKey terminal_read_key()
         return TerminalKey::Other;
     }
     if (code == 27) {
-        // Escape followed at once by a key is that key with Alt.
-        return getch() == ERR ? TerminalKey::Other : TerminalKey::Modified;
+        // Escape followed at once by a character is that character with Alt.
+        // Followed by a function key it was an Escape of its own, and the key
+        // (an F3 among them) is read next rather than lost.
+        int next = getch();
+        if (next == ERR)
+            return TerminalKey::Other;
+        if (next >= KEY_MIN) {
+            ungetch(next);
+            return TerminalKey::Other;
+        }
+        return TerminalKey::Modified;
     }
     return classify_key(code);
 }

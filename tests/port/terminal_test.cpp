@@ -190,6 +190,9 @@ TEST_F(TerminalOnPty, FunctionKeysAndModifiers)
     EXPECT_EQ(next_key(), TerminalKey::Modified);
     pty_.type("\x1bx");         // Alt+X
     EXPECT_EQ(next_key(), TerminalKey::Modified);
+    pty_.type("\x1b\x1bOR");    // Esc, then F3 before the Escape was read
+    EXPECT_EQ(next_key(), TerminalKey::Other);
+    EXPECT_EQ(next_key(), TerminalKey::F3);
     EXPECT_EQ(terminal_read_key(), TerminalKey::None);
 }
 
