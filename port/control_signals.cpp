@@ -4,12 +4,16 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <pthread.h>
 #include <thread>
 
 namespace {
 std::atomic<bool> interrupt_ignored{false};
 std::atomic<bool> handling{true};
+// Held while the handler runs, so that stopping waits for a handler already
+// under way; never destroyed, as the waiting thread outlives main.
+std::mutex& handler_lock = *new std::mutex;
 std::atomic<bool> started{false};
 std::atomic<bool> waiter_ready{false};
 pthread_t waiter;
@@ -68,6 +72,7 @@ void start_control_signal_thread(bool (*handler)(int))
             int signal = 0;
             if (sigwait(&set, &signal) != 0)
                 continue;
+            std::lock_guard<std::mutex> hold(handler_lock);
             if (!handling || (signal == SIGINT && interrupt_ignored))
                 continue;
             handler(signal);
@@ -82,5 +87,6 @@ void set_interrupt_ignored(bool ignored)
 
 void stop_control_signal_handling()
 {
+    std::lock_guard<std::mutex> hold(handler_lock);
     handling = false;
 }

@@ -14,5 +14,5 @@ void start_control_signal_thread(bool (*handler)(int signal));
 void set_interrupt_ignored(bool ignored);
 
 // After this, control signals are taken and dropped: the objects the handler
-// touches are about to be destroyed.
+// touches are about to be destroyed. Waits for a handler already running.
 void stop_control_signal_handling();

@@ -16,15 +16,65 @@ std::atomic<bool> armed{false};
 std::atomic<void (*)()> cleanup_hook{nullptr};
 int log_fd = -1;
 int echo_fd = -1;
-long utc_offset = 0;
 pid_t main_tid = 0;
 const int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
+// The local zone's offsets from UTC, from arming on: the fault path may take
+// no lock and allocate nothing, so it cannot ask for local time itself.
+struct OffsetChange {
+    long long from; // first second of the offset
+    long offset;
+};
+constexpr int MAX_OFFSET_CHANGES = 128;
+constexpr long long OFFSET_STEP = 86400;            // no zone changes twice a day
+constexpr long long OFFSETS_AHEAD = 20LL * 366 * 86400; // then the last one holds
+OffsetChange offset_changes[MAX_OFFSET_CHANGES];
+std::atomic<int> offset_change_count{0};
+
+long offset_at(long long t)
+{
+    time_t moment = time_t(t);
+    tm local{};
+    localtime_r(&moment, &local);
+    return local.tm_gmtoff;
+}
+
+void take_offsets(long long now)
+{
+    int n = 0;
+    long current = offset_at(now);
+    offset_changes[n++] = OffsetChange{now, current};
+    for (long long t = now; t < now + OFFSETS_AHEAD && n < MAX_OFFSET_CHANGES; t += OFFSET_STEP) {
+        long next = offset_at(t + OFFSET_STEP);
+        if (next == current)
+            continue;
+        // The change lies in (t, t + step]: find its first second.
+        long long low = t, high = t + OFFSET_STEP;
+        while (high - low > 1) {
+            long long middle = low + (high - low) / 2;
+            (offset_at(middle) == current ? low : high) = middle;
+        }
+        offset_changes[n++] = OffsetChange{high, next};
+        current = next;
+    }
+    offset_change_count = n;
+}
+
+long offset_for(long long t)
+{
+    int n = offset_change_count;
+    long offset = n > 0 ? offset_changes[0].offset : 0;
+    for (int i = 1; i < n && offset_changes[i].from <= t; ++i)
+        offset = offset_changes[i].offset;
+    return offset;
+}
+}
+
 // "Mon DD HH:MM:SS " in local time, without locale or time-zone calls.
-size_t format_stamp(char* out)
+size_t fault_stamp(long long moment, char* out)
 {
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    long long t = (long long)time(nullptr) + utc_offset;
+    long long t = moment + offset_for(moment);
     long long days = t / 86400, secs = t % 86400;
     if (secs < 0) {
         secs += 86400;
@@ -59,10 +109,11 @@ size_t format_stamp(char* out)
     return size_t(p - out);
 }
 
+namespace {
 void write_line(const char* message)
 {
     char line[128];
-    size_t n = format_stamp(line);
+    size_t n = fault_stamp((long long)time(nullptr), line);
     size_t len = strlen(message);
     std::memcpy(line + n, message, len);
     n += len;
@@ -99,10 +150,7 @@ void arm_fault_guard(int log_descriptor, int echo_descriptor)
 {
     log_fd = log_descriptor;
     echo_fd = echo_descriptor;
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    utc_offset = local.tm_gmtoff;
+    take_offsets((long long)time(nullptr));
     main_tid = pid_t(syscall(SYS_gettid));
 
     static char alternate_stack[64 * 1024];

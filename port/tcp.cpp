@@ -158,6 +158,12 @@ int tcp_set_nonblocking(int handle)
     return ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
 }
 
+int tcp_set_urgent_inline(int handle)
+{
+    int on = 1;
+    return ::setsockopt(handle, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == 0 ? 0 : -1;
+}
+
 int tcp_receive(int handle, uint8_t* buffer, int length)
 {
     ssize_t n = ::recv(handle, buffer, size_t(length), 0);

@@ -42,6 +42,9 @@ int tcp_wait(int handle, bool readable, bool writable, int timeout_ms);
 // An IPv4 caller reaching an IPv6 listener is given as its IPv4 address.
 int tcp_accept(int handle, TcpAddress& peer);
 int tcp_set_nonblocking(int handle);
+// Urgent data stays in the stream, where it was sent, instead of being taken
+// out of it (a Telnet Synch's Data Mark is then read as a command). 0, or -1.
+int tcp_set_urgent_inline(int handle);
 // Bytes read, 0 when the peer has closed, TCP_WOULD_BLOCK, or -1.
 int tcp_receive(int handle, uint8_t* buffer, int length);
 // Bytes sent (0 when it would block), or -1. Never raises SIGPIPE.

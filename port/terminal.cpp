@@ -5,9 +5,12 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <langinfo.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -73,6 +76,19 @@ struct TerminalState {
     struct termios saved_termios;
     char reset_sequence[256];
     size_t reset_length = 0;
+
+    // ncurses writes into a pipe; its bytes go on to the terminal only as
+    // fast as the terminal takes them, so a terminal that stops reading
+    // never holds up the caller of terminal_show.
+    int pipe_in = -1;      // read end, never blocking
+    int tty_writer = -1;   // the terminal, opened anew without blocking
+    char carry[4096];      // read from the pipe, not yet taken by the terminal
+    size_t carry_start = 0;
+    size_t carry_end = 0;
+    bool output_waiting = false;
+    // The page that came while the terminal was behind; drawn once it drains.
+    bool page_waiting = false;
+    TerminalCell waiting_page[TERMINAL_ROWS * TERMINAL_COLUMNS];
 };
 
 TerminalState state;
@@ -156,6 +172,96 @@ bool title_capable(const char* term)
         if (std::strncmp(term, family, std::strlen(family)) == 0)
             return true;
     return false;
+}
+
+// Moves what ncurses wrote on to the terminal without waiting; true once
+// all of it is there.
+bool pass_output_on()
+{
+    for (;;) {
+        if (state.carry_start == state.carry_end) {
+            ssize_t n = read(state.pipe_in, state.carry, sizeof state.carry);
+            if (n <= 0)
+                break;
+            state.carry_start = 0;
+            state.carry_end = size_t(n);
+        }
+        ssize_t n = write(state.tty_writer, state.carry + state.carry_start, state.carry_end - state.carry_start);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            state.carry_start = state.carry_end; // a terminal gone takes nothing more
+            continue;
+        }
+        if (n <= 0)
+            break;
+        state.carry_start += size_t(n);
+    }
+    // Left with nothing carried only when the pipe read empty.
+    state.output_waiting = state.carry_start != state.carry_end;
+    return !state.output_waiting;
+}
+
+// Drawing goes to the pipe, which holds a whole page many times over, and
+// starts only when it is empty: ncurses never waits on it.
+void draw_page(const TerminalCell* cells);
+
+void show_page(const TerminalCell* cells)
+{
+    if (!pass_output_on()) {
+        std::memcpy(state.waiting_page, cells, sizeof state.waiting_page);
+        state.page_waiting = true;
+        return;
+    }
+    state.page_waiting = false;
+    draw_page(cells);
+    pass_output_on();
+}
+
+// Puts ncurses' output into a pipe from here on; the terminal is written
+// only by pass_output_on. 0, or -1.
+int divert_output(int output_fd)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", output_fd);
+    state.tty_writer = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int ends[2];
+    if (state.tty_writer < 0 || pipe2(ends, O_CLOEXEC) != 0) {
+        if (state.tty_writer >= 0)
+            close(state.tty_writer);
+        state.tty_writer = -1;
+        return -1;
+    }
+    fcntl(ends[0], F_SETPIPE_SZ, 1 << 20);
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    std::fflush(state.out);
+    int ncurses_fd = fileno(state.out);
+    dup2(ends[1], ncurses_fd);
+    fcntl(ncurses_fd, F_SETFD, FD_CLOEXEC);
+    close(ends[1]);
+    state.pipe_in = ends[0];
+    state.carry_start = state.carry_end = 0;
+    state.output_waiting = false;
+    state.page_waiting = false;
+    return 0;
+}
+
+// At the end the terminal gets what is left, within a bound.
+void drain_output()
+{
+    for (int i = 0; i < 20 && !pass_output_on(); ++i) {
+        struct pollfd p{state.tty_writer, POLLOUT, 0};
+        poll(&p, 1, 50);
+    }
+    close(state.pipe_in);
+    close(state.tty_writer);
+    state.pipe_in = state.tty_writer = -1;
+}
+
+// The terminal's own size; ncurses, writing into a pipe, cannot ask it.
+void take_terminal_size()
+{
+    struct winsize size{};
+    if (ioctl(state.tty_writer, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
+        resize_term(size.ws_row, size.ws_col);
 }
 
 void close_files()
@@ -277,6 +383,28 @@ int terminal_open_on(int input_fd, int output_fd, const char* type, const char**
     leaveok(stdscr, TRUE);
     scrollok(stdscr, FALSE);
     set_escdelay(25);
+    if (state.termios_saved) {
+        // Ctrl+S, Ctrl+Q and Ctrl+Z are keys for the page: flow control
+        // would stop its output until Ctrl+Q, the suspend character the
+        // whole adapter. Ctrl+C and Ctrl+\ still raise their signals.
+        struct termios modes;
+        if (tcgetattr(input_fd, &modes) == 0) {
+            modes.c_iflag &= tcflag_t(~(IXON | IXOFF));
+            modes.c_cc[VSUSP] = _POSIX_VDISABLE;
+            tcsetattr(input_fd, TCSANOW, &modes);
+        }
+    }
+    if (divert_output(output_fd) != 0) {
+        endwin();
+        delscreen(state.screen);
+        state.screen = nullptr;
+        if (state.termios_saved)
+            tcsetattr(input_fd, TCSANOW, &state.saved_termios);
+        close_files();
+        *reason = "cannot write to the terminal without blocking";
+        return -1;
+    }
+    take_terminal_size();
     curs_set(0);
     if (has_colors()) {
         start_color();
@@ -340,8 +468,13 @@ int terminal_open(const char** reason)
 
 void terminal_show(const TerminalCell* cells)
 {
-    if (!state.open)
-        return;
+    if (state.open)
+        show_page(cells);
+}
+
+namespace {
+void draw_page(const TerminalCell* cells)
+{
     int row_count = LINES < TERMINAL_ROWS ? LINES : TERMINAL_ROWS;
     int column_count = COLS < TERMINAL_COLUMNS ? COLS : TERMINAL_COLUMNS;
     for (int row = 0; row < row_count; ++row) {
@@ -362,19 +495,33 @@ void terminal_show(const TerminalCell* cells)
     wnoutrefresh(stdscr);
     doupdate();
 }
+}
 
 TerminalKey terminal_read_key()
 {
     if (!state.open)
         return TerminalKey::None;
+    // Called every pass: the time to catch up with a terminal that was behind.
+    if (state.output_waiting && pass_output_on() && state.page_waiting)
+        show_page(state.waiting_page);
     int code = getch();
     if (code == KEY_RESIZE) {
+        take_terminal_size();
         clearok(curscr, TRUE);
         return TerminalKey::Other;
     }
     if (code == 27) {
-        // Escape followed at once by a key is that key with Alt.
-        return getch() == ERR ? TerminalKey::Other : TerminalKey::Modified;
+        // Escape followed at once by a character is that character with Alt.
+        // Followed by a function key it was an Escape of its own, and the key
+        // (an F3 among them) is read next rather than lost.
+        int next = getch();
+        if (next == ERR)
+            return TerminalKey::Other;
+        if (next >= KEY_MIN) {
+            ungetch(next);
+            return TerminalKey::Other;
+        }
+        return TerminalKey::Modified;
     }
     return classify_key(code);
 }
@@ -385,6 +532,10 @@ void terminal_close()
         return;
     set_fault_cleanup(nullptr);
     endwin();
+    drain_output();
+    // ncurses, writing into the pipe, cannot restore the modes itself.
+    if (state.termios_saved)
+        tcsetattr(state.tty_in_fd, TCSANOW, &state.saved_termios);
     delscreen(state.screen);
     state.screen = nullptr;
     close_files();

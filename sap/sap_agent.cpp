@@ -6,6 +6,7 @@
 #include "app/statistics_board.h"
 #include "app/worker_thread.h"
 #include "log/log_file.h"
+#include "log/printable_text.h"
 #include "port/clock.h"
 #include "sap/sap_socket.h"
 
@@ -102,7 +103,7 @@ bool SapAgent::handle_record()
 
 void SapAgent::handle_response(const SapRecord& record)
 {
-    app_log.write(LOG_DEBUG, "SAP: Server: %s", record.name);
+    app_log.write(LOG_DEBUG, "SAP: Server: %s", printable_text(record.name).c_str());
     app_log.write(LOG_DEBUG, "SAP: Hops: %d", record.hops);
     {
         MutexHold hold(lists_mutex_);
@@ -151,7 +152,7 @@ void SapAgent::schedule_pass()
         // Unsigned, so a clock stepped backwards ages a record out at once
         // rather than keeping it for ever; it returns when heard again.
         if (static_cast<uint32_t>(now - it->heard) > SAP_SERVER_AGE_LIMIT) {
-            app_log.write(LOG_DEBUG, "SAP: Server %s assumed down, removed", it->name);
+            app_log.write(LOG_DEBUG, "SAP: Server %s assumed down, removed", printable_text(it->name).c_str());
             it = network_list_.erase(it);
         } else {
             ++it;

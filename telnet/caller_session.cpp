@@ -12,6 +12,7 @@ constexpr uint8_t WILL = 251;
 constexpr uint8_t DONT = 254;
 
 std::atomic<NameLookup> name_lookup{tcp_reverse_name};
+std::atomic<int> lookups_in_flight{0};
 
 std::unique_ptr<ByteQueue> new_input_queue() { return std::make_unique<ByteQueue>(128, 16, 4096); }
 }
@@ -29,7 +30,6 @@ CallerSession::~CallerSession()
     close_if_open();
     release_worker(resolver_thread);
     release_worker(io_thread);
-    delete[] host_name.load();
 }
 
 int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number)
@@ -39,37 +39,54 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     number = session_number;
     connected = true;
     changed = true;
-    peer = accepted->address();
-    tcp_address_text(peer, dotted);
+    tcp_address_text(accepted->address(), dotted);
     std::printf("[%d] Connection: %s\n", number, dotted);
 
     input = new_input_queue();
     output = std::make_unique<ByteQueue>(4096, 512, 4096);
-    delete[] host_name.exchange(nullptr);
+    lookup = std::make_shared<NameLookupState>();
+    lookup->peer = accepted->address();
+    std::memcpy(lookup->dotted, dotted, sizeof dotted);
     connection = std::move(accepted);
     keep_running.set(true);
 
-    // Each thread holds its lock from before start returns, so the waits in
-    // disconnect hold even right after start.
-    resolver_thread = WorkerThread::start(resolve_name, this, &name_lock);
+    start_lookup();
+    // The I/O thread holds its lock from before start returns, so the wait
+    // in disconnect holds even right after start.
     io_thread = WorkerThread::start(io_loop, this, &io_lock);
     return 0;
 }
 
-int CallerSession::resolve_name(void* self)
+void CallerSession::start_lookup()
 {
-    auto* session = static_cast<CallerSession*>(self);
-    MutexHold hold(session->name_lock);
+    // Lookups stuck on a slow resolver must not pile up a thread per caller.
+    if (lookups_in_flight.fetch_add(1) >= LOOKUPS_IN_FLIGHT_LIMIT) {
+        lookups_in_flight.fetch_sub(1);
+        return;
+    }
+    // The thread owns a reference of its own and never sees the session.
+    auto* state = new std::shared_ptr<NameLookupState>(lookup);
+    resolver_thread = WorkerThread::start(resolve_name, state);
+    if (!resolver_thread) {
+        delete state;
+        lookups_in_flight.fetch_sub(1);
+    }
+}
+
+int CallerSession::resolve_name(void* owner)
+{
+    std::unique_ptr<std::shared_ptr<NameLookupState>> held(static_cast<std::shared_ptr<NameLookupState>*>(owner));
+    NameLookupState& state = **held;
     std::string name;
     std::string text;
-    if (name_lookup.load()(session->peer, name))
+    if (name_lookup.load()(state.peer, name))
         text = name;
     else
-        text = std::string("[") + session->dotted + "]";
+        text = std::string("[") + state.dotted + "]";
     char* copy = new char[text.size() + 1];
     std::memcpy(copy, text.c_str(), text.size() + 1);
-    session->host_name.store(copy, std::memory_order_release);
-    session->changed = true;
+    state.name.store(copy, std::memory_order_release);
+    lookups_in_flight.fetch_sub(1);
     return 0;
 }
 
@@ -122,6 +139,7 @@ void CallerSession::run_io()
         if (resolver_thread && !resolver_thread->is_running()) {
             release_worker(resolver_thread);
             resolver_thread = nullptr;
+            changed = true; // the name is known
         }
         idle_cycles = moved || (r & PollError) ? 0 : idle_cycles + 1;
         if (idle_cycles < IDLE_CYCLES)
@@ -318,7 +336,7 @@ void CallerSession::send_command(uint8_t verb, uint8_t option)
 
 const char* CallerSession::address_text() const
 {
-    if (const char* name = host_name.load(std::memory_order_acquire))
+    if (const char* name = lookup ? lookup->name.load(std::memory_order_acquire) : nullptr)
         return name;
     if (connection)
         return dotted;
@@ -327,8 +345,6 @@ const char* CallerSession::address_text() const
 
 void CallerSession::disconnect()
 {
-    name_lock.lock();
-    name_lock.unlock();
     connected = false;
     keep_running.set(false);
     io_lock.lock();

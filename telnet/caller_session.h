@@ -16,6 +16,17 @@
 // Looks up the host name of a caller's address; false when it has none.
 using NameLookup = bool (*)(const TcpAddress& address, std::string& name);
 
+// What a session and its lookup thread share. The thread keeps it alive
+// for as long as the lookup takes, so a session ends without waiting for
+// its lookup; a name found after the session has gone goes with it.
+struct NameLookupState {
+    TcpAddress peer;
+    char dotted[TCP_ADDRESS_TEXT] = {};
+    // Published once by the lookup; readers see null or the whole text.
+    std::atomic<const char*> name{nullptr};
+    ~NameLookupState() { delete[] name.load(); }
+};
+
 class CallerSession {
 public:
     // Output one caller may hold unsent; past it the caller counts as lost.
@@ -29,6 +40,9 @@ public:
     // Input not yet taken by the dispatcher; past it reading pauses and TCP
     // holds the caller back.
     static constexpr int32_t INPUT_LIMIT = 64 * 1024;
+    // Lookups under way at once, over all sessions; a caller who arrives
+    // while this many are still waiting on the resolver keeps its address.
+    static constexpr int LOOKUPS_IN_FLIGHT_LIMIT = 64;
 
     // Cycles without traffic after which the I/O thread waits on the socket
     // (up to IDLE_WAIT_MS) instead of polling every millisecond.
@@ -65,8 +79,8 @@ public:
     // none), else the address while connected, else null.
     const char* address_text() const;
 
-    // Waits for a lookup under way and for the I/O thread's final flush,
-    // then closes the connection. Safe to repeat.
+    // Waits for the I/O thread's final flush (never for a lookup under
+    // way), then closes the connection. Safe to repeat.
     void disconnect();
     void close_if_open();
     // Lets the I/O thread make its final flush and end without waiting for
@@ -84,7 +98,8 @@ public:
     std::atomic<bool> connected{false};
 
 private:
-    static int resolve_name(void* self);
+    void start_lookup();
+    static int resolve_name(void* owner);
     static int io_loop(void* self);
     void run_io();
     void mark_lost();
@@ -98,16 +113,12 @@ private:
     std::unique_ptr<TcpSocket> connection;
     std::unique_ptr<WorkerThread> io_thread;
     std::unique_ptr<WorkerThread> resolver_thread;
-    // Published once by the resolver; readers see null or the whole text.
-    std::atomic<const char*> host_name{nullptr};
-    Mutex name_lock;
+    std::shared_ptr<NameLookupState> lookup;
     Mutex io_lock;
     Mutex input_lock;
     Mutex output_lock;
     GuardedFlag keep_running{false};
 
-    // Copied at start so the resolver never touches the connection.
-    TcpAddress peer;
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.
     bool output_overflowed = false;

@@ -54,6 +54,9 @@ std::unique_ptr<TcpSocket> TcpSocket::accept()
         tcp_close(accepted);
         return nullptr;
     }
+    // A caller's Synch ends in an urgent Data Mark; read out of band, its
+    // IAC would take the next keystroke with it as a command.
+    tcp_set_urgent_inline(accepted);
     auto connection = std::make_unique<TcpSocket>();
     connection->handle_ = accepted;
     connection->address_ = peer;

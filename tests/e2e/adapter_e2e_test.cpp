@@ -83,6 +83,38 @@ TEST_F(Adapter, CallerReachesTheBoardAndDataFlowsBothWays)
     EXPECT_EQ(stop_orva(), 0);
 }
 
+// A Telnet Synch (IAC, then the Data Mark as urgent data) is dropped as a
+// command and the keystroke after it reaches the board.
+TEST_F(Adapter, SynchLosesNoKeystroke)
+{
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller caller(telnet_port);
+    std::string expected = OPTIONS + GREETING + "Connected to KELB line 1\r\n";
+    ASSERT_EQ(caller.receive(expected.size()), expected);
+    caller.send("\xFF");
+    caller.send_urgent("\xF2");
+    caller.send("x");
+    EXPECT_EQ(caller.receive(1), "x");
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+// A server name with a line feed and an escape sequence reaches the log and
+// standard output escaped: it forges no entry and leaves the terminal alone.
+TEST_F(Adapter, ServerNameWithControlBytesIsLoggedEscaped)
+{
+    start_orva();
+    start_board({"--name", "EVIL\nDec 07 00:00:00 forged\x1b[2J"});
+    const std::string escaped = "SAP: Server: EVIL\\x0ADec 07 00:00:00 forged\\x1B[2J\n";
+    EXPECT_TRUE(orva->wait_for_out(escaped)) << orva->out();
+    EXPECT_EQ(stop_orva(), 0);
+    for (const std::string& text : {dir.read("orva.log"), orva->out()}) {
+        EXPECT_NE(text.find(escaped), std::string::npos) << text;
+        EXPECT_EQ(text.find("\nDec 07 00:00:00 forged"), std::string::npos) << text;
+        EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    }
+}
+
 TEST_F(Adapter, AllLinesTakenGivesTheBusyText)
 {
     start_orva();

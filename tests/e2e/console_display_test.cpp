@@ -141,6 +141,29 @@ TEST(ConsoleDisplay, PageInTmuxAndF3Ends)
     EXPECT_LT(shutdown, network);
 }
 
+// Ctrl+S, Ctrl+Z and Ctrl+Q are keys for the page: the terminal's output
+// is not stopped nor the adapter suspended, so the clock goes on, and F3
+// still ends the run.
+TEST(ConsoleDisplay, FlowControlAndSuspendKeysStopNothing)
+{
+    if (!have_tmux())
+        GTEST_SKIP() << "tmux is not installed";
+    TempDir dir;
+    dir.write("orva.conf.xml", config(free_tcp_port()));
+    Tmux tmux;
+    tmux.start(command_line(dir, ""));
+    ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
+    for (const char* key : {"C-s", "C-z", "C-q"}) {
+        tmux.keys(key);
+        std::u32string time = at(tmux.screen(), 36, 20, 8);
+        EXPECT_TRUE(wait_until([&] { return at(tmux.screen(), 36, 20, 8) != time; }, 5s)) << key;
+    }
+    tmux.keys("C-s F3");
+    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }, 10s))
+        << tmux.screen_text();
+    EXPECT_NE(tmux.screen_text().find("orva-exit-status=0"), std::string::npos) << tmux.screen_text();
+}
+
 TEST(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
 {
     if (!have_tmux())

@@ -13,8 +13,12 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "port/terminal.h"
+#include "tests/e2e/process_harness.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -48,6 +52,10 @@ public:
         reader_ = std::thread([this] {
             char buffer[4096];
             while (!stop_) {
+                if (paused_) {
+                    ::poll(nullptr, 0, 10); // a terminal that takes nothing
+                    continue;
+                }
                 struct pollfd p{master_, POLLIN, 0};
                 if (::poll(&p, 1, 10) <= 0)
                     continue;
@@ -70,6 +78,7 @@ public:
             close(master_);
     }
     bool ok() const { return master_ >= 0; }
+    void pause_reading(bool paused) { paused_ = paused; }
     int slave() const { return slave_; }
     void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
     std::string output()
@@ -93,6 +102,7 @@ private:
     int slave_ = -1;
     std::thread reader_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> paused_{false};
     std::mutex lock_;
     std::string output_;
 };
@@ -190,7 +200,40 @@ TEST_F(TerminalOnPty, FunctionKeysAndModifiers)
     EXPECT_EQ(next_key(), TerminalKey::Modified);
     pty_.type("\x1bx");         // Alt+X
     EXPECT_EQ(next_key(), TerminalKey::Modified);
+    pty_.type("\x1b\x1bOR");    // Esc, then F3 before the Escape was read
+    EXPECT_EQ(next_key(), TerminalKey::Other);
+    EXPECT_EQ(next_key(), TerminalKey::F3);
     EXPECT_EQ(terminal_read_key(), TerminalKey::None);
+}
+
+// A terminal that stops taking output holds up no draw: pages that come
+// meanwhile are skipped, and the last one is drawn once it takes output again.
+TEST_F(TerminalOnPty, TerminalThatStopsReadingNeverBlocksADraw)
+{
+    pty_.pause_reading(true);
+    std::vector<TerminalCell> cells(TERMINAL_ROWS * TERMINAL_COLUMNS);
+    std::atomic<bool> drawn{false};
+    std::thread drawer([&] {
+        // Each page changes every cell: far more than the terminal buffers.
+        for (int page = 0; page < 200; ++page) {
+            for (size_t i = 0; i < cells.size(); ++i)
+                cells[i] = TerminalCell{uint8_t('A' + (size_t(page) + i) % 26), 0x07};
+            const std::string label = page == 199 ? "last page" : "page " + std::to_string(page) + ".";
+            for (size_t i = 0; i < label.size(); ++i)
+                cells[i].byte = uint8_t(label[i]);
+            terminal_show(cells.data());
+            terminal_read_key();
+        }
+        drawn = true;
+    });
+    const bool in_time = e2e::wait_until([&] { return drawn.load(); }, 10s);
+    pty_.pause_reading(false);
+    drawer.join();
+    EXPECT_TRUE(in_time);
+    EXPECT_TRUE(e2e::wait_until([&] {
+        terminal_read_key();
+        return pty_.output().find("last") != std::string::npos;
+    }));
 }
 
 TEST(TerminalOutsideUtf8, LineDrawingAndNoEightBitBytes)

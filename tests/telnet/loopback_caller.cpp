@@ -69,6 +69,12 @@ void LoopbackCaller::send(const std::string& bytes)
     }
 }
 
+void LoopbackCaller::send_urgent(const std::string& bytes)
+{
+    if (::send(fd_, bytes.data(), bytes.size(), MSG_OOB | MSG_NOSIGNAL) != ssize_t(bytes.size()))
+        throw std::runtime_error("caller urgent send failed");
+}
+
 static std::string read_until(int fd, size_t count, bool& closed, std::chrono::milliseconds timeout)
 {
     std::string got;

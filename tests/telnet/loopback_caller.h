@@ -25,6 +25,8 @@ public:
 
     bool connected() const { return fd_ >= 0; }
     void send(const std::string& bytes);
+    // Sends bytes as TCP urgent data (MSG_OOB).
+    void send_urgent(const std::string& bytes);
     // Reads until count bytes have arrived in total or the deadline passes.
     std::string receive(size_t count, std::chrono::milliseconds timeout = 10s);
     // Reads until the connection closes or the deadline passes; closed tells
