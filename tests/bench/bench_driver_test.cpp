@@ -11,17 +11,9 @@
 
 #include "bench/load_callers.h"
 #include "bench/reference_server.h"
-#include "bench/telnet_stripper.h"
 #include "tools/board_sim/pattern_check.h"
 
 namespace {
-
-std::string strip(TelnetStripper& t, const std::string& in)
-{
-    std::string out;
-    t.feed(reinterpret_cast<const uint8_t*>(in.data()), static_cast<int>(in.size()), out);
-    return out;
-}
 
 std::string pattern(long from, long count)
 {
@@ -83,17 +75,6 @@ StreamResult receive_from(const std::string& bytes, long expected)
     return r;
 }
 
-}
-
-TEST(TelnetStripper, CommandsGoAndDoubledIacStaysEvenWhenSplit)
-{
-    TelnetStripper t;
-    EXPECT_EQ(strip(t, std::string("\xFF\xFB\x01" "ab\xFF\xFF" "c", 8)), std::string("ab\xFF" "c", 4));
-    // A negotiation and a subnegotiation cut in the middle.
-    EXPECT_EQ(strip(t, "x\xFF"), "x");
-    EXPECT_EQ(strip(t, "\xFD"), "");
-    EXPECT_EQ(strip(t, std::string("\x18y\xFF\xFA\x18\x00xterm\xFF", 12)), "y");
-    EXPECT_EQ(strip(t, "\xF0z\xFF\xF1!"), "z!");
 }
 
 TEST(Percentile, NearestRank)
