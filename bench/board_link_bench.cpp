@@ -7,8 +7,8 @@
 
 #include "link/board_link.h"
 #include "port/clock.h"
-#include "tests/link/fake_ipx_network.h"
-#include "bench/board_thread.h"
+#include "tests/support/fake_ipx_network.h"
+#include "tests/support/board_thread.h"
 #include "tools/board_sim/board_host.h"
 
 namespace {
@@ -46,11 +46,11 @@ int main()
     (void)trace;
     constexpr int BYTES = 1 << 20;
 
-    fake_ipx::reset();
+    support::fake_ipx::reset();
     {
         BoardOptions o;
         o.discard = true;
-        BoardThread board(o);
+        support::BoardThread board(o);
         BoardLink link;
         open_link(link, board.host.socket_number());
         static uint8_t block[BYTES];
@@ -63,12 +63,12 @@ int main()
                      BYTES / s, BYTES / 512 / s);
         link.close();
     }
-    fake_ipx::reset();
+    support::fake_ipx::reset();
     {
         BoardOptions o;
         o.echo_only = true;
         o.bulk_bytes = BYTES;
-        BoardThread board(o);
+        support::BoardThread board(o);
         BoardLink link;
         const uint64_t start = performance_ticks();
         open_link(link, board.host.socket_number());

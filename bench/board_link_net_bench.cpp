@@ -9,7 +9,7 @@
 #include "port/clock.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
-#include "bench/board_thread.h"
+#include "tests/support/board_thread.h"
 #include "tools/board_sim/board_host.h"
 
 namespace {
@@ -69,7 +69,7 @@ int main()
     {
         BoardOptions o;
         o.discard = true;
-        BoardThread board(o, &net.board);
+        support::BoardThread board(o, &net.board);
         BoardLink link(net.adapter);
         open_link(link, net.board, board.host.socket_number());
         static uint8_t block[BYTES];
@@ -86,7 +86,7 @@ int main()
         BoardOptions o;
         o.echo_only = true;
         o.bulk_bytes = BYTES;
-        BoardThread board(o, &net.board);
+        support::BoardThread board(o, &net.board);
         BoardLink link(net.adapter);
         const uint64_t start = performance_ticks();
         open_link(link, net.board, board.host.socket_number());

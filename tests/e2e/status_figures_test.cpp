@@ -9,17 +9,13 @@
 #include <vector>
 
 #include "port/tcp.h"
-#include "tests/e2e/process_harness.h"
-#include "tests/e2e/tmux_pane.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/adapter_test.h"
+#include "tests/support/adapter_texts.h"
+#include "tests/support/tmux_pane.h"
 
-using namespace e2e;
-using testing_telnet::LoopbackCaller;
+using namespace support;
 
 namespace {
-
-const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
-const std::string GREETING = "ORVA v1.0 Connected.\r\n";
 
 std::u32string wide(const std::string& ascii)
 {
@@ -61,7 +57,7 @@ std::string caller_name()
     return tcp_reverse_name(loopback, name) ? name : "[127.0.0.1]";
 }
 
-class StatusFigures : public testing::Test {
+class StatusFigures : public AdapterTest {
 protected:
     void SetUp() override
     {
@@ -81,9 +77,8 @@ protected:
 
     void start_board(const std::vector<std::string>& options)
     {
-        std::vector<std::string> argv{BOARD_SIM_BINARY, "--relay", "127.0.0.1:" + std::to_string(ipx_port)};
-        argv.insert(argv.end(), options.begin(), options.end());
-        board = std::make_unique<ChildProcess>(argv, dir.path());
+        // orva runs in the pane, so the page tells when it has heard the board.
+        AdapterTest::start_board(options, false);
         ASSERT_TRUE(shows([](const Rows& rows) {
             return at(rows, 49, 17, 14) == U"Last SAP: KELB" && at(rows, 49, 18, 29) == figure("SAP servers on network:", 1);
         })) << tmux.screen_text() << board->out();
@@ -105,11 +100,7 @@ protected:
 
     int threads_used() { return number_at(tmux.screen(), 26, 19); }
 
-    TempDir dir;
     Tmux tmux{"orva-figures"};
-    int telnet_port = free_tcp_port();
-    int ipx_port = free_udp_port();
-    std::unique_ptr<ChildProcess> board;
 };
 
 TEST_F(StatusFigures, PageFollowsCallsOnTheOnlyLine)

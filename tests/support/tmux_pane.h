@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace support {
 
 // Runs a shell command and returns its standard output.
 std::string run_command(const std::string& command);

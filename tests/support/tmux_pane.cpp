@@ -1,10 +1,10 @@
-#include "tests/e2e/tmux_pane.h"
+#include "tests/support/tmux_pane.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
-namespace e2e {
+namespace support {
 
 std::string run_command(const std::string& command)
 {
