@@ -24,6 +24,7 @@ if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_targets[@]}"
   exit 0
 fi
+"$top/scripts/install-deps.sh" build fuzz
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
