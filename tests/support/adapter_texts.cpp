@@ -1,5 +1,7 @@
 #include "tests/support/adapter_texts.h"
 
+#include "tools/board_sim/pattern_check.h"
+
 namespace support {
 
 const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07",
@@ -13,11 +15,11 @@ std::string connected_text(int line)
     return "Connected to KELB line " + std::to_string(line) + "\r\n";
 }
 
-std::string bulk_pattern(size_t count)
+std::string bulk_pattern(size_t count, size_t from)
 {
     std::string s(count, '\0');
     for (size_t i = 0; i < count; ++i)
-        s[i] = static_cast<char>('0' + i % 64);
+        s[i] = PatternCheck::byte_at(long(from + i));
     return s;
 }
 

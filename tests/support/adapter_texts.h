@@ -14,8 +14,8 @@ extern const std::string BUSY_TEXT;
 // "Connected to KELB line N\r\n" for a line number.
 std::string connected_text(int line);
 
-// The simulator's --bulk bytes: '0' + i % 64.
-std::string bulk_pattern(size_t count);
+// The simulator's --bulk bytes ('0' + i % 64), count of them from byte from.
+std::string bulk_pattern(size_t count, size_t from = 0);
 // A caller's stream that shows any loss, repeat or reordering: each byte
 // follows from its position.
 std::string caller_pattern(size_t count, int salt = 0);
