@@ -68,9 +68,7 @@ protected:
     void start_orva()
     {
         dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port));
-        // The pane's shell reports the exit status, then waits to be killed.
-        tmux.start("cd " + dir.path() + " && TERM=tmux-256color LC_CTYPE=C.UTF-8 " ORVA_BINARY
-                   "; echo orva-exit-status=$?; exec cat");
+        tmux.start_orva(dir.path());
         ASSERT_TRUE(shows([](const Rows& rows) { return at(rows, 0, 0, 14) == U" ORVA v1.0-32 "; }))
             << tmux.screen_text();
     }
@@ -156,8 +154,7 @@ TEST_F(StatusFigures, PageFollowsCallsOnTheOnlyLine)
     EXPECT_EQ(at(tmux.screen(), 49, 19, 29), figure("Calls lost due to busy:", 1));
 
     tmux.keys("F3");
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }))
-        << tmux.screen_text();
+    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
     EXPECT_NE(tmux.screen_text().find("orva-exit-status=0"), std::string::npos) << tmux.screen_text();
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x2B\x00", 2)); // 43
 }
@@ -179,8 +176,7 @@ TEST_F(StatusFigures, CallersRefusedForDowntimeAreCountedOnThePage)
     EXPECT_EQ(at(rows, 2, 17, 29), figure("Total # of connections:", 2));
     EXPECT_EQ(at(rows, 1, 7, 8), U" 1\u2590 Idle");
     tmux.keys("F3");
-    EXPECT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=0") != std::string::npos; }))
-        << tmux.screen_text();
+    EXPECT_TRUE(tmux.shows("orva-exit-status=0")) << tmux.screen_text();
 }
 
 }
