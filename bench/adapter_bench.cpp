@@ -21,16 +21,24 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/bench_process.h"
 #include "bench/bench_report.h"
 #include "bench/load_callers.h"
 #include "bench/process_usage.h"
 #include "bench/reference_server.h"
+#include "tests/support/adapter_rig.h"
+#include "tests/support/adapter_texts.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
-const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
-const std::string REFUSAL = "ORVA v1.0 Connected.\r\n\r\nKELB is currently down.  Please try back later.\r\n";
+
+// What a caller hears from orva with no board host, before the close.
+std::string refusal()
+{
+    return support::GREETING + support::DOWN_TEXT;
+}
 
 struct Settings {
     bool quick = false;
@@ -78,22 +86,6 @@ void wait_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-int free_port(int type)
-{
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
-
 // True when something listens on (TCP) or is bound to (UDP) 127.0.0.1:port.
 bool port_in_use(int port, bool udp)
 {
@@ -109,17 +101,6 @@ bool port_in_use(int port, bool udp)
             return true;
     }
     return false;
-}
-
-bool wait_for(const std::function<bool()>& done, int timeout_ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        wait_ms(2);
-    }
-    return true;
 }
 
 double median(const std::vector<double>& v)
@@ -145,59 +126,55 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+support::AdapterPrograms programs_of(const Settings& s)
+{
+    support::AdapterPrograms p;
+    p.orva = s.orva;
+    p.relay = s.relay;
+    p.board = s.board;
+    return p;
+}
+
 // orva with its own directory, joined to the relay, and optionally a
 // simulated board host that it has heard announce itself.
-class AdapterRig {
+class BenchAdapter {
 public:
-    AdapterRig(const Settings& s, const std::string& dir, int relay_port, const std::vector<std::string>& board_args)
-        : settings_(s), dir_(dir)
+    BenchAdapter(const Settings& s, const std::string& dir, int relay_port, const std::vector<std::string>& board_args)
+        : rig_(dir, programs_of(s))
     {
-        std::filesystem::create_directories(dir);
-        telnet_port_ = free_port(SOCK_STREAM);
-        std::ofstream(dir + "/orva.conf.xml")
-            << "<orva>\n  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" << telnet_port_ << "\"/>\n"
-            << "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" << relay_port << "\" Host=\"0\"/>\n"
-            << "  <Log Level=\"5\"/>\n"
-            // Every caller dials from 127.0.0.1, far past the default limits.
-            << "  <Access MaxPerAddress=\"0\" RatePerMinute=\"0\"/>\n</orva>\n";
-        orva_ = std::make_unique<BenchProcess>(std::vector<std::string>{s.orva, "-d"}, dir, dir + "/orva.out");
-        if (!orva_->wait_for_output("DEBUG: Running ...", 10000))
-            throw Failure("orva did not start: " + orva_->output());
+        rig_.ipx_port = relay_port;
+        if (!rig_.start_orva(false))
+            throw Failure("orva did not start: " + rig_.why());
         if (board_args.empty())
             return;
-        std::vector<std::string> argv{s.board, "--relay", "127.0.0.1:" + std::to_string(relay_port), "--lines",
-                                      std::to_string(s.lines)};
-        argv.insert(argv.end(), board_args.begin(), board_args.end());
-        board_ = std::make_unique<BenchProcess>(argv, dir, dir + "/board.out");
-        if (!orva_->wait_for_output("SAP: Added Server to List", 15000))
-            throw Failure("orva never heard the board host: " + board_->output());
+        std::vector<std::string> options{"--lines", std::to_string(s.lines)};
+        options.insert(options.end(), board_args.begin(), board_args.end());
+        if (!rig_.start_board(options))
+            throw Failure("orva never heard the board host: " + rig_.why());
     }
-    ~AdapterRig() { stop(); }
+    ~BenchAdapter() { stop(); }
 
-    int port() const { return telnet_port_; }
-    pid_t pid() const { return orva_->pid(); }
+    int port() const { return rig_.telnet_port; }
+    pid_t pid() const { return rig_.orva->pid(); }
     // Waits until the board has freed every line it gave out so far.
     void wait_lines_free(int connected_so_far)
     {
-        if (board_ && !board_->wait_for_output("ended by the caller", 15000, static_cast<size_t>(connected_so_far)))
+        if (rig_.board &&
+            !rig_.board->wait_for_out("ended by the caller", std::chrono::seconds(15), size_t(connected_so_far)))
             throw Failure("the board host's lines were not freed");
     }
     int stop()
     {
-        if (board_)
-            board_->stop();
-        const int status = orva_ ? orva_->stop() : 0;
-        board_.reset();
-        orva_.reset();
+        if (rig_.board)
+            rig_.board->stop();
+        const int status = rig_.orva ? rig_.orva->stop() : 0;
+        rig_.board.reset();
+        rig_.orva.reset();
         return status;
     }
 
 private:
-    const Settings& settings_;
-    std::string dir_;
-    int telnet_port_ = 0;
-    std::unique_ptr<BenchProcess> orva_;
-    std::unique_ptr<BenchProcess> board_;
+    support::AdapterRig rig_;
 };
 
 // ser2net with one telnet accepter per line, each relaying to the
@@ -212,7 +189,7 @@ public:
         for (size_t i = 0; i < targets.size(); ++i) {
             int port = 0;
             do
-                port = free_port(SOCK_STREAM);
+                port = support::free_tcp_port();
             while (std::find(ports_.begin(), ports_.end(), port) != ports_.end());
             ports_.push_back(port);
             yaml << "connection: &line" << i + 1 << "\n"
@@ -223,19 +200,19 @@ public:
                  << "  options:\n    kickolduser: false\n    max-connections: 1\n    chardelay: false\n\n";
         }
         yaml.close();
-        process_ = std::make_unique<BenchProcess>(
+        process_ = std::make_unique<support::ChildProcess>(
             std::vector<std::string>{s.ser2net, "-n", "-u", "-c", dir + "/ser2net.yaml", "-P", dir + "/ser2net.pid"},
             dir, dir + "/ser2net.out");
-        if (!wait_for([&] { return port_in_use(ports_.back(), false) && port_in_use(ports_.front(), false); },
-                      10000))
-            throw Failure("ser2net did not listen: " + process_->output());
+        if (!support::wait_until([&] { return port_in_use(ports_.back(), false) && port_in_use(ports_.front(), false); },
+                                 std::chrono::seconds(10)))
+            throw Failure("ser2net did not listen: " + process_->out());
     }
     const std::vector<int>& ports() const { return ports_; }
     pid_t pid() const { return process_->pid(); }
 
 private:
     std::vector<int> ports_;
-    std::unique_ptr<BenchProcess> process_;
+    std::unique_ptr<support::ChildProcess> process_;
 };
 
 struct Peer {
@@ -250,7 +227,7 @@ struct Peer {
 
 void wait_until_closed(const Peer& p)
 {
-    if (p.reference && !wait_for([&] { return p.reference->connections() == 0; }, 10000))
+    if (p.reference && !support::wait_until([&] { return p.reference->connections() == 0; }, std::chrono::seconds(10)))
         throw Failure(p.name + ": the last run's connections did not close");
 }
 
@@ -288,7 +265,7 @@ void connect_or_fail(CallerGroup& g, const Peer& p, int count)
         throw Failure(p.name + ": " + error);
 }
 
-void measure_echo(const Settings& s, const Peer& p, PeerRun& run, AdapterRig* rig, int& connected)
+void measure_echo(const Settings& s, const Peer& p, PeerRun& run, BenchAdapter* rig, int& connected)
 {
     if (p.pid) {
         UsageMeter idle(p.pid);
@@ -431,11 +408,10 @@ int main(int argc, char** argv)
     int status = 0;
     try {
         ReferenceServer reference(s.lines);
-        const int relay_port = free_port(SOCK_DGRAM);
-        BenchProcess relay({s.relay, "--listen", "127.0.0.1", "--port", std::to_string(relay_port)}, work,
-                           work + "/relay.out");
-        if (!wait_for([&] { return port_in_use(relay_port, true); }, 10000))
-            throw Failure("the IPX relay did not start: " + relay.output());
+        support::AdapterRig network(work, programs_of(s));
+        if (!network.start_relay())
+            throw Failure("the IPX relay did not start: " + network.why());
+        const int relay_port = network.ipx_port;
         std::unique_ptr<Ser2netRig> ser2net;
         if (with_ser2net)
             ser2net = std::make_unique<Ser2netRig>(s, work, reference.ports());
@@ -455,17 +431,17 @@ int main(int argc, char** argv)
 
         std::fprintf(stderr, "orva-bench: callers refused with no board host\n");
         {
-            AdapterRig rig(s, rig_dir(), relay_port, {});
-            orva.refuse = run_refuse(rig.port(), REFUSAL, s.refuse_concurrency, s.refuse_calls, s.refuse_ms);
+            BenchAdapter rig(s, rig_dir(), relay_port, {});
+            orva.refuse = run_refuse(rig.port(), refusal(), s.refuse_concurrency, s.refuse_calls, s.refuse_ms);
             orva.refuse_run = true;
         }
-        reference.set_mode(ReferenceServer::Mode::Refuse, 0, OPTIONS + REFUSAL);
-        direct.refuse = run_refuse(reference.port(), REFUSAL, s.refuse_concurrency, s.refuse_calls, s.refuse_ms);
+        reference.set_mode(ReferenceServer::Mode::Refuse, 0, support::OPTIONS + refusal());
+        direct.refuse = run_refuse(reference.port(), refusal(), s.refuse_concurrency, s.refuse_calls, s.refuse_ms);
         direct.refuse_run = true;
 
         std::fprintf(stderr, "orva-bench: keystroke echo\n");
         {
-            AdapterRig rig(s, rig_dir(), relay_port, {"--echo"});
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo"});
             Peer p{"orva", {rig.port()}, true, rig.pid()};
             int connected = 0;
             measure_echo(s, p, orva, &rig, connected);
@@ -478,11 +454,11 @@ int main(int argc, char** argv)
 
         std::fprintf(stderr, "orva-bench: board -> caller streams\n");
         {
-            AdapterRig rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_one)});
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_one)});
             orva.out_one = measure_stream(s, {"orva", {rig.port()}, true, rig.pid()}, 1, s.bulk_one, true, nullptr);
         }
         {
-            AdapterRig rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_each)});
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_each)});
             orva.out_all = measure_stream(s, {"orva", {rig.port()}, true, rig.pid()}, s.lines, s.bulk_each, true,
                                           &orva.streaming_out);
         }
@@ -497,11 +473,11 @@ int main(int argc, char** argv)
 
         std::fprintf(stderr, "orva-bench: caller -> board streams\n");
         {
-            AdapterRig rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_one)});
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_one)});
             orva.in_one = measure_stream(s, {"orva", {rig.port()}, true, rig.pid()}, 1, s.send_one, false, nullptr);
         }
         {
-            AdapterRig rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_each)});
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_each)});
             orva.in_all = measure_stream(s, {"orva", {rig.port()}, true, rig.pid()}, s.lines, s.send_each, false,
                                          &orva.streaming_in);
         }
@@ -513,7 +489,7 @@ int main(int argc, char** argv)
             reference.set_mode(ReferenceServer::Mode::Verify, s.send_each);
             run->in_all = measure_stream(s, *peer, s.lines, s.send_each, false, &run->streaming_in);
         }
-        relay.stop();
+        network.relay->stop();
 
         // The table.
         const std::string L = std::to_string(s.lines);

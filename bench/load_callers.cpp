@@ -15,6 +15,15 @@
 
 namespace {
 
+// Appends the data bytes among bytes[0..count) to out, the adapter's own
+// Telnet commands taken out; a command split between reads is carried.
+void strip_telnet(TelnetInputState& state, const uint8_t* bytes, int count, std::string& out)
+{
+    const size_t at = out.size();
+    out.resize(at + size_t(count));
+    out.resize(at + size_t(telnet_strip_commands(state, bytes, count, reinterpret_cast<uint8_t*>(out.data() + at))));
+}
+
 int64_t now_ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -59,10 +68,10 @@ void CallerGroup::hang_up()
 void CallerGroup::take(Caller& c, const uint8_t* bytes, int count, int64_t now)
 {
     if (c.ready) {
-        c.telnet.feed(bytes, count, c.data);
+        strip_telnet(c.telnet, bytes, count, c.data);
         return;
     }
-    c.telnet.feed(bytes, count, c.head);
+    strip_telnet(c.telnet, bytes, count, c.head);
     const std::string prefix = "Connected to KELB line ";
     const size_t at = c.head.find(prefix);
     const size_t end = at == std::string::npos ? at : c.head.find("\r\n", at);
@@ -486,7 +495,7 @@ RefuseResult run_refuse(int port, const std::string& expected, int concurrency, 
     struct Call {
         int fd = -1;
         std::string got;
-        TelnetStripper telnet;
+        TelnetInputState telnet = TelnetInputState::Data;
     };
     RefuseResult r;
     std::vector<Call> calls(static_cast<size_t>(concurrency));
@@ -503,7 +512,7 @@ RefuseResult run_refuse(int port, const std::string& expected, int concurrency, 
             if (c.fd < 0 && started < total && now < deadline) {
                 c.fd = connect_to(port);
                 c.got.clear();
-                c.telnet = TelnetStripper();
+                c.telnet = TelnetInputState::Data;
                 ++started;
             }
             if (c.fd >= 0)
@@ -521,7 +530,7 @@ RefuseResult run_refuse(int port, const std::string& expected, int concurrency, 
                     continue;
                 const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n > 0) {
-                    c.telnet.feed(buffer, static_cast<int>(n), c.got);
+                    strip_telnet(c.telnet, buffer, static_cast<int>(n), c.got);
                     continue;
                 }
                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "bench/telnet_stripper.h"
+#include "telnet/telnet_codec.h"
 
 struct Caller {
     int fd = -1;
-    TelnetStripper telnet;
+    TelnetInputState telnet = TelnetInputState::Data;
     std::string head;  // text before the data path opened
     std::string data;  // data bytes not yet taken
     bool ready = false;

@@ -1,59 +1,61 @@
-// Telnet command stripping on what a caller sends, cut into arbitrary
-// segments. The same bytes are also given in one piece: since an incomplete
-// command waits for the next segment, both must give the same data.
+// The Telnet codec on what a caller sends, cut into arbitrary segments. The
+// same bytes are also given in one piece: since a command cut off at the end
+// of a segment is finished by the next, both must give the same data. And
+// any data escaped for a caller strips back to itself.
 //
-// Record control byte: bit 0 takes input after this segment; bit 1 uses a
-// destination that starts small, so that take_input has to grow it.
+// Record control byte: bit 0 strips what has gathered after this segment.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_records.h"
-#include "link/byte_queue.h"
-#include "telnet/caller_session.h"
+#include "telnet/telnet_codec.h"
 
 namespace {
-void drain(ByteQueue& from, std::vector<uint8_t>& to)
+void strip_into(TelnetInputState& state, std::vector<uint8_t>& from, std::vector<uint8_t>& to)
 {
-    to.insert(to.end(), from.head(), from.head() + from.size());
+    const size_t at = to.size();
+    to.resize(at + from.size());
+    const int32_t n = telnet_strip_commands(state, from.data(), int32_t(from.size()), to.data() + at);
+    FUZZ_CHECK(n >= 0 && size_t(n) <= from.size());
+    to.resize(at + size_t(n));
     from.clear();
 }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    CallerSession pieces;
-    ByteQueue small(1, 0, 1);
-    ByteQueue large(4096, 512, 4096);
+    TelnetInputState pieces = TelnetInputState::Data;
+    std::vector<uint8_t> gathered;
     std::vector<uint8_t> got;
     std::vector<uint8_t> all;
     FuzzRecords records(data, size);
     FuzzRecord r;
     while (records.next(r)) {
-        pieces.receive_for_testing(r.bytes, int32_t(r.size));
+        gathered.insert(gathered.end(), r.bytes, r.bytes + r.size);
         all.insert(all.end(), r.bytes, r.bytes + r.size);
-        if (r.control & 1) {
-            ByteQueue& into = (r.control & 2) ? small : large;
-            pieces.take_input(into);
-            drain(into, got);
-        }
+        if (r.control & 1)
+            strip_into(pieces, gathered, got);
     }
-    pieces.take_input(large);
-    drain(large, got);
+    strip_into(pieces, gathered, got);
 
-    CallerSession whole;
-    if (!all.empty())
-        whole.receive_for_testing(all.data(), int32_t(all.size()));
+    TelnetInputState whole = TelnetInputState::Data;
+    std::vector<uint8_t> copy = all;
     std::vector<uint8_t> once;
-    whole.take_input(large);
-    drain(large, once);
+    strip_into(whole, copy, once);
     FUZZ_CHECK(got == once);
-    FUZZ_CHECK(got.size() <= all.size());
-    // A second pass finds nothing new: only an incomplete command is left.
-    whole.take_input(large);
-    FUZZ_CHECK(large.size() == 0);
+    FUZZ_CHECK(pieces == whole);
     // Without a single command byte the data passes through untouched.
-    if (all.empty() || std::memchr(all.data(), 0xFF, all.size()) == nullptr)
+    if (all.empty() || std::memchr(all.data(), TELNET_IAC, all.size()) == nullptr)
         FUZZ_CHECK(once == all);
+
+    // Escaped as data and stripped again, every byte comes back as it was.
+    std::vector<uint8_t> escaped(size_t(telnet_escaped_size(all.data(), int32_t(all.size()))));
+    FUZZ_CHECK(telnet_escape_data(all.data(), int32_t(all.size()), escaped.data()) == int32_t(escaped.size()));
+    TelnetInputState back_state = TelnetInputState::Data;
+    std::vector<uint8_t> back;
+    strip_into(back_state, escaped, back);
+    FUZZ_CHECK(back == all);
+    FUZZ_CHECK(back_state == TelnetInputState::Data);
     return 0;
 }

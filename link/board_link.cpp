@@ -119,11 +119,12 @@ bool BoardLink::cycle()
         else
             handle_datagram(receive_buffer_, n);
     }
-    if ((ready & PollError) || circuit == NoCircuit) {
-        // A failed endpoint also frees the caller's line on the board.
-        if (alive && (ready & PollError))
-            status_changed = true;
+    if (((ready & PollError) || circuit == NoCircuit) && alive) {
+        // A failed endpoint also frees the caller's line on the board. The
+        // dispatcher reads alive once it sees status_changed, so the flag
+        // is raised after the change, never before.
         alive = false;
+        status_changed = true;
     }
     const bool caller_bytes = from_caller_size() > 0;
     send_from_caller();
@@ -181,8 +182,8 @@ void BoardLink::fail(const char* why)
     print_to_caller("%s", BOARD_DOWN_TEXT);
     waiting_for_accept_ = false;
     circuit = NoCircuit;
-    status_changed = true;
     alive = false;
+    status_changed = true;
 }
 
 int BoardLink::to_caller_size()
@@ -392,7 +393,6 @@ void BoardLink::handle_packet(const KnetPacket& packet)
             return;
         }
         const uint8_t granted = p[0];
-        status_changed = true;
         waiting_for_accept_ = false;
         have_board_sequence_ = false;
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
@@ -413,6 +413,9 @@ void BoardLink::handle_packet(const KnetPacket& packet)
             print_to_caller("Connected to KELB line %d\r\n", granted);
             send_control(ControlReady | ControlActive | ControlUp, 0);
         }
+        // Only now: a dispatcher that saw the flag before the line was set
+        // would clear it and never show the line as connected.
+        status_changed = true;
         return;
     }
     case Ack: {
@@ -451,11 +454,11 @@ void BoardLink::handle_packet(const KnetPacket& packet)
         const uint8_t ack_flag = p[1];
         peer_ready = (control & ControlReady) != 0;
         if (!(control & ControlUp)) {
-            status_changed = true;
             std::printf("KNET: Disconnected Line %d\n", h.circuit);
             // The answer still goes out on the circuit in use.
             send_control(0x00, 0);
             circuit = NoCircuit;
+            status_changed = true;
         } else if (ack_flag == 0) {
             send_control(control, 1);
         }

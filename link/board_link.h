@@ -81,6 +81,9 @@ public:
     Mutex to_caller_lock;
 
     // Read by the dispatcher without a lock, written by the link thread.
+    // status_changed is raised after the line, circuit and alive it
+    // announces have their new values; the dispatcher clears it, then reads
+    // them.
     std::atomic<bool> status_changed{false};
     std::atomic<bool> alive{false};
     std::atomic<uint8_t> circuit{0};

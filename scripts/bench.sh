@@ -6,6 +6,6 @@
 # another; --quick for a short run; --help for the rest).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" build bench
 dir=$("$top/scripts/build.sh" | tail -n 1)
 exec "$dir/bench/orva-bench" "$@"

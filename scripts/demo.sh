@@ -5,8 +5,8 @@
 # and the simulator with it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh"
-build=$("$top/scripts/build.sh" | tail -n 1)
+"$top/scripts/install-deps.sh" build
+build=$(ORVA_TESTS=OFF "$top/scripts/build.sh" | tail -n 1)
 
 work="$top/demo"
 mkdir -p "$work"

@@ -14,13 +14,17 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
-all_targets=(config_loader_fuzz ipx_datagram_fuzz ipx_relay_fuzz telnet_input_fuzz
-             knet_datagram_fuzz sap_record_fuzz)
+# Every fuzz/NAME_fuzz.cpp is a target (fuzz/CMakeLists.txt builds them so).
+all_targets=()
+for source in "$top"/fuzz/*_fuzz.cpp; do
+  all_targets+=("$(basename "$source" .cpp)")
+done
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_targets[@]}"
   exit 0
 fi
+"$top/scripts/install-deps.sh" build fuzz
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 

@@ -1,18 +1,36 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing ORVA need.
-# Asks apt only when something is missing, so a ready machine needs no network.
+# Installs the Debian packages of the named sets (build when none is named):
+#
+#   build   building and running ORVA and its tools
+#   test    building and running the tests: GoogleTest and the programs the
+#           end-to-end tests drive
+#   bench   building and running the benchmark, and its reference relay
+#   fuzz    building the fuzz targets (clang with libFuzzer)
+#
+# e.g. scripts/install-deps.sh build test. Asks apt only when something is
+# missing, so a ready machine needs no network.
 set -euo pipefail
 
-packages=(
-  g++ cmake make pkg-config
-  libexpat1-dev libncurses-dev
-  libgtest-dev libgmock-dev googletest
-  telnet tmux socat ser2net
-  clang libclang-rt-14-dev
-)
+build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev)
+test=(libgtest-dev libgmock-dev googletest telnet tmux socat)
+bench=(libgtest-dev libgmock-dev googletest ser2net)
+fuzz=(clang libclang-rt-14-dev)
+
+sets=("$@")
+[ ${#sets[@]} -gt 0 ] || sets=(build)
+packages=()
+for set in "${sets[@]}"; do
+  case $set in
+    build) packages+=("${build[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    bench) packages+=("${bench[@]}") ;;
+    fuzz) packages+=("${fuzz[@]}") ;;
+    *) echo "install-deps.sh: unknown set '$set' (build, test, bench, fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then

@@ -5,9 +5,12 @@
 # default). ORVA_TEST_VARIANTS="plain address thread fuzz" picks which.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh"
-
 variants=${ORVA_TEST_VARIANTS:-plain address thread fuzz}
+# The benchmark's quick run is one of the tests.
+sets=(build test bench)
+[[ " $variants " != *" fuzz "* ]] || sets+=(fuzz)
+"$top/scripts/install-deps.sh" "${sets[@]}"
+
 jobs=$(nproc)
 status=0
 for v in $variants; do

@@ -5,12 +5,9 @@
 #include <cstring>
 
 #include "port/clock.h"
+#include "telnet/telnet_codec.h"
 
 namespace {
-constexpr uint8_t IAC = 255;
-constexpr uint8_t WILL = 251;
-constexpr uint8_t DONT = 254;
-
 std::atomic<NameLookup> name_lookup{tcp_reverse_name};
 std::atomic<int> lookups_in_flight{0};
 
@@ -43,6 +40,7 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     std::printf("[%d] Connection: %s\n", number, dotted);
 
     input = new_input_queue();
+    input_state = TelnetInputState::Data;
     output = std::make_unique<ByteQueue>(4096, 512, 4096);
     lookup = std::make_shared<NameLookupState>();
     lookup->peer = accepted->address();
@@ -242,34 +240,8 @@ void CallerSession::take_input(ByteQueue& destination)
     destination.reserve(n);
     if (destination.space() < n)
         return; // no room can be made: the bytes wait for a later pass
-    const uint8_t* from = input->head();
-    uint8_t* to = destination.tail();
-    int32_t consumed = 0;
-    int32_t copied = 0;
-    while (consumed < n) {
-        uint8_t b = from[consumed];
-        if (b != IAC) {
-            to[copied++] = b;
-            consumed++;
-            continue;
-        }
-        // An incomplete command stays in input for the next segment.
-        if (consumed + 1 >= n)
-            break;
-        uint8_t verb = from[consumed + 1];
-        if (verb == IAC) {
-            to[copied++] = IAC;
-            consumed += 2;
-        } else if (verb >= WILL && verb <= DONT) {
-            if (consumed + 2 >= n)
-                break;
-            consumed += 3;
-        } else {
-            consumed += 2;
-        }
-    }
-    input->consume(consumed);
-    destination.commit(copied);
+    destination.commit(telnet_strip_commands(input_state, input->head(), n, destination.tail()));
+    input->consume(n);
 }
 
 int CallerSession::print(const char* format, ...)
@@ -304,25 +276,13 @@ void CallerSession::write(const uint8_t* bytes, int32_t count)
     if (count <= 0)
         return;
     MutexHold out(output_lock);
-    int32_t escapes = 0;
-    for (int32_t i = 0; i < count; i++)
-        escapes += bytes[i] == IAC;
-    if (!room_for_output(count + escapes))
+    const int32_t size = telnet_escaped_size(bytes, count);
+    if (!room_for_output(size))
         return;
-    output->reserve(count + escapes);
-    // Runs up to and including each 0xFF, then the escaping second 0xFF.
-    int32_t start = 0;
-    while (start < count) {
-        const void* found = std::memchr(bytes + start, IAC, size_t(count - start));
-        if (!found) {
-            output->append(bytes + start, count - start);
-            break;
-        }
-        int32_t end = int32_t(static_cast<const uint8_t*>(found) - bytes) + 1;
-        output->append(bytes + start, end - start);
-        output->append(&IAC, 1);
-        start = end;
-    }
+    output->reserve(size);
+    if (output->space() < size)
+        return;
+    output->commit(telnet_escape_data(bytes, count, output->tail()));
 }
 
 void CallerSession::send_command(uint8_t verb, uint8_t option)
@@ -330,7 +290,7 @@ void CallerSession::send_command(uint8_t verb, uint8_t option)
     MutexHold out(output_lock);
     if (!room_for_output(3))
         return;
-    const uint8_t command[3] = {IAC, verb, option};
+    const uint8_t command[3] = {TELNET_IAC, verb, option};
     output->append(command, 3);
 }
 

@@ -12,6 +12,7 @@
 #include "app/worker_thread.h"
 #include "link/byte_queue.h"
 #include "telnet/tcp_socket.h"
+#include "telnet/telnet_codec.h"
 
 // Looks up the host name of a caller's address; false when it has none.
 using NameLookup = bool (*)(const TcpAddress& address, std::string& name);
@@ -109,6 +110,9 @@ private:
     bool room_for_output(int32_t more);
 
     std::unique_ptr<ByteQueue> input;
+    // A command cut off at the end of what take_input last took; guarded by
+    // input_lock like input.
+    TelnetInputState input_state = TelnetInputState::Data;
     std::unique_ptr<ByteQueue> output;
     std::unique_ptr<TcpSocket> connection;
     std::unique_ptr<WorkerThread> io_thread;

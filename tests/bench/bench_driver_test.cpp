@@ -11,25 +11,11 @@
 
 #include "bench/load_callers.h"
 #include "bench/reference_server.h"
-#include "bench/telnet_stripper.h"
-#include "tools/board_sim/pattern_check.h"
+#include "tests/support/adapter_texts.h"
 
 namespace {
 
-std::string strip(TelnetStripper& t, const std::string& in)
-{
-    std::string out;
-    t.feed(reinterpret_cast<const uint8_t*>(in.data()), static_cast<int>(in.size()), out);
-    return out;
-}
-
-std::string pattern(long from, long count)
-{
-    std::string s;
-    for (long i = from; i < from + count; ++i)
-        s.push_back(PatternCheck::byte_at(i));
-    return s;
-}
+using support::bulk_pattern;
 
 // A listener on 127.0.0.1 that writes the given bytes to its one caller,
 // then waits for the caller to go.
@@ -85,17 +71,6 @@ StreamResult receive_from(const std::string& bytes, long expected)
 
 }
 
-TEST(TelnetStripper, CommandsGoAndDoubledIacStaysEvenWhenSplit)
-{
-    TelnetStripper t;
-    EXPECT_EQ(strip(t, std::string("\xFF\xFB\x01" "ab\xFF\xFF" "c", 8)), std::string("ab\xFF" "c", 4));
-    // A negotiation and a subnegotiation cut in the middle.
-    EXPECT_EQ(strip(t, "x\xFF"), "x");
-    EXPECT_EQ(strip(t, "\xFD"), "");
-    EXPECT_EQ(strip(t, std::string("\x18y\xFF\xFA\x18\x00xterm\xFF", 12)), "y");
-    EXPECT_EQ(strip(t, "\xF0z\xFF\xF1!"), "z!");
-}
-
 TEST(Percentile, NearestRank)
 {
     std::vector<double> v;
@@ -149,19 +124,19 @@ TEST(BenchCallers, StreamsBothWaysAndEchoThroughTheReferenceServer)
 TEST(BenchCallers, LossDuplicationAndStraysAreNotIntact)
 {
     // A whole 512-byte packet twice: the pattern holds, the count does not.
-    StreamResult doubled = receive_from(pattern(0, 1024) + pattern(512, 512), 1024);
+    StreamResult doubled = receive_from(bulk_pattern(1024, 0) + bulk_pattern(512, 512), 1024);
     EXPECT_EQ(doubled.intact_lines, 0);
     EXPECT_EQ(doubled.bytes_extra, 512);
 
-    StreamResult lost = receive_from(pattern(0, 500) + pattern(600, 424), 1024);
+    StreamResult lost = receive_from(bulk_pattern(500, 0) + bulk_pattern(424, 600), 1024);
     EXPECT_EQ(lost.intact_lines, 0);
     EXPECT_EQ(lost.bytes_in_order, 500);
     EXPECT_FALSE(lost.first_error.empty());
 
-    StreamResult short_by_one = receive_from(pattern(0, 1023), 1024);
+    StreamResult short_by_one = receive_from(bulk_pattern(1023, 0), 1024);
     EXPECT_EQ(short_by_one.intact_lines, 0);
 
-    StreamResult exact = receive_from(pattern(0, 1024), 1024);
+    StreamResult exact = receive_from(bulk_pattern(1024, 0), 1024);
     EXPECT_EQ(exact.intact_lines, 1) << exact.first_error;
 }
 
@@ -189,7 +164,7 @@ TEST(BenchCallers, AWrongReportOrAWrongEchoIsCounted)
 TEST(BenchCallers, ThroughTheAdapterTheDataStartsAfterTheLineIsNamed)
 {
     ScriptedPeer adapter(std::string("\xFF\xFB\x03", 3) + "ORVA v1.0 Connected.\r\nConnected to KELB line 42\r\n" +
-                         pattern(0, 100));
+                         bulk_pattern(100, 0));
     CallerGroup group(true);
     std::string error;
     ASSERT_TRUE(group.connect({adapter.port()}, 1, 5000, error)) << error;

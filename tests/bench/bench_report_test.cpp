@@ -7,7 +7,8 @@
 #include <sstream>
 
 #include "bench/bench_report.h"
-#include "tests/e2e/process_harness.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/counting.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ TEST(BenchReport, VerdictsFollowTheDirectionAndAMissingFigureMisses)
 
 TEST(BenchReport, JsonHoldsEveryFigureAndCheckWithTextEscaped)
 {
-    e2e::TempDir dir;
+    support::TempDir dir;
     BenchReport report;
     EXPECT_FALSE(report.all_intact());  // nothing checked is not intact
     Figure f = figure(2.5, 4, false);
@@ -59,8 +60,8 @@ TEST(BenchReport, JsonHoldsEveryFigureAndCheckWithTextEscaped)
     EXPECT_NE(json.find("\"orva\": null"), std::string::npos);
     EXPECT_NE(json.find("\"first_error\": \"line 2: Byte 6\\u000d\\u000a\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"machine\": \"two\\u0009cores\""), std::string::npos);
-    EXPECT_EQ(e2e::count_of(json, "\"intact\": true"), 1u);
-    EXPECT_EQ(e2e::count_of(json, "\"intact\": false"), 1u);
+    EXPECT_EQ(support::count_of(json, "\"intact\": true"), 1u);
+    EXPECT_EQ(support::count_of(json, "\"intact\": false"), 1u);
     EXPECT_NE(json.find("\"all_intact\": false"), std::string::npos);
     EXPECT_FALSE(report.write_json(dir.file("no/such/dir/r.json")));
 }

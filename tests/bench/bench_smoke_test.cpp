@@ -4,9 +4,11 @@
 
 #include <string>
 
-#include "tests/e2e/process_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/counting.h"
 
-using namespace e2e;
+using namespace support;
 
 namespace {
 

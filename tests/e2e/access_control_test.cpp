@@ -1,15 +1,15 @@
 // Access control seen by callers of the real adapter on loopback: limits
 // per address, bans, allow and deny lists, IPv6 callers, bad settings.
-#include "tests/e2e/adapter_rig.h"
+#include "tests/support/adapter_test.h"
 
-namespace e2e {
+namespace support {
 namespace {
 
-using testing_telnet::LoopbackCaller;
+using support::LoopbackCaller;
 
 const std::string TOO_MANY = "Too many connections from your address, please call back later.\r\n";
 
-class AccessControl : public AdapterRig {
+class AccessControl : public AdapterTest {
 protected:
     // Everything a caller from from gets until orva closes the call.
     std::string whole_call(const std::string& from)

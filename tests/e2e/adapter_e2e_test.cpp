@@ -8,47 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/process_harness.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/adapter_test.h"
+#include "tests/support/adapter_texts.h"
 
 namespace {
 
-using namespace e2e;
-using testing_telnet::LoopbackCaller;
+using namespace support;
 
-const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
-const std::string GREETING = "ORVA v1.0 Connected.\r\n";
-
-class Adapter : public testing::Test {
-protected:
-    TempDir dir;
-    int telnet_port = free_tcp_port();
-    int ipx_port = free_udp_port();
-    std::unique_ptr<ChildProcess> orva;
-    std::unique_ptr<ChildProcess> board;
-
-    void start_orva()
-    {
-        dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port));
-        orva = std::make_unique<ChildProcess>(std::vector<std::string>{ORVA_BINARY, "-d"}, dir.path());
-        ASSERT_TRUE(orva->wait_for_out("DEBUG: Running ...")) << orva->out() << orva->err();
-    }
-
-    // Starts the simulator and waits until orva has heard its announcement.
-    void start_board(std::vector<std::string> options = {})
-    {
-        std::vector<std::string> argv{BOARD_SIM_BINARY, "--relay", "127.0.0.1:" + std::to_string(ipx_port)};
-        argv.insert(argv.end(), options.begin(), options.end());
-        board = std::make_unique<ChildProcess>(argv, dir.path());
-        ASSERT_TRUE(orva->wait_for_out("SAP: Added Server to List")) << orva->out() << board->out();
-    }
-
-    int stop_orva()
-    {
-        orva->signal(SIGTERM);
-        return orva->wait_exit();
-    }
-};
+using Adapter = AdapterTest;
 
 TEST_F(Adapter, NoBoardHostGreetsRefusesAndCloses)
 {
@@ -220,7 +187,7 @@ TEST_F(Adapter, SixteenCallersOnSixteenLinesKeepTheirOwnData)
 
 TEST_F(Adapter, RealTelnetClientSeesTheBoard)
 {
-    if (access("/usr/bin/telnet", X_OK) != 0)
+    if (::access("/usr/bin/telnet", X_OK) != 0)
         GTEST_SKIP() << "no telnet client";
     start_orva();
     start_board();

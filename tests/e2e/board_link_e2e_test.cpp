@@ -12,7 +12,8 @@
 #include "link/board_link.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
-#include "tests/e2e/process_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/wait_until.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -52,7 +53,7 @@ protected:
         stack.set_timing(timing);
         stack.set_notice_sink(quiet);
         ASSERT_EQ(stack.start("127.0.0.1", port), 0) << stack.last_error();
-        ASSERT_TRUE(e2e::wait_until([&] { return stack.registered(); }));
+        ASSERT_TRUE(support::wait_until([&] { return stack.registered(); }));
     }
 
     void TearDown() override
@@ -69,9 +70,9 @@ protected:
     void start_sim(std::vector<std::string> args)
     {
         args.insert(args.begin(), {BOARD_SIM_BINARY, "--relay", "127.0.0.1:" + std::to_string(port)});
-        sim = std::make_unique<e2e::ChildProcess>(args);
+        sim = std::make_unique<support::ChildProcess>(args);
         ASSERT_TRUE(sim->wait_for_out("IPX address: ")) << sim->out() << sim->err();
-        ASSERT_TRUE(e2e::wait_until([&] { return sim->out().find('\n', sim->out().find("IPX address: ")) !=
+        ASSERT_TRUE(support::wait_until([&] { return sim->out().find('\n', sim->out().find("IPX address: ")) !=
                                                 std::string::npos; }));
         ASSERT_TRUE(parse_address(sim->out(), board));
     }
@@ -97,7 +98,7 @@ protected:
 
     bool caller_has(BoardLink& link, const std::string& text)
     {
-        return e2e::wait_until([&] { return caller(link).find(text) != std::string::npos; });
+        return support::wait_until([&] { return caller(link).find(text) != std::string::npos; });
     }
 
     void type(BoardLink& link, const std::string& s)
@@ -108,7 +109,7 @@ protected:
     int port = 0;
     IpxRelay relay;
     IpxStack stack;
-    std::unique_ptr<e2e::ChildProcess> sim;
+    std::unique_ptr<support::ChildProcess> sim;
     IpxAddress board;
     std::vector<std::unique_ptr<BoardLink>> links;
     std::map<BoardLink*, std::string> received;
@@ -153,7 +154,7 @@ TEST_F(BoardLinkE2E, LineZeroWhenTheBoardIsFullIsBusyAndCounted)
     ASSERT_TRUE(caller_has(first, "Connected to KELB line 1\r\n"));
     BoardLink& second = connect();
     ASSERT_TRUE(caller_has(second, "KELB is currently busy, please call back again later.\r\n"));
-    EXPECT_TRUE(e2e::wait_until([&] { return !second.alive; }));
+    EXPECT_TRUE(support::wait_until([&] { return !second.alive; }));
     EXPECT_TRUE(first.alive);
     GetCapturedStdout();
     stats_board.begin_display();
@@ -167,7 +168,7 @@ TEST_F(BoardLinkE2E, BoardHangupIsTracedAndTakesTheLinkDown)
     CaptureStdout();
     BoardLink& link = connect();
     ASSERT_TRUE(caller_has(link, "Connected to KELB line 1\r\n"));
-    EXPECT_TRUE(e2e::wait_until([&] { return !link.alive; }));
+    EXPECT_TRUE(support::wait_until([&] { return !link.alive; }));
     EXPECT_EQ(link.circuit, NoCircuit);
     const std::string trace = GetCapturedStdout();
     EXPECT_NE(trace.find("KNET: Disconnected Line 1\n"), std::string::npos);
@@ -180,9 +181,9 @@ TEST_F(BoardLinkE2E, ClearedReadyBitHoldsDataUntilItReturns)
     CaptureStdout();
     BoardLink& link = connect();
     ASSERT_TRUE(caller_has(link, "Connected to KELB line 1\r\n"));
-    ASSERT_TRUE(e2e::wait_until([&] { return !link.peer_ready; }));
+    ASSERT_TRUE(support::wait_until([&] { return !link.peer_ready; }));
     type(link, "held back");
-    EXPECT_FALSE(e2e::wait_until([&] { return link.from_caller_size() == 0; }, std::chrono::milliseconds(100)));
+    EXPECT_FALSE(support::wait_until([&] { return link.from_caller_size() == 0; }, std::chrono::milliseconds(100)));
     ASSERT_TRUE(caller_has(link, "held back"));
     EXPECT_TRUE(link.peer_ready);
     const std::string trace = GetCapturedStdout();
@@ -194,7 +195,7 @@ TEST_F(BoardLinkE2E, DuplicatedDataIsPassedOnOnce)
     start_sim({"--echo", "--duplicate", "1"});
     CaptureStdout();
     BoardLink& link = connect();
-    ASSERT_TRUE(e2e::wait_until([&] { return link.line == 1; }));
+    ASSERT_TRUE(support::wait_until([&] { return link.line == 1; }));
     type(link, "dup!");
     ASSERT_TRUE(caller_has(link, "dup!"));
     type(link, "end");
@@ -221,10 +222,10 @@ TEST_F(BoardLinkE2E, CloseDuringTrafficReturnsWithEmptyQueues)
 
 TEST(BoardSimProgram, HelpAndBadOptions)
 {
-    e2e::ChildProcess help({BOARD_SIM_BINARY, "--help"});
+    support::ChildProcess help({BOARD_SIM_BINARY, "--help"});
     EXPECT_EQ(help.wait_exit(), 0);
     EXPECT_NE(help.out().find("--duplicate N"), std::string::npos);
-    e2e::ChildProcess bad({BOARD_SIM_BINARY, "--lines", "none"});
+    support::ChildProcess bad({BOARD_SIM_BINARY, "--lines", "none"});
     EXPECT_EQ(bad.wait_exit(), 2);
     EXPECT_NE(bad.err().find("--lines"), std::string::npos);
 }

@@ -10,9 +10,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/e2e/process_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/adapter_texts.h"
 
-using namespace e2e;
+using namespace support;
 
 namespace {
 

@@ -10,10 +10,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/e2e/process_harness.h"
-#include "tests/e2e/tmux_pane.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
+#include "tests/support/tmux_pane.h"
 
-using namespace e2e;
+using namespace support;
 
 namespace {
 
@@ -49,23 +53,32 @@ bool page_shown(const Tmux& tmux)
            at(rows, 59, 17, 6) == U"[None]" && at(rows, 36, 2, 1) == U"%";
 }
 
-std::string command_line(const TempDir& dir, const std::string& args)
-{
-    // The pane's shell reports the exit status, then waits to be killed.
-    return "cd " + dir.path() + " && TERM=tmux-256color LC_CTYPE=C.UTF-8 " ORVA_BINARY " " + args +
-           "; echo orva-exit-status=$?; exec cat";
-}
+// orva in a tmux pane of its own.
+class ConsoleDisplay : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!have_tmux())
+            GTEST_SKIP() << "tmux is not installed";
+        dir.write("orva.conf.xml", config(free_tcp_port()));
+    }
+
+    // Starts orva and waits until the page is up.
+    void start_with_page()
+    {
+        tmux.start_orva(dir.path());
+        ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
+    }
+
+    TempDir dir;
+    Tmux tmux;
+};
+
 }
 
-TEST(ConsoleDisplay, PageInTmuxAndF3Ends)
+TEST_F(ConsoleDisplay, PageInTmuxAndF3Ends)
 {
-    if (!have_tmux())
-        GTEST_SKIP() << "tmux is not installed";
-    TempDir dir;
-    dir.write("orva.conf.xml", config(free_tcp_port()));
-    Tmux tmux;
-    tmux.start(command_line(dir, ""));
-    ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
+    start_with_page();
 
     auto rows = tmux.screen();
     EXPECT_EQ(at(rows, 12, 1, 16), U" System Loading ");
@@ -118,8 +131,7 @@ TEST(ConsoleDisplay, PageInTmuxAndF3Ends)
     EXPECT_TRUE(page_shown(tmux));
 
     tmux.keys("F3");
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }, 10s))
-        << tmux.screen_text();
+    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
     std::string after = tmux.screen_text();
     EXPECT_NE(after.find("orva-exit-status=0"), std::string::npos) << after;
     // The page has gone with the alternate screen.
@@ -144,39 +156,25 @@ TEST(ConsoleDisplay, PageInTmuxAndF3Ends)
 // Ctrl+S, Ctrl+Z and Ctrl+Q are keys for the page: the terminal's output
 // is not stopped nor the adapter suspended, so the clock goes on, and F3
 // still ends the run.
-TEST(ConsoleDisplay, FlowControlAndSuspendKeysStopNothing)
+TEST_F(ConsoleDisplay, FlowControlAndSuspendKeysStopNothing)
 {
-    if (!have_tmux())
-        GTEST_SKIP() << "tmux is not installed";
-    TempDir dir;
-    dir.write("orva.conf.xml", config(free_tcp_port()));
-    Tmux tmux;
-    tmux.start(command_line(dir, ""));
-    ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
+    start_with_page();
     for (const char* key : {"C-s", "C-z", "C-q"}) {
         tmux.keys(key);
         std::u32string time = at(tmux.screen(), 36, 20, 8);
         EXPECT_TRUE(wait_until([&] { return at(tmux.screen(), 36, 20, 8) != time; }, 5s)) << key;
     }
     tmux.keys("C-s F3");
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }, 10s))
-        << tmux.screen_text();
+    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
     EXPECT_NE(tmux.screen_text().find("orva-exit-status=0"), std::string::npos) << tmux.screen_text();
 }
 
-TEST(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
+TEST_F(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
 {
-    if (!have_tmux())
-        GTEST_SKIP() << "tmux is not installed";
-    TempDir dir;
-    dir.write("orva.conf.xml", config(free_tcp_port()));
-    Tmux tmux;
-    tmux.start(command_line(dir, ""));
-    ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
+    start_with_page();
     // Ctrl+\ is the terminal's break: the control handler ends the run.
     tmux.keys("'C-\\'");
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }, 10s))
-        << tmux.screen_text();
+    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
     std::string after = tmux.screen_text();
     EXPECT_NE(after.find("orva-exit-status=0"), std::string::npos) << after;
     EXPECT_EQ(after.find("ORVA v1.0-32"), std::string::npos) << after;
@@ -184,33 +182,24 @@ TEST(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
     EXPECT_NE(after.find("vvv ORVA Shutdown -- Normal Termination vvv"), std::string::npos) << after;
 }
 
-TEST(ConsoleDisplay, DebugModeKeepsOrdinaryOutput)
+TEST_F(ConsoleDisplay, DebugModeKeepsOrdinaryOutput)
 {
-    if (!have_tmux())
-        GTEST_SKIP() << "tmux is not installed";
-    TempDir dir;
-    dir.write("orva.conf.xml", config(free_tcp_port()));
-    Tmux tmux;
-    tmux.start(command_line(dir, "-d"));
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("Running ...") != std::string::npos; }, 10s))
-        << tmux.screen_text();
+    tmux.start_orva(dir.path(), "-d");
+    ASSERT_TRUE(tmux.shows("Running ...")) << tmux.screen_text();
     EXPECT_EQ(tmux.title(), "ORVA v1.0\n");
     std::string screen = tmux.screen_text();
     EXPECT_NE(screen.find("^^^ ORVA Startup -- KELB Internet Adapter v1.0 ^^^"), std::string::npos);
     EXPECT_EQ(screen.find("ORVA v1.0-32"), std::string::npos);
     // Ctrl+C reaches the control handler when there is no page.
     tmux.keys("C-c");
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }, 10s))
-        << tmux.screen_text();
+    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
     screen = tmux.screen_text();
     EXPECT_NE(screen.find("SIGHANDLER: Caught Shutdown signal"), std::string::npos) << screen;
     EXPECT_NE(screen.find("orva-exit-status=0"), std::string::npos) << screen;
 }
 
-TEST(ConsoleDisplay, WithoutTerminalRunsAsDebug)
+TEST_F(ConsoleDisplay, WithoutTerminalRunsAsDebug)
 {
-    TempDir dir;
-    dir.write("orva.conf.xml", config(free_tcp_port()));
     ChildProcess orva({ORVA_BINARY}, dir.path());
     ASSERT_TRUE(orva.wait_for_out("Running ...")) << orva.out();
     orva.signal(SIGTERM);

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/adapter_rig.h"
+#include "tests/support/adapter_test.h"
+#include "tests/support/adapter_texts.h"
 
 namespace {
 
-using namespace e2e;
-using testing_telnet::LoopbackCaller;
+using namespace support;
 
 struct Fault {
     const char* name;
@@ -24,7 +24,7 @@ void PrintTo(const Fault& fault, std::ostream* out)
     *out << fault.name;
 }
 
-class LossyBoard : public AdapterRig, public testing::WithParamInterface<Fault> {};
+class LossyBoard : public AdapterTest, public testing::WithParamInterface<Fault> {};
 
 // The board's bulk output reaches the caller and the caller's patterned
 // stream comes back from the echoing board: complete, once, in order.
@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, LossyBoard,
                                          Fault{"Everything", {"--drop", "7", "--duplicate", "5", "--nack", "6"}}),
                          [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
-using Faults = AdapterRig;
+using Faults = AdapterTest;
 
 // A board that dies leaves its callers told within the silence bound, and
 // the next board that appears serves the next caller.

@@ -6,16 +6,16 @@
 #include <memory>
 #include <string>
 
-#include "tests/e2e/process_harness.h"
-#include "tests/link/ipx_network_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
+#include "tests/support/ipx_network.h"
 
 namespace {
 
-using e2e::ChildProcess;
-using e2e::count_of;
-using e2e::TempDir;
-using e2e::wait_until;
-using namespace std::chrono_literals;
+using namespace support;
 
 IpxStackTiming fast_timing()
 {
@@ -62,7 +62,7 @@ std::unique_ptr<ChildProcess> start_relay(int port)
 
 TEST(IpxRelayTool, ForwardsExpiresSilentNodesAndSurvivesARestart)
 {
-    int port = e2e::free_udp_port();
+    int port = support::free_udp_port();
     auto relay = start_relay(port);
     IpxStack a, b;
     join(a, port);
@@ -128,7 +128,7 @@ std::string adapter_config(int ipx_port, bool host)
     return "<Config>\n"
            "  <Log File=\"orva.log\" Level=\"5\"/>\n"
            "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" +
-           std::to_string(e2e::free_tcp_port()) +
+           std::to_string(support::free_tcp_port()) +
            "\"/>\n"
            "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" +
            std::to_string(ipx_port) + "\" Host=\"" + (host ? "1" : "0") +
@@ -166,7 +166,7 @@ TEST(AdapterIpx, StartsWhileTheServerIsSilentAndKeepsTrying)
 
 TEST(AdapterIpx, HostsTheNetworkForOtherNodes)
 {
-    int port = e2e::free_udp_port();
+    int port = support::free_udp_port();
     TempDir dir;
     dir.write("orva.conf.xml", adapter_config(port, true));
     ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());

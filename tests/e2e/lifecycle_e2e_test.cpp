@@ -7,11 +7,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "tests/e2e/process_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
 
 namespace {
 
-using namespace e2e;
+using namespace support;
 
 // A configuration whose Telnet port is free, on loopback.
 std::string config(int level)

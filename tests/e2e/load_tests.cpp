@@ -16,12 +16,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/e2e/adapter_rig.h"
+#include "tests/support/adapter_test.h"
+#include "tests/support/adapter_texts.h"
 
 namespace {
 
-using namespace e2e;
-using testing_telnet::LoopbackCaller;
+using namespace support;
 using Clock = std::chrono::steady_clock;
 
 long long ms_since(Clock::time_point t)
@@ -97,7 +97,7 @@ std::vector<std::string> burst(int port, int count, std::chrono::milliseconds ti
     return got;
 }
 
-class Load : public AdapterRig {
+class Load : public AdapterTest {
 protected:
     void burst_and_check(int batches, int per_batch, const std::string& want)
     {

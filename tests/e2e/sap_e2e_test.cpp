@@ -7,28 +7,23 @@
 #include "port/clock.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
-#include "tests/e2e/process_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
+#include "tests/support/ipx_network.h"
 #include "tools/sap_announcer/sap_announcer.h"
 
 namespace {
 
-using namespace e2e;
-
-void quiet(const char*) {}
+using namespace support;
 
 class SapEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        relay.set_event_sink(quiet);
-        ASSERT_EQ(relay.bind("127.0.0.1", 0), 0) << relay.last_error();
-        ASSERT_EQ(relay.start(), 0);
-        IpxStackTiming timing;
-        timing.register_interval_ms = 100;
-        stack.set_timing(timing);
-        stack.set_notice_sink(quiet);
-        ASSERT_EQ(stack.start("127.0.0.1", relay.address().port), 0) << stack.last_error();
-        ASSERT_TRUE(wait_until([&] { return stack.registered(); }));
+        ASSERT_TRUE(start_network(relay, {&stack}));
 
         IpxAddress knet = stack.local_address();
         knet.socket = 0x4001;

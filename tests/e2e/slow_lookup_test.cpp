@@ -7,17 +7,17 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tests/e2e/adapter_rig.h"
+#include "tests/support/adapter_test.h"
 
 namespace {
 
-using namespace e2e;
-using testing_telnet::LoopbackCaller;
+using namespace support;
+using support::LoopbackCaller;
 using Clock = std::chrono::steady_clock;
 
 constexpr int SLOW_MS = 5000;
 
-class SlowLookup : public AdapterRig {
+class SlowLookup : public AdapterTest {
 protected:
     void set_delay(int ms) { dir.write("lookup-delay-ms", std::to_string(ms)); }
 

@@ -9,17 +9,13 @@
 #include <vector>
 
 #include "port/tcp.h"
-#include "tests/e2e/process_harness.h"
-#include "tests/e2e/tmux_pane.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/adapter_test.h"
+#include "tests/support/adapter_texts.h"
+#include "tests/support/tmux_pane.h"
 
-using namespace e2e;
-using testing_telnet::LoopbackCaller;
+using namespace support;
 
 namespace {
-
-const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
-const std::string GREETING = "ORVA v1.0 Connected.\r\n";
 
 std::u32string wide(const std::string& ascii)
 {
@@ -61,7 +57,7 @@ std::string caller_name()
     return tcp_reverse_name(loopback, name) ? name : "[127.0.0.1]";
 }
 
-class StatusFigures : public testing::Test {
+class StatusFigures : public AdapterTest {
 protected:
     void SetUp() override
     {
@@ -72,18 +68,15 @@ protected:
     void start_orva()
     {
         dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port));
-        // The pane's shell reports the exit status, then waits to be killed.
-        tmux.start("cd " + dir.path() + " && TERM=tmux-256color LC_CTYPE=C.UTF-8 " ORVA_BINARY
-                   "; echo orva-exit-status=$?; exec cat");
+        tmux.start_orva(dir.path());
         ASSERT_TRUE(shows([](const Rows& rows) { return at(rows, 0, 0, 14) == U" ORVA v1.0-32 "; }))
             << tmux.screen_text();
     }
 
     void start_board(const std::vector<std::string>& options)
     {
-        std::vector<std::string> argv{BOARD_SIM_BINARY, "--relay", "127.0.0.1:" + std::to_string(ipx_port)};
-        argv.insert(argv.end(), options.begin(), options.end());
-        board = std::make_unique<ChildProcess>(argv, dir.path());
+        // orva runs in the pane, so the page tells when it has heard the board.
+        AdapterTest::start_board(options, false);
         ASSERT_TRUE(shows([](const Rows& rows) {
             return at(rows, 49, 17, 14) == U"Last SAP: KELB" && at(rows, 49, 18, 29) == figure("SAP servers on network:", 1);
         })) << tmux.screen_text() << board->out();
@@ -105,11 +98,7 @@ protected:
 
     int threads_used() { return number_at(tmux.screen(), 26, 19); }
 
-    TempDir dir;
     Tmux tmux{"orva-figures"};
-    int telnet_port = free_tcp_port();
-    int ipx_port = free_udp_port();
-    std::unique_ptr<ChildProcess> board;
 };
 
 TEST_F(StatusFigures, PageFollowsCallsOnTheOnlyLine)
@@ -165,8 +154,7 @@ TEST_F(StatusFigures, PageFollowsCallsOnTheOnlyLine)
     EXPECT_EQ(at(tmux.screen(), 49, 19, 29), figure("Calls lost due to busy:", 1));
 
     tmux.keys("F3");
-    ASSERT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=") != std::string::npos; }))
-        << tmux.screen_text();
+    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
     EXPECT_NE(tmux.screen_text().find("orva-exit-status=0"), std::string::npos) << tmux.screen_text();
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x2B\x00", 2)); // 43
 }
@@ -188,8 +176,7 @@ TEST_F(StatusFigures, CallersRefusedForDowntimeAreCountedOnThePage)
     EXPECT_EQ(at(rows, 2, 17, 29), figure("Total # of connections:", 2));
     EXPECT_EQ(at(rows, 1, 7, 8), U" 1\u2590 Idle");
     tmux.keys("F3");
-    EXPECT_TRUE(wait_until([&] { return tmux.screen_text().find("orva-exit-status=0") != std::string::npos; }))
-        << tmux.screen_text();
+    EXPECT_TRUE(tmux.shows("orva-exit-status=0")) << tmux.screen_text();
 }
 
 }

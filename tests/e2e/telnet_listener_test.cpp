@@ -3,10 +3,12 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
-#include "tests/e2e/process_harness.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/loopback_caller.h"
 
-using namespace e2e;
+using namespace support;
 
 namespace {
 
@@ -34,7 +36,7 @@ std::string line_after(const std::string& log, const std::string& first)
 TEST(TelnetListener, PortInUseEndsStartUpAndKeepsTheTotal)
 {
     TempDir dir;
-    testing_telnet::TestListener holder;
+    support::TestListener holder;
     dir.write("orva.conf.xml", config_for(holder.port()));
     dir.write("orva.dat", std::string("\x2A\x00\x09", 3));
 
@@ -60,13 +62,13 @@ TEST(TelnetListener, ListensUntilStoppedAndSavesTheTotal)
 
     ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
     ASSERT_TRUE(orva.wait_for_out("Running ...")) << orva.out();
-    testing_telnet::LoopbackCaller caller(port);
+    support::LoopbackCaller caller(port);
     EXPECT_TRUE(caller.connected());
     ASSERT_TRUE(orva.wait_for_out("[1] Connection: 127.0.0.1")) << orva.out();
     orva.signal(SIGTERM);
     EXPECT_EQ(orva.wait_exit(), 0) << orva.out();
     EXPECT_EQ(dir.read("orva.dat"), std::string("\1\0", 2));
-    testing_telnet::LoopbackCaller late(port);
+    support::LoopbackCaller late(port);
     EXPECT_FALSE(late.connected());
 }
 

@@ -1,10 +1,14 @@
-#include "tests/link/ipx_network_fixture.h"
+#include "tests/support/ipx_network.h"
+
+#include "port/clock.h"
 
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
+
+using namespace support;
 
 TEST_F(IpxNetwork, UnicastBothWaysAndBroadcastOnlyToReceivers)
 {
@@ -89,7 +93,7 @@ TEST_F(IpxNetwork, WaitEndsWithADatagramOrAWakeElseAtItsTimeout)
 
     // One already waiting: no wait at all.
     ASSERT_EQ(sender.send(ping, sizeof ping), static_cast<int>(sizeof ping));
-    ASSERT_TRUE(eventually([&] { return (receiver.poll() & PollReadable) != 0; }));
+    ASSERT_TRUE(wait_until([&] { return (receiver.poll() & PollReadable) != 0; }));
     EXPECT_LT(timed_wait(receiver, 10000), 5000.0);
     EXPECT_EQ(receiver.receive(buf, sizeof buf), static_cast<int>(sizeof ping));
 
@@ -139,7 +143,7 @@ TEST_F(IpxNetwork, UnboundSocketAndTunnelSocketAreNotDelivered)
     const uint8_t data[] = "lost";
     uint64_t before = b.undeliverable_count();
     ASSERT_EQ(sender.send(data, sizeof data), static_cast<int>(sizeof data));
-    ASSERT_TRUE(eventually([&] { return b.undeliverable_count() > before; }));
+    ASSERT_TRUE(wait_until([&] { return b.undeliverable_count() > before; }));
     EXPECT_EQ(other.poll() & PollReadable, 0);
 
     // No endpoint can take the tunnel's own socket.
@@ -164,7 +168,7 @@ TEST_F(IpxNetwork, ForgedSourceIsDroppedByTheRelay)
     write_ipx_header(reg, packet);
     ASSERT_EQ(rogue.send_to(relay.address(), packet, IPX_HEADER_SIZE), 30);
     UdpAddress from;
-    ASSERT_TRUE(eventually([&] { return rogue.receive_from(packet, sizeof packet, from) == 30; }));
+    ASSERT_TRUE(wait_until([&] { return rogue.receive_from(packet, sizeof packet, from) == 30; }));
 
     IpxHeader forged;
     forged.length = 34;
@@ -175,7 +179,7 @@ TEST_F(IpxNetwork, ForgedSourceIsDroppedByTheRelay)
     write_ipx_header(forged, packet);
     std::memcpy(packet + 30, "evil", 4);
     ASSERT_EQ(rogue.send_to(relay.address(), packet, 34), 34);
-    ASSERT_TRUE(eventually([&] { return relay.forged_count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return relay.forged_count() == 1; }));
     EXPECT_EQ(target.poll() & PollReadable, 0);
 
     // The same packet with its true source goes through.
@@ -221,10 +225,10 @@ TEST_F(IpxNetwork, FullReceiveQueueDropsNewDatagrams)
     for (int i = 0; i < total; ++i) {
         uint8_t data[4] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0, 0};
         // The carrier may be briefly full; each packet is sent once.
-        ASSERT_TRUE(eventually([&] { return sender.send(data, 4) == 4; }));
+        ASSERT_TRUE(wait_until([&] { return sender.send(data, 4) == 4; }));
     }
     uint64_t expect_dropped = 50;
-    ASSERT_TRUE(eventually([&] { return b.undeliverable_count() >= expect_dropped; }));
+    ASSERT_TRUE(wait_until([&] { return b.undeliverable_count() >= expect_dropped; }));
     int received = 0;
     uint8_t buf[8];
     while (sink.receive(buf, sizeof buf) == 4) {
@@ -246,13 +250,13 @@ TEST_F(IpxNetwork, RelayRestartIsSurvived)
     second.set_event_sink(quiet_sink);
     ASSERT_EQ(second.bind("127.0.0.1", port), 0) << second.last_error();
     ASSERT_EQ(second.start(), 0);
-    ASSERT_TRUE(eventually([&] { return second.node_count() == 2; }, 5000))
+    ASSERT_TRUE(wait_until([&] { return second.node_count() == 2; }, std::chrono::seconds(5)))
         << "both stacks register again";
     const uint8_t data[] = "again";
     // Nothing reports an error meanwhile; packets flow once rejoined.
     uint8_t buf[32];
     int n = -1;
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
         if (ea.poll() < 0 || eb.poll() < 0)
             return false;
         if (ea.send(data, sizeof data) < 0)

@@ -3,9 +3,11 @@
 #include <string>
 
 #include "ipx/ipx_relay.h"
-#include "tests/link/ipx_network_fixture.h"
+#include "tests/support/ipx_network.h"
 
 namespace {
+
+using namespace support;
 
 // A raw UDP node speaking the tunnel protocol by hand.
 struct RawNode {
@@ -32,10 +34,10 @@ struct RawNode {
     {
         uint8_t buf[128];
         UdpAddress from;
-        return eventually([&] {
+        return wait_until([&] {
             int n = socket.receive_from(buf, sizeof buf, from);
             return n >= 0 && parse_ipx_datagram(buf, n, h);
-        }, timeout_ms);
+        }, std::chrono::milliseconds(timeout_ms));
     }
 };
 
@@ -93,7 +95,7 @@ TEST(IpxRelayCore, PingsIdleNodesAndDropsTheSilent)
     ASSERT_TRUE(mute.next(h));
     // Answer pings for a while; the mute node is dropped meanwhile.
     int pings = 0;
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
         IpxHeader ping;
         if (answering.next(ping, 100) && ping.destination.broadcast_node() &&
             ping.destination.socket == IPX_TUNNEL_SOCKET) {

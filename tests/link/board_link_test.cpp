@@ -5,11 +5,13 @@
 
 #include "app/statistics_board.h"
 #include "link/board_link.h"
-#include "tests/e2e/process_harness.h"
-#include "tests/link/fake_ipx_network.h"
-#include "tests/link/knet_test_support.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
+#include "tests/support/fake_ipx_network.h"
+#include "tests/support/knet_packets.h"
 
-using knet_test::Bytes;
+using namespace support;
+using support::knet::Bytes;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -32,7 +34,7 @@ protected:
         Bytes all(65536);
         all.resize(link.copy_send_queue(all.data(), static_cast<int>(all.size())));
         link.clear_send_queue();
-        return knet_test::split(all);
+        return support::knet::split(all);
     }
 
     std::string caller_text()
@@ -64,7 +66,7 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     EXPECT_EQ(out[0], (Bytes{0, 5, 0, 1, 0, 0, 0, 0, 'K', 'E', 'L', 'B', 0}));
 
     link.status_changed = false;
-    feed(knet_test::accept(40, 5, 77));
+    feed(support::knet::accept(40, 5, 77));
     EXPECT_TRUE(link.status_changed);
     EXPECT_EQ(link.circuit, 5);
     EXPECT_EQ(link.line, 5);
@@ -72,12 +74,12 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     EXPECT_EQ(caller_text(), "Connected to KELB line 5\r\n");
     out = sent();
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], knet_test::ack(0, 2, 40));
-    EXPECT_EQ(out[1], knet_test::control(5, 1, 0xE0, 0));
+    EXPECT_EQ(out[0], support::knet::ack(0, 2, 40));
+    EXPECT_EQ(out[1], support::knet::control(5, 1, 0xE0, 0));
     EXPECT_EQ(link.circuit0_sequence, 3);
     EXPECT_EQ(link.control_sequence, 2);
 
-    feed(knet_test::control(5, 9, 0xE0, 1));
+    feed(support::knet::control(5, 9, 0xE0, 1));
     EXPECT_TRUE(sent().empty());
     EXPECT_TRUE(link.peer_ready);
 
@@ -85,36 +87,36 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     link.send_from_caller();
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::data(5, 1, "hi"));
+    EXPECT_EQ(out[0], support::knet::data(5, 1, "hi"));
     EXPECT_TRUE(link.awaiting_ack);
     EXPECT_EQ(link.pending_sequence, 1);
     EXPECT_EQ(link.data_sequence, 2);
     EXPECT_EQ(stats_board.line_seq_in(4), 1);
 
-    feed(knet_test::ack(5, 10, 1));
+    feed(support::knet::ack(5, 10, 1));
     EXPECT_FALSE(link.awaiting_ack);
     EXPECT_TRUE(link.peer_ready);
 
-    feed(knet_test::data(5, 41, "Welcome"));
+    feed(support::knet::data(5, 41, "Welcome"));
     EXPECT_EQ(caller_text(), "Welcome");
     EXPECT_EQ(stats_board.line_seq_out(4), 41);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::ack(5, 2, 41));
+    EXPECT_EQ(out[0], support::knet::ack(5, 2, 41));
 
     link.send_control(0x00, 0);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::control(5, 3, 0x00, 0));
+    EXPECT_EQ(out[0], support::knet::control(5, 3, 0x00, 0));
 
     link.status_changed = false;
-    feed(knet_test::control(5, 11, 0x00, 1));
+    feed(support::knet::control(5, 11, 0x00, 1));
     EXPECT_TRUE(link.status_changed);
     EXPECT_EQ(link.circuit, NoCircuit);
     EXPECT_FALSE(link.peer_ready);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::control(5, 4, 0x00, 0));
+    EXPECT_EQ(out[0], support::knet::control(5, 4, 0x00, 0));
     EXPECT_EQ(link.line, 5);
 
     const std::string trace = GetCapturedStdout();
@@ -138,14 +140,14 @@ TEST_F(LinkTest, BusyAcceptIsAcknowledgedOnCircuitZeroAndCounted)
     stats_board.begin_display();
     const uint16_t before = stats_board.calls_lost_busy();
     stats_board.end_display();
-    feed(knet_test::accept(3, 0));
+    feed(support::knet::accept(3, 0));
     GetCapturedStdout();
     EXPECT_EQ(link.circuit, NoCircuit);
     EXPECT_EQ(link.line, 0);
     EXPECT_EQ(caller_text(), "KELB is currently busy, please call back again later.\r\n");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::ack(0, 1, 3));
+    EXPECT_EQ(out[0], support::knet::ack(0, 1, 3));
     stats_board.begin_display();
     EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
     stats_board.end_display();
@@ -157,18 +159,18 @@ TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
     stats_board.begin_display();
     const uint16_t before = stats_board.calls_lost_busy();
     stats_board.end_display();
-    Bytes twice = knet_test::accept(3, 0);
-    Bytes again = knet_test::accept(4, 0);
+    Bytes twice = support::knet::accept(3, 0);
+    Bytes again = support::knet::accept(4, 0);
     twice.insert(twice.end(), again.begin(), again.end());
     feed(twice);
-    feed(knet_test::accept(5, 0));
+    feed(support::knet::accept(5, 0));
     GetCapturedStdout();
     EXPECT_EQ(caller_text(), "KELB is currently busy, please call back again later.\r\n");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 3u) << "every answer is acknowledged, so the board host stops resending";
-    EXPECT_EQ(out[0], knet_test::ack(0, 1, 3));
-    EXPECT_EQ(out[1], knet_test::ack(0, 2, 4));
-    EXPECT_EQ(out[2], knet_test::ack(0, 3, 5));
+    EXPECT_EQ(out[0], support::knet::ack(0, 1, 3));
+    EXPECT_EQ(out[1], support::knet::ack(0, 2, 4));
+    EXPECT_EQ(out[2], support::knet::ack(0, 3, 5));
     stats_board.begin_display();
     EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
     stats_board.end_display();
@@ -176,20 +178,20 @@ TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
 
 TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
 {
-    feed(knet_test::accept(1, 3));
+    feed(support::knet::accept(1, 3));
     sent();
     caller_text();
 
-    Bytes long_ack = knet_test::ack(3, 1, 1);
+    Bytes long_ack = support::knet::ack(3, 1, 1);
     long_ack[1] = 6;
     long_ack.push_back(0);
     long_ack.push_back(0);
-    Bytes type9 = knet_test::control(3, 1, 0xE0, 0);
+    Bytes type9 = support::knet::control(3, 1, 0xE0, 0);
     type9[4] = 9;
-    Bytes short_control = knet_test::control(3, 1, 0x00, 0);
+    Bytes short_control = support::knet::control(3, 1, 0x00, 0);
     short_control[1] = 1;
     short_control.pop_back();
-    Bytes bad_accept = knet_test::accept(1, 7);
+    Bytes bad_accept = support::knet::accept(1, 7);
     bad_accept[1] = 2;
     bad_accept.pop_back();
     Bytes bad_nack(KNET_MAX_PACKET);
@@ -199,8 +201,8 @@ TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
     bad_nack.pop_back();
 
     CaptureStdout();
-    feed(knet_test::join({long_ack, type9, knet_test::data(4, 5, "other"), short_control, bad_accept, bad_nack,
-                          good_nack, knet_test::data(3, 6, ""), knet_test::data(3, 7, "ok")}));
+    feed(support::knet::join({long_ack, type9, support::knet::data(4, 5, "other"), short_control, bad_accept, bad_nack,
+                          good_nack, support::knet::data(3, 6, ""), support::knet::data(3, 7, "ok")}));
     const std::string trace = GetCapturedStdout();
     EXPECT_EQ(trace,
               "KNET-RECV: bad ACK packet\n"
@@ -219,8 +221,8 @@ TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
     EXPECT_EQ(caller_text(), "ok");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], knet_test::ack(3, 2, 6));
-    EXPECT_EQ(out[1], knet_test::ack(3, 3, 7));
+    EXPECT_EQ(out[0], support::knet::ack(3, 2, 6));
+    EXPECT_EQ(out[1], support::knet::ack(3, 3, 7));
 }
 
 TEST_F(LinkTest, DataBoundaryIs512Bytes)
@@ -244,7 +246,7 @@ TEST_F(LinkTest, DataBoundaryIs512Bytes)
 TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
 {
     CaptureStdout();
-    feed(knet_test::accept(1, 2));
+    feed(support::knet::accept(1, 2));
     sent();
     std::string typed;
     for (int i = 0; i < 1200; ++i)
@@ -265,12 +267,12 @@ TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
         link.send_from_caller();
         EXPECT_TRUE(sent().empty());
         if (i == 0) {
-            feed(knet_test::ack(2, 1, 0));  // an older sequence releases nothing
+            feed(support::knet::ack(2, 1, 0));  // an older sequence releases nothing
             link.send_from_caller();
             EXPECT_TRUE(sent().empty());
             EXPECT_TRUE(link.awaiting_ack);
         }
-        feed(knet_test::ack(2, 5, static_cast<uint16_t>(i + 1)));
+        feed(support::knet::ack(2, 5, static_cast<uint16_t>(i + 1)));
         EXPECT_FALSE(link.awaiting_ack);
     }
     GetCapturedStdout();
@@ -281,58 +283,58 @@ TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
 TEST_F(LinkTest, ReadyBitClearedByControlHoldsDataUntilItReturns)
 {
     CaptureStdout();
-    feed(knet_test::accept(1, 4));
+    feed(support::knet::accept(1, 4));
     sent();
-    feed(knet_test::control(4, 2, 0x60, 0));
+    feed(support::knet::control(4, 2, 0x60, 0));
     EXPECT_FALSE(link.peer_ready);
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::control(4, 2, 0x60, 1));
+    EXPECT_EQ(out[0], support::knet::control(4, 2, 0x60, 1));
 
     type("wait");
     link.send_from_caller();
     EXPECT_TRUE(sent().empty());
     // An Ack without the ready bit keeps it held; one with it releases.
-    feed(knet_test::ack(4, 3, 0, 0x6000));
+    feed(support::knet::ack(4, 3, 0, 0x6000));
     link.send_from_caller();
     EXPECT_TRUE(sent().empty());
-    feed(knet_test::ack(4, 4, 0, 0xE000));
+    feed(support::knet::ack(4, 4, 0, 0xE000));
     link.send_from_caller();
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::data(4, 1, "wait"));
+    EXPECT_EQ(out[0], support::knet::data(4, 1, "wait"));
     GetCapturedStdout();
 }
 
 TEST_F(LinkTest, RepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
 {
     CaptureStdout();
-    feed(knet_test::accept(1, 6));
+    feed(support::knet::accept(1, 6));
     sent();
     caller_text();
-    feed(knet_test::join({knet_test::data(6, 9, "dup"), knet_test::data(6, 9, "dup")}));
+    feed(support::knet::join({support::knet::data(6, 9, "dup"), support::knet::data(6, 9, "dup")}));
     // A new sequence is new data, even with the same bytes.
-    feed(knet_test::data(6, 10, "dup"));
+    feed(support::knet::data(6, 10, "dup"));
     EXPECT_NE(GetCapturedStdout().find("KNET-RECV: Circuit: 6, Seq: 9, repeated Data dropped\n"), std::string::npos);
     EXPECT_EQ(caller_text(), "dupdup");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], knet_test::ack(6, 2, 9));
-    EXPECT_EQ(out[1], knet_test::ack(6, 3, 9));
-    EXPECT_EQ(out[2], knet_test::ack(6, 4, 10));
+    EXPECT_EQ(out[0], support::knet::ack(6, 2, 9));
+    EXPECT_EQ(out[1], support::knet::ack(6, 3, 9));
+    EXPECT_EQ(out[2], support::knet::ack(6, 4, 10));
 }
 
 TEST_F(LinkTest, UnacknowledgedDataGoesAgainWithItsOwnSequence)
 {
     CaptureStdout();
     link.tick(1000);
-    feed(knet_test::accept(1, 6));
+    feed(support::knet::accept(1, 6));
     sent();
     type("hello");
     link.send_from_caller();
     std::vector<Bytes> first = sent();
     ASSERT_EQ(first.size(), 1u);
-    EXPECT_EQ(first[0], knet_test::data(6, 1, "hello"));
+    EXPECT_EQ(first[0], support::knet::data(6, 1, "hello"));
     link.tick(1000 + BoardLink::RESEND_AFTER_MS - 1);
     EXPECT_TRUE(sent().empty());
     link.tick(1000 + BoardLink::RESEND_AFTER_MS);
@@ -340,7 +342,7 @@ TEST_F(LinkTest, UnacknowledgedDataGoesAgainWithItsOwnSequence)
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0], first[0]);
     // Its Ack ends the resending.
-    feed(knet_test::ack(6, 50, 1));
+    feed(support::knet::ack(6, 50, 1));
     link.tick(1000 + 3 * BoardLink::RESEND_AFTER_MS);
     EXPECT_TRUE(sent().empty());
     EXPECT_FALSE(link.awaiting_ack);
@@ -351,15 +353,15 @@ TEST_F(LinkTest, NackOfTheOutstandingPacketSendsItAgainSoon)
 {
     CaptureStdout();
     link.tick(1000);
-    feed(knet_test::accept(1, 6));
+    feed(support::knet::accept(1, 6));
     sent();
     type("refused");
     link.send_from_caller();
     Bytes packet = sent().at(0);
-    feed(knet_test::nack(6, 51, 7, 1)); // another packet: nothing changes
+    feed(support::knet::nack(6, 51, 7, 1)); // another packet: nothing changes
     link.tick(1100);
     EXPECT_TRUE(sent().empty());
-    feed(knet_test::nack(6, 52, 1, 1));
+    feed(support::knet::nack(6, 52, 1, 1));
     link.tick(1200);
     std::vector<Bytes> again = sent();
     ASSERT_EQ(again.size(), 1u);
@@ -372,7 +374,7 @@ TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
 {
     CaptureStdout();
     link.tick(1000);
-    feed(knet_test::accept(1, 6));
+    feed(support::knet::accept(1, 6));
     sent();
     caller_text();
     std::string chunk(512, 'b');
@@ -384,13 +386,13 @@ TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
             if (link.to_caller()->size() + 512 >= BoardLink::TO_CALLER_BOUND)
                 break;
         }
-        feed(knet_test::data(6, seq++, chunk));
+        feed(support::knet::data(6, seq++, chunk));
         ASSERT_EQ(sent().size(), 1u);
     }
-    feed(knet_test::data(6, seq, chunk));
+    feed(support::knet::data(6, seq, chunk));
     EXPECT_TRUE(sent().empty());
     // The board host sends it again meanwhile: still no Ack and not taken twice.
-    feed(knet_test::data(6, seq, chunk));
+    feed(support::knet::data(6, seq, chunk));
     link.tick(1001);
     EXPECT_TRUE(sent().empty());
     std::string held = caller_text();
@@ -398,7 +400,7 @@ TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
     link.tick(1002);
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(knet_test::field16(out[0], 8), seq);
+    EXPECT_EQ(support::knet::field16(out[0], 8), seq);
     GetCapturedStdout();
 }
 
@@ -406,16 +408,16 @@ TEST_F(LinkTest, QuietCircuitIsProbedAndASilentBoardEndsTheCall)
 {
     CaptureStdout();
     link.tick(1000);
-    feed(knet_test::accept(1, 6));
+    feed(support::knet::accept(1, 6));
     sent();
     caller_text();
     link.tick(1000 + BoardLink::PROBE_AFTER_MS);
     std::vector<Bytes> probe = sent();
     ASSERT_EQ(probe.size(), 1u);
-    EXPECT_EQ(probe[0], knet_test::control(6, 2, 0xE0, 0));
+    EXPECT_EQ(probe[0], support::knet::control(6, 2, 0xE0, 0));
     // An answer restarts the clock.
     link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 10);
-    feed(knet_test::control(6, 60, 0xE0, 1));
+    feed(support::knet::control(6, 60, 0xE0, 1));
     link.tick(1000 + BoardLink::SILENCE_LIMIT_MS + 10);
     EXPECT_TRUE(link.alive);
     sent();
@@ -448,16 +450,16 @@ TEST_F(LinkTest, BytesTypedBeforeAcceptLeaveOnCircuitZeroAndAcceptRestartsSequen
     link.send_from_caller();
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::data(0, 1, "early"));
-    feed(knet_test::ack(0, 1, 1));
-    feed(knet_test::accept(2, 8));
+    EXPECT_EQ(out[0], support::knet::data(0, 1, "early"));
+    feed(support::knet::ack(0, 1, 1));
+    feed(support::knet::accept(2, 8));
     EXPECT_EQ(link.data_sequence, 1);
     sent();
     type("late");
     link.send_from_caller();
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], knet_test::data(8, 1, "late"));
+    EXPECT_EQ(out[0], support::knet::data(8, 1, "late"));
     GetCapturedStdout();
 }
 
@@ -466,9 +468,9 @@ TEST_F(LinkTest, BytesTypedBeforeAcceptLeaveOnCircuitZeroAndAcceptRestartsSequen
 TEST_F(LinkTest, RandomAndTruncatedDatagramsAreHandledWithinTheirBytes)
 {
     std::mt19937 random(12345);
-    const Bytes valid = knet_test::join({knet_test::accept(1, 3), knet_test::data(3, 2, "hello"),
-                                         knet_test::ack(3, 3, 1), knet_test::control(3, 4, 0xE0, 0),
-                                         knet_test::data(3, 5, std::string(600, 'z'))});
+    const Bytes valid = support::knet::join({support::knet::accept(1, 3), support::knet::data(3, 2, "hello"),
+                                         support::knet::ack(3, 3, 1), support::knet::control(3, 4, 0xE0, 0),
+                                         support::knet::data(3, 5, std::string(600, 'z'))});
     CaptureStdout();
     long fed = 0;
     for (int round = 0; round < 3000; ++round) {
@@ -500,7 +502,7 @@ TEST_F(LinkTest, RandomAndTruncatedDatagramsAreHandledWithinTheirBytes)
     // The link still works after all of it.
     link.circuit = 3;
     caller_text();
-    feed(knet_test::data(3, 1, "still"));
+    feed(support::knet::data(3, 1, "still"));
     EXPECT_EQ(caller_text(), "still");
 }
 
@@ -528,7 +530,7 @@ protected:
     std::vector<Bytes> board_receives(size_t count)
     {
         std::vector<Bytes> got;
-        e2e::wait_until([&] {
+        support::wait_until([&] {
             for (const Bytes& d : fake_ipx::take(BOARD_SOCKET))
                 got.push_back(d);
             return got.size() >= count;
@@ -559,12 +561,12 @@ TEST_F(ThreadedLinkTest, ThreadSendsOnePacketPerDatagramAndStopsAndWaits)
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].size(), 13u);
 
-    to_link(knet_test::accept(40, 5));
+    to_link(support::knet::accept(40, 5));
     got = board_receives(2);
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], knet_test::ack(0, 2, 40));
-    EXPECT_EQ(got[1], knet_test::control(5, 1, 0xE0, 0));
-    EXPECT_TRUE(e2e::wait_until([&] { return caller_text() == "Connected to KELB line 5\r\n"; }));
+    EXPECT_EQ(got[0], support::knet::ack(0, 2, 40));
+    EXPECT_EQ(got[1], support::knet::control(5, 1, 0xE0, 0));
+    EXPECT_TRUE(support::wait_until([&] { return caller_text() == "Connected to KELB line 5\r\n"; }));
 
     const Bytes typed(1200, 'q');
     link.append_from_caller(typed.data(), 1200);
@@ -574,13 +576,13 @@ TEST_F(ThreadedLinkTest, ThreadSendsOnePacketPerDatagramAndStopsAndWaits)
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(knet_read_header(got[0].data()).length, sizes[i]);
         // Without the Ack nothing else leaves, even over many cycles.
-        EXPECT_FALSE(e2e::wait_until([] { return !fake_ipx::take(BOARD_SOCKET).empty(); }, std::chrono::milliseconds(30)));
-        to_link(knet_test::ack(5, static_cast<uint16_t>(50 + i), static_cast<uint16_t>(i + 1)));
+        EXPECT_FALSE(support::wait_until([] { return !fake_ipx::take(BOARD_SOCKET).empty(); }, std::chrono::milliseconds(30)));
+        to_link(support::knet::ack(5, static_cast<uint16_t>(50 + i), static_cast<uint16_t>(i + 1)));
     }
-    EXPECT_TRUE(e2e::wait_until([&] { return !link.awaiting_ack; }));
+    EXPECT_TRUE(support::wait_until([&] { return !link.awaiting_ack; }));
 
-    to_link(knet_test::control(5, 60, 0x00, 0));
-    EXPECT_TRUE(e2e::wait_until([&] { return !link.alive; }));
+    to_link(support::knet::control(5, 60, 0x00, 0));
+    EXPECT_TRUE(support::wait_until([&] { return !link.alive; }));
     EXPECT_EQ(link.circuit, NoCircuit);
     link.close();
     EXPECT_NE(GetCapturedStdout().find("KNET: Disconnected Line 5\n"), std::string::npos);
@@ -595,8 +597,8 @@ TEST_F(ThreadedLinkTest, CloseDuringCyclesLeavesEmptyQueuesAndNoEndpoint)
     link.request_connection("KELB");
     const Bytes typed(3000, 'w');
     link.append_from_caller(typed.data(), 3000);
-    to_link(knet_test::data(0, 1, "for the caller"));
-    EXPECT_TRUE(e2e::wait_until([&] { return !caller_text().empty(); }));
+    to_link(support::knet::data(0, 1, "for the caller"));
+    EXPECT_TRUE(support::wait_until([&] { return !caller_text().empty(); }));
     link.close();
     GetCapturedStdout();
     EXPECT_FALSE(link.alive);
@@ -614,7 +616,7 @@ TEST_F(ThreadedLinkTest, FailedPollBringsTheLinkDown)
     open_link();
     EXPECT_TRUE(link.alive);
     fake_ipx::fail_next_poll();
-    EXPECT_TRUE(e2e::wait_until([&] { return !link.alive; }));
+    EXPECT_TRUE(support::wait_until([&] { return !link.alive; }));
     link.close_if_open();
 }
 
@@ -622,7 +624,7 @@ TEST_F(ThreadedLinkTest, EmptyDatagramBringsTheLinkDown)
 {
     open_link();
     to_link(Bytes{});
-    EXPECT_TRUE(e2e::wait_until([&] { return !link.alive; }));
+    EXPECT_TRUE(support::wait_until([&] { return !link.alive; }));
 }
 
 TEST_F(ThreadedLinkTest, SendRefusedIsReportedAndRetried)
@@ -631,10 +633,10 @@ TEST_F(ThreadedLinkTest, SendRefusedIsReportedAndRetried)
     fake_ipx::refuse_sends(3);
     open_link();
     link.request_connection("KELB");
-    EXPECT_TRUE(e2e::wait_until([] { return fake_ipx::sent_count(BOARD_SOCKET) == 1; }));
+    EXPECT_TRUE(support::wait_until([] { return fake_ipx::sent_count(BOARD_SOCKET) == 1; }));
     link.close();
     const std::string trace = GetCapturedStdout();
-    EXPECT_EQ(e2e::count_of(trace, "socket send error\n"), 3u);
+    EXPECT_EQ(support::count_of(trace, "socket send error\n"), 3u);
     EXPECT_EQ(fake_ipx::sent_count(BOARD_SOCKET), 1);
 }
 

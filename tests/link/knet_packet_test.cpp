@@ -1,16 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "link/knet_packet.h"
-#include "tests/link/knet_test_support.h"
+#include "tests/support/knet_packets.h"
 
-using knet_test::Bytes;
+using support::knet::Bytes;
 
 TEST(KnetPacket, WorkedExamplesEncodeByteForByte)
 {
-    EXPECT_EQ(knet_test::control(3, 1, 0xE0, 0), (Bytes{0x00, 0x02, 0x00, 0x01, 0x04, 0x03, 0x00, 0x00, 0xE0, 0x00}));
-    EXPECT_EQ(knet_test::ack(3, 12, 7),
+    EXPECT_EQ(support::knet::control(3, 1, 0xE0, 0), (Bytes{0x00, 0x02, 0x00, 0x01, 0x04, 0x03, 0x00, 0x00, 0xE0, 0x00}));
+    EXPECT_EQ(support::knet::ack(3, 12, 7),
               (Bytes{0x00, 0x04, 0x00, 0x0C, 0x02, 0x03, 0x00, 0x00, 0x00, 0x07, 0xE0, 0x00}));
-    EXPECT_EQ(knet_test::data(3, 1, "hi"), (Bytes{0x00, 0x02, 0x00, 0x01, 0x05, 0x03, 0x00, 0x00, 0x68, 0x69}));
+    EXPECT_EQ(support::knet::data(3, 1, "hi"), (Bytes{0x00, 0x02, 0x00, 0x01, 0x05, 0x03, 0x00, 0x00, 0x68, 0x69}));
 
     Bytes request(32);
     ASSERT_EQ(knet_connection_request_size("KELB"), 13);
@@ -21,7 +21,7 @@ TEST(KnetPacket, WorkedExamplesEncodeByteForByte)
 
 TEST(KnetPacket, AcceptCarriesSeqRespAtOddOffsetAndHeaderFieldsAreBigEndian)
 {
-    const Bytes a = knet_test::accept(0x1234, 5, 0xABCD);
+    const Bytes a = support::knet::accept(0x1234, 5, 0xABCD);
     EXPECT_EQ(a, (Bytes{0x00, 0x03, 0x12, 0x34, 0x01, 0x00, 0x00, 0x00, 0x05, 0xAB, 0xCD}));
 
     const uint8_t raw[8] = {0x02, 0x01, 0xFF, 0xFE, 0x09, 0x07, 0x55, 0xAA};
@@ -35,7 +35,7 @@ TEST(KnetPacket, AcceptCarriesSeqRespAtOddOffsetAndHeaderFieldsAreBigEndian)
 
 TEST(KnetPacket, ReaderWalksPacketsEndToEndAndStopsAtOneThatDoesNotFit)
 {
-    Bytes two = knet_test::join({knet_test::ack(3, 1, 1), knet_test::data(3, 2, "xyz")});
+    Bytes two = support::knet::join({support::knet::ack(3, 1, 1), support::knet::data(3, 2, "xyz")});
     KnetPacketReader reader(two.data(), static_cast<int>(two.size()));
     KnetPacket p;
     ASSERT_TRUE(reader.next(p));
@@ -47,14 +47,14 @@ TEST(KnetPacket, ReaderWalksPacketsEndToEndAndStopsAtOneThatDoesNotFit)
     EXPECT_EQ(reader.left(), 0);
 
     // A length that reaches one byte past the end, and a short header.
-    Bytes cut = knet_test::join({knet_test::ack(3, 1, 1), knet_test::data(3, 2, "xyz")});
+    Bytes cut = support::knet::join({support::knet::ack(3, 1, 1), support::knet::data(3, 2, "xyz")});
     cut.pop_back();
     KnetPacketReader truncated(cut.data(), static_cast<int>(cut.size()));
     ASSERT_TRUE(truncated.next(p));
     EXPECT_FALSE(truncated.next(p));
     EXPECT_EQ(truncated.left(), 10);
 
-    Bytes stub = knet_test::ack(3, 1, 1);
+    Bytes stub = support::knet::ack(3, 1, 1);
     stub.resize(stub.size() + 5, 0);
     KnetPacketReader tail(stub.data(), static_cast<int>(stub.size()));
     ASSERT_TRUE(tail.next(p));

@@ -8,9 +8,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "tests/e2e/process_harness.h"
+#include "tests/support/wait_until.h"
 
-using e2e::wait_until;
+using support::wait_until;
 using namespace std::chrono_literals;
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "port/terminal.h"
-#include "tests/e2e/process_harness.h"
+#include "tests/support/wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -226,11 +226,11 @@ TEST_F(TerminalOnPty, TerminalThatStopsReadingNeverBlocksADraw)
         }
         drawn = true;
     });
-    const bool in_time = e2e::wait_until([&] { return drawn.load(); }, 10s);
+    const bool in_time = support::wait_until([&] { return drawn.load(); }, 10s);
     pty_.pause_reading(false);
     drawer.join();
     EXPECT_TRUE(in_time);
-    EXPECT_TRUE(e2e::wait_until([&] {
+    EXPECT_TRUE(support::wait_until([&] {
         terminal_read_key();
         return pty_.output().find("last") != std::string::npos;
     }));

@@ -9,11 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/process_harness.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
+#include "tests/support/loopback_caller.h"
 
-using namespace testing_telnet;
-using e2e::wait_until;
+using namespace support;
+using support::wait_until;
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST_F(CallerSessionTest, TextQueuedJustBeforeDisconnectArrivesBeforeTheClose)
     EXPECT_EQ(caller.receive_until_closed(closed), refusal);
     EXPECT_TRUE(closed);
     EXPECT_NE(printed.find("[7] Connection: 127.0.0.1\n"), std::string::npos) << printed;
-    EXPECT_EQ(e2e::count_of(printed, "[7] Disconnected.\n"), 1u) << printed;
+    EXPECT_EQ(support::count_of(printed, "[7] Disconnected.\n"), 1u) << printed;
     EXPECT_FALSE(session->connected);
 }
 

@@ -11,27 +11,24 @@
 #include "app/host_description.h"
 #include "app/statistics_board.h"
 #include "app/worker_thread.h"
-#include "bench/board_thread.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
 #include "sap/sap_agent.h"
 #include "telnet/telnet_server.h"
-#include "tests/e2e/process_harness.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/adapter_texts.h"
+#include "tests/support/board_thread.h"
+#include "tests/support/free_port.h"
+#include "tests/support/ipx_network.h"
+#include "tests/support/loopback_caller.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 #include "tools/sap_announcer/sap_announcer.h"
 
-using namespace testing_telnet;
-using e2e::wait_until;
+using namespace support;
 
 namespace {
 
-const std::string OPTIONS("\xFF\xFB\x03\xFF\xFD\x03\xFF\xFD\x00\xFF\xFB\x00\xFF\xFE\x01\xFF\xFB\x01\xFF\xFE\x07\xFF\xFC\x07", 24);
-const std::string GREETING = "ORVA v1.0 Connected.\r\n";
-const std::string DOWN_TEXT = "\r\nKELB is currently down.  Please try back later.\r\n";
-const std::string BUSY_TEXT = "KELB is currently busy, please call back again later.\r\n";
-const std::string LINE_1 = "Connected to KELB line 1\r\n";
-
-void quiet(const char*) {}
+const std::string LINE_1 = connected_text(1);
 
 // Reads the board under its display lock, as the console does.
 template <typename Read>
@@ -76,17 +73,7 @@ protected:
         lookup_released = false;
         lookups_started = 0;
 
-        relay.set_event_sink(quiet);
-        ASSERT_EQ(relay.bind("127.0.0.1", 0), 0) << relay.last_error();
-        ASSERT_EQ(relay.start(), 0);
-        IpxStackTiming timing;
-        timing.register_interval_ms = 100;
-        for (IpxStack* s : {&ipx_stack(), &board_stack}) {
-            s->set_timing(timing);
-            s->set_notice_sink(quiet);
-            ASSERT_EQ(s->start("127.0.0.1", relay.address().port), 0) << s->last_error();
-        }
-        ASSERT_TRUE(wait_until([&] { return ipx_stack().registered() && board_stack.registered(); }));
+        ASSERT_TRUE(start_network(relay, {&ipx_stack(), &board_stack}));
         // The links the dispatcher makes use the process-wide stack, and so
         // does the agent.
         sap_agent.set_stack(&ipx_stack());
@@ -177,14 +164,14 @@ protected:
         return got;
     }
 
-    e2e::TempDir dir;
+    support::TempDir dir;
     IpxRelay relay;
     IpxStack board_stack;
     std::unique_ptr<BoardThread> board;
     std::unique_ptr<SapAnnouncer> announcer;
     bool agent_started = false;
     TelnetServer server;
-    int port = e2e::free_tcp_port();
+    int port = support::free_tcp_port();
     std::thread loop;
     std::atomic<bool> stop_loop{false};
     int baseline_threads = 0;

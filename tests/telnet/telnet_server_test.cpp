@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include "app/statistics_board.h"
-#include "tests/e2e/process_harness.h"
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/counting.h"
+#include "tests/support/loopback_caller.h"
 
-using namespace testing_telnet;
+using namespace support;
 
 namespace {
 
@@ -32,7 +35,7 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
-    e2e::TempDir dir;
+    support::TempDir dir;
     TelnetServer server;
 };
 
@@ -56,7 +59,7 @@ TEST_F(TelnetServerTest, PortInUseFailsAndShutdownRewritesTheTotalRead)
 TEST_F(TelnetServerTest, HostNameAsAddressFailsWithoutALookup)
 {
     int result = 0;
-    EXPECT_EQ(init_output("localhost", e2e::free_tcp_port(), result),
+    EXPECT_EQ(init_output("localhost", support::free_tcp_port(), result),
               "bind failed\nServer socket init failed\n");
     EXPECT_EQ(result, -1);
     server.shutdown();
@@ -74,7 +77,7 @@ TEST_F(TelnetServerTest, ShutdownWithoutInitLeavesTheCountersFile)
 TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
 {
     dir.write("orva.dat", std::string("\x29\x00", 2));
-    int port = e2e::free_tcp_port();
+    int port = support::free_tcp_port();
     int result = -1;
     EXPECT_EQ(init_output("", port, result), "");
     ASSERT_EQ(result, 0);
@@ -86,7 +89,7 @@ TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
 
     LoopbackCaller caller(port);
     ASSERT_TRUE(caller.connected());
-    ASSERT_TRUE(e2e::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
+    ASSERT_TRUE(support::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
     auto accepted = server.listener->accept();
     ASSERT_NE(accepted, nullptr);
     auto call = std::make_unique<Call>();
@@ -117,7 +120,7 @@ TEST_F(TelnetServerTest, AcceptThatCannotCompleteGivesNoConnection)
 
     LoopbackCaller caller(listener.port());
     ASSERT_TRUE(caller.connected());
-    ASSERT_TRUE(e2e::wait_until([&] { return (listener.socket.poll() & PollReadable) != 0; }));
+    ASSERT_TRUE(support::wait_until([&] { return (listener.socket.poll() & PollReadable) != 0; }));
 
     // Lower the limit to the lowest free descriptor so accept cannot get one.
     int lowest_free = dup(0);
@@ -175,7 +178,7 @@ TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
     for (int i = 0; i < FILLER_DESCRIPTORS; i++)
         fillers.push_back(dup(0));
 
-    int port = e2e::free_tcp_port();
+    int port = support::free_tcp_port();
     int result = -1;
     init_output("127.0.0.1", port, result);
     ASSERT_EQ(result, 0);
@@ -188,7 +191,7 @@ TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
     for (int i = 0; i < CALLERS; i++) {
         callers.push_back(std::make_unique<LoopbackCaller>(port));
         ASSERT_TRUE(callers.back()->connected()) << i;
-        ASSERT_TRUE(e2e::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
+        ASSERT_TRUE(support::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
         auto accepted = server.listener->accept();
         ASSERT_NE(accepted, nullptr) << i;
         highest_handle = std::max(highest_handle, accepted->handle());
@@ -211,7 +214,7 @@ TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
         std::string want = std::to_string(i) + ";";
         bool out_ok = callers[i]->receive(want.size()) == want;
         ByteQueue in(128, 16, 4096);
-        bool in_ok = e2e::wait_until([&] {
+        bool in_ok = support::wait_until([&] {
             sessions[i]->take_input(in);
             return in.size() >= 1;
         });
@@ -225,7 +228,7 @@ TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
     double shut = seconds_since(t0);
     std::fflush(stdout);
     std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(e2e::count_of(printed, "Disconnected.\n"), size_t(CALLERS));
+    EXPECT_EQ(support::count_of(printed, "Disconnected.\n"), size_t(CALLERS));
     bool all_closed = true;
     for (auto& caller : callers) {
         bool closed = false;

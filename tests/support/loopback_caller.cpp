@@ -1,7 +1,7 @@
-#include <algorithm>
-#include "tests/telnet/loopback_caller.h"
+#include "tests/support/loopback_caller.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,9 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tests/e2e/process_harness.h"
+#include "tests/support/free_port.h"
+#include "tests/support/wait_until.h"
 
-namespace testing_telnet {
+namespace support {
 
 LoopbackCaller::LoopbackCaller(int port, int receive_buffer)
 {
@@ -121,14 +122,14 @@ void LoopbackCaller::hang_up()
 
 TestListener::TestListener()
 {
-    port_ = e2e::free_tcp_port();
+    port_ = free_tcp_port();
     if (socket.open("127.0.0.1", port_) != 0 || socket.listen(64) != 0)
         throw std::runtime_error("test listener failed");
 }
 
 std::unique_ptr<TcpSocket> TestListener::accept_next(std::chrono::milliseconds timeout)
 {
-    if (!e2e::wait_until([&] { return (socket.poll() & PollReadable) != 0; }, timeout))
+    if (!wait_until([&] { return (socket.poll() & PollReadable) != 0; }, timeout))
         return nullptr;
     return socket.accept();
 }

@@ -2,10 +2,11 @@
 // server of the test's own, its screen captured as rows of characters.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace support {
 
 // Runs a shell command and returns its standard output.
 std::string run_command(const std::string& command);
@@ -27,6 +28,11 @@ public:
     std::string tmux() const;
     // Starts shell_command in an 80x25 pane.
     void start(const std::string& shell_command);
+    // Starts this build's orva with args in dir, on a UTF-8 terminal; the
+    // pane's shell then shows "orva-exit-status=N" and waits to be killed.
+    void start_orva(const std::string& dir, const std::string& args = "");
+    // Waits until the screen holds text.
+    bool shows(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     std::vector<std::u32string> screen() const;
     std::string screen_text() const;
     void keys(const std::string& names) const;

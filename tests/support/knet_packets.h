@@ -1,4 +1,4 @@
-// Helpers for KNET tests: packets as byte vectors and split queues.
+// KNET packets as byte vectors, and queues split into packets, for tests.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 
 #include "link/knet_packet.h"
 
-namespace knet_test {
+namespace support::knet {
 
 using Bytes = std::vector<uint8_t>;
 

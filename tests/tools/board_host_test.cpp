@@ -6,7 +6,7 @@
 #include <string>
 
 #include "link/board_link.h"
-#include "tests/link/knet_test_support.h"
+#include "tests/support/knet_packets.h"
 #include "tools/board_sim/board_host.h"
 #include "tools/board_sim/board_options.h"
 #include "tools/board_sim/pattern_check.h"
@@ -51,10 +51,10 @@ protected:
         for (auto& c : callers) {
             c->link.send_from_caller();
             c->link.tick(now);
-            knet_test::Bytes all(65536);
+            support::knet::Bytes all(65536);
             all.resize(c->link.copy_send_queue(all.data(), static_cast<int>(all.size())));
             c->link.clear_send_queue();
-            for (const auto& p : knet_test::split(all))
+            for (const auto& p : support::knet::split(all))
                 host->handle_datagram(c->address, p.data(), static_cast<int>(p.size()), now);
         }
         host->poll(now);

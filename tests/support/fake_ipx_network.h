@@ -1,11 +1,11 @@
-// An in-memory IPX network for unit tests: endpoints of one process deliver
+// An in-memory IPX network for unit tests and benchmarks: endpoints of one process deliver
 // to each other by socket number, and tests inject and inspect datagrams.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-namespace fake_ipx {
+namespace support::fake_ipx {
 
 using Datagram = std::vector<uint8_t>;
 

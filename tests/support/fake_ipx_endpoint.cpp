@@ -5,13 +5,13 @@
 #include <mutex>
 
 #include "ipx/ipx_endpoint.h"
-#include "tests/link/fake_ipx_network.h"
+#include "tests/support/fake_ipx_network.h"
 #include "port/clock.h"
 
 namespace {
 
 struct Queued {
-    fake_ipx::Datagram bytes;
+    support::fake_ipx::Datagram bytes;
     uint16_t sender;
 };
 
@@ -39,7 +39,7 @@ struct IpxSocketBinding {
     bool header = false;
 };
 
-namespace fake_ipx {
+namespace support::fake_ipx {
 
 void reset()
 {
@@ -181,7 +181,7 @@ int IpxEndpoint::send(const uint8_t* bytes, int count)
         --net().refuse;
         return 0;
     }
-    net().queues[destination_.socket].push_back({fake_ipx::Datagram(bytes, bytes + count), binding_->socket});
+    net().queues[destination_.socket].push_back({support::fake_ipx::Datagram(bytes, bytes + count), binding_->socket});
     ++net().sent[destination_.socket];
     return count;
 }

@@ -8,7 +8,7 @@
 
 #include "telnet/tcp_socket.h"
 
-namespace testing_telnet {
+namespace support {
 
 using namespace std::chrono_literals;
 

@@ -1,4 +1,5 @@
-// A simulated board host polled on a thread of its own, for the benchmarks.
+// A simulated board host polled on a thread of its own, for tests and
+// benchmarks that run it inside their process.
 #pragma once
 
 #include <atomic>
@@ -6,6 +7,8 @@
 
 #include "port/clock.h"
 #include "tools/board_sim/board_host.h"
+
+namespace support {
 
 struct BoardThread {
     // The process-wide IPX stack unless another is given.
@@ -28,3 +31,5 @@ struct BoardThread {
     std::atomic<bool> stop{false};
     std::thread thread;
 };
+
+}

@@ -3,17 +3,12 @@
 
 #include <string>
 
+#include "tests/support/adapter_texts.h"
 #include "tools/board_sim/pattern_check.h"
 
 namespace {
 
-std::string pattern(long from, long count)
-{
-    std::string s;
-    for (long i = from; i < from + count; ++i)
-        s.push_back(PatternCheck::byte_at(i));
-    return s;
-}
+using support::bulk_pattern;
 
 std::string feed(PatternCheck& check, const std::string& bytes)
 {
@@ -25,10 +20,10 @@ std::string feed(PatternCheck& check, const std::string& bytes)
 TEST(PatternCheck, ReportsCompletionOnceAcrossPieces)
 {
     PatternCheck check(130);
-    EXPECT_EQ(feed(check, pattern(0, 64)), "");
-    EXPECT_EQ(feed(check, pattern(64, 65)), "");
+    EXPECT_EQ(feed(check, bulk_pattern(64, 0)), "");
+    EXPECT_EQ(feed(check, bulk_pattern(65, 64)), "");
     EXPECT_FALSE(check.complete());
-    EXPECT_EQ(feed(check, pattern(129, 1)), "Verified 130 bytes in order.\r\n");
+    EXPECT_EQ(feed(check, bulk_pattern(1, 129)), "Verified 130 bytes in order.\r\n");
     EXPECT_TRUE(check.complete());
     EXPECT_EQ(check.in_order(), 130);
 }
@@ -37,18 +32,18 @@ TEST(PatternCheck, LossDuplicationAndStraysAreCaught)
 {
     // A byte missing: the next one is out of place.
     PatternCheck lost(100);
-    EXPECT_EQ(feed(lost, pattern(0, 10) + pattern(11, 89)), "Byte 11 is 0x3B, expected 0x3A.\r\n");
+    EXPECT_EQ(feed(lost, bulk_pattern(10, 0) + bulk_pattern(89, 11)), "Byte 11 is 0x3B, expected 0x3A.\r\n");
     EXPECT_TRUE(lost.broken());
-    EXPECT_EQ(feed(lost, pattern(0, 100)), "");  // nothing more once broken
+    EXPECT_EQ(feed(lost, bulk_pattern(100, 0)), "");  // nothing more once broken
     EXPECT_FALSE(lost.complete());
 
     // A repeated piece whose length is not a multiple of the period.
     PatternCheck repeated(100);
-    EXPECT_EQ(feed(repeated, pattern(0, 30) + pattern(20, 10)), "Byte 31 is 0x44, expected 0x4E.\r\n");
+    EXPECT_EQ(feed(repeated, bulk_pattern(30, 0) + bulk_pattern(10, 20)), "Byte 31 is 0x44, expected 0x4E.\r\n");
 
     // A whole period repeated at the end only shows as too many bytes.
     PatternCheck extra(64);
-    EXPECT_EQ(feed(extra, pattern(0, 64) + pattern(0, 64)),
+    EXPECT_EQ(feed(extra, bulk_pattern(64, 0) + bulk_pattern(64, 0)),
               "Verified 64 bytes in order.\r\nMore than 64 bytes.\r\n");
     EXPECT_EQ(extra.extra(), 64);
     EXPECT_FALSE(extra.complete());

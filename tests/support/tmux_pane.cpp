@@ -1,10 +1,12 @@
-#include "tests/e2e/tmux_pane.h"
+#include "tests/support/tmux_pane.h"
+
+#include "tests/support/wait_until.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
-namespace e2e {
+namespace support {
 
 std::string run_command(const std::string& command)
 {
@@ -45,6 +47,17 @@ Tmux::Tmux(const std::string& name) : socket_(name + "-" + std::to_string(getpid
 Tmux::~Tmux()
 {
     run_command(tmux() + " kill-server >/dev/null 2>&1");
+}
+
+void Tmux::start_orva(const std::string& dir, const std::string& args)
+{
+    start("cd " + dir + " && TERM=tmux-256color LC_CTYPE=C.UTF-8 " ORVA_BINARY " " + args +
+          "; echo orva-exit-status=$?; exec cat");
+}
+
+bool Tmux::shows(const std::string& text, std::chrono::milliseconds timeout) const
+{
+    return wait_until([&] { return screen_text().find(text) != std::string::npos; }, timeout);
 }
 
 std::string Tmux::tmux() const

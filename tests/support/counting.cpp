@@ -1,0 +1,48 @@
+#include "tests/support/counting.h"
+
+#include <dirent.h>
+#include <fstream>
+
+namespace support {
+
+size_t count_of(const std::string& hay, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+std::ostream& operator<<(std::ostream& out, const Footprint& f)
+{
+    return out << "{threads " << f.threads << ", fds " << f.fds << ", rss " << f.rss_kb << " kB}";
+}
+
+static int entries_in(const std::string& path)
+{
+    DIR* d = opendir(path.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(d);
+    return n;
+}
+
+Footprint footprint_of(pid_t pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    Footprint f;
+    f.threads = entries_in(proc + "/task");
+    f.fds = entries_in(proc + "/fd");
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            f.rss_kb = std::stol(line.substr(6));
+    return f;
+}
+
+}

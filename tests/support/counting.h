@@ -1,0 +1,24 @@
+// Counting what tests and benchmarks check: occurrences in a program's
+// output, and a process's threads, descriptors and memory.
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <sys/types.h>
+
+namespace support {
+
+// The number of non-overlapping occurrences of needle in hay.
+size_t count_of(const std::string& hay, const std::string& needle);
+
+struct Footprint {
+    int threads = -1;
+    int fds = -1;
+    long rss_kb = -1;
+};
+std::ostream& operator<<(std::ostream& out, const Footprint& f);
+// Read from /proc; -1 for what cannot be read.
+Footprint footprint_of(pid_t pid);
+
+}
