@@ -53,12 +53,14 @@ void StatisticsBoard::add_input_bytes(int count)
 {
     MutexHold hold(lock_);
     input_bytes_ += uint32_t(count);
+    input_bytes_total_ += uint64_t(count);
 }
 
 void StatisticsBoard::add_output_bytes(int count)
 {
     MutexHold hold(lock_);
     output_bytes_ += uint32_t(count);
+    output_bytes_total_ += uint64_t(count);
 }
 
 uint32_t StatisticsBoard::take_input_bytes()
@@ -131,6 +133,18 @@ void StatisticsBoard::set_sap_servers(int count)
     sap_servers_ = count;
 }
 
+void StatisticsBoard::set_callers(int count)
+{
+    MutexHold hold(lock_);
+    callers_ = count;
+}
+
+void StatisticsBoard::count_caller_refused()
+{
+    MutexHold hold(lock_);
+    ++callers_refused_;
+}
+
 void StatisticsBoard::clear()
 {
     MutexHold hold(lock_);
@@ -141,5 +155,8 @@ void StatisticsBoard::clear()
     sap_servers_ = 0;
     input_bytes_ = output_bytes_ = 0;
     poll_ticks_ = 0;
+    callers_ = 0;
+    callers_refused_ = 0;
+    input_bytes_total_ = output_bytes_total_ = 0;
     std::memset(lines_, 0, sizeof lines_);
 }

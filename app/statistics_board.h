@@ -43,6 +43,9 @@ public:
     void count_call_lost_busy();
     void set_last_sap(const char* name);
     void set_sap_servers(int count);
+    void set_callers(int count);
+    // Access control calls this for each caller it turns away.
+    void count_caller_refused();
 
     void clear();
 
@@ -63,6 +66,11 @@ public:
     uint16_t calls_lost_downtime() const { return calls_lost_downtime_; }
     const char* last_sap() const { return last_sap_; }
     int sap_servers() const { return sap_servers_; }
+    int callers() const { return callers_; }
+    uint32_t callers_refused() const { return callers_refused_; }
+    // Every byte since start-up, whatever the refreshes took.
+    uint64_t input_bytes_total() const { return input_bytes_total_; }
+    uint64_t output_bytes_total() const { return output_bytes_total_; }
 
 private:
     LineEntry* entry(int line);
@@ -79,6 +87,10 @@ private:
     uint32_t input_bytes_;
     uint32_t output_bytes_;
     uint64_t poll_ticks_;
+    int32_t callers_;
+    uint32_t callers_refused_;
+    uint64_t input_bytes_total_;
+    uint64_t output_bytes_total_;
     LineEntry lines_[LINE_COUNT];
 };
 

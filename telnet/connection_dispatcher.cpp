@@ -156,6 +156,7 @@ void TelnetServer::poll()
         remove_call(marked);
 
     stats_board.set_threads_used(live_worker_count);
+    stats_board.set_callers(int(calls.size()));
     console_poll();
     stats_board.set_poll_ticks(performance_ticks() - start);
     sleep_ms(1);
