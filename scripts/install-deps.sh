@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing ORVA need.
 # Asks apt only when something is missing, so a ready machine needs no network.
+# --test also installs the tools only the tests use.
 set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
   libexpat1-dev libncurses-dev
+  libcivetweb-dev prometheus-cpp-dev libsystemd-dev
   libgtest-dev libgmock-dev googletest
   telnet tmux socat ser2net
   clang libclang-rt-14-dev
 )
+# The status server's tests: a headless browser (with the page's font) and
+# promtool from the prometheus package.
+test_packages=(chromium fonts-dejavu-core prometheus)
+if [ "${1:-}" = --test ]; then
+  packages+=("${test_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

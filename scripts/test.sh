@@ -5,7 +5,7 @@
 # default). ORVA_TEST_VARIANTS="plain address thread fuzz" picks which.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" --test
 
 variants=${ORVA_TEST_VARIANTS:-plain address thread fuzz}
 jobs=$(nproc)

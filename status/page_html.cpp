@@ -76,7 +76,7 @@ std::string page_html(const PageImage& page)
            "<title>ORVA status</title>\n<style>\n"
            "body{margin:0;background:#000}\n"
            "#screen{margin:0 auto;width:max-content;font-family:\"DejaVu Sans Mono\",\"Liberation Mono\",monospace;"
-           "font-size:min(16px,calc((100vw - 4px) / 48.5));line-height:1.2;white-space:pre}\n" +
+           "font-size:min(16px,calc((100vw - 4px) / 48.5));line-height:1;white-space:pre}\n" +
            colour_classes() +
            "</style></head><body><pre id=\"screen\">" + page_rows_html(page) +
            "</pre>\n<script>\n"

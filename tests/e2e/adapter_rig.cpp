@@ -80,7 +80,7 @@ void AdapterRig::TearDown()
 
 void AdapterRig::start_orva(bool host_network)
 {
-    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network));
+    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network, extra_config));
     orva = std::make_unique<ChildProcess>(std::vector<std::string>{ORVA_BINARY, "-d"}, dir.path());
     ASSERT_TRUE(orva->wait_for_out("DEBUG: Running ...")) << orva->out() << orva->err();
 }

@@ -89,6 +89,8 @@ protected:
     testing::AssertionResult back_to_baseline(std::chrono::milliseconds timeout = 20s);
 
     TempDir dir;
+    // More elements for orva.conf.xml, as they are.
+    std::string extra_config;
     int telnet_port = free_tcp_port();
     int ipx_port = free_udp_port();
     std::unique_ptr<ChildProcess> orva;
