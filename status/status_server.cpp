@@ -24,6 +24,9 @@ constexpr const char* REQUEST_TIMEOUT_MS = "5000";
 constexpr const char* MAX_REQUEST_BYTES = "8192";
 
 std::unique_ptr<StatusServer> running_server;
+// What the library said while a server started on this thread, for the
+// reason of a failure (its error text alone does not say why).
+thread_local std::string* start_messages = nullptr;
 
 void reply(mg_connection* conn, int status, const char* reason, const char* type, const std::string& body,
            bool head)
@@ -79,6 +82,9 @@ int handle_request(mg_connection* conn, void*)
 
 int log_message(const mg_connection*, const char* message)
 {
+    // The first says why; the others follow from it.
+    if (start_messages && start_messages->empty())
+        *start_messages = message;
     app_log.write(LOG_DEBUG, "Status server: %s", message);
     return 1;
 }
@@ -137,9 +143,12 @@ int StatusServer::start(const std::string& ip, int port)
     unsigned code = 0;
     mg_error_data error{&code, text, sizeof text};
     mg_init_library(0);
+    std::string messages;
+    start_messages = &messages;
     context_ = mg_start2(&init, &error);
+    start_messages = nullptr;
     if (!context_) {
-        error_ = "cannot listen on " + ports + ": " + (text[0] ? text : "unknown error");
+        error_ = "cannot listen on " + ports + ": " + (messages.empty() ? text : messages);
         mg_exit_library();
         return -1;
     }

@@ -236,6 +236,7 @@ TEST(StatusServerStartUp, AnAddressInUseOrAMalformedPortEndsStartUp)
         EXPECT_EQ(orva.wait_exit(), 1);
         std::string expected = "ERROR: Status server: cannot listen on 127.0.0.1:" + std::to_string(holder.port()) + ": ";
         EXPECT_NE(orva.out().find(expected), std::string::npos) << orva.out();
+        EXPECT_NE(orva.out().find("(Address already in use)\n"), std::string::npos) << orva.out();
         EXPECT_EQ(orva.out().find("Running ..."), std::string::npos) << orva.out();
     }
     dir.write("orva.conf.xml", orva_config(free_tcp_port(), free_udp_port(), true, status_element(0, "80x")));
