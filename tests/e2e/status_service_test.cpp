@@ -150,6 +150,10 @@ TEST_F(StatusService, NotifiesInOrderAndStalledHttpClientsHoldUpNothing)
     ASSERT_TRUE(wait_until([&] { return notify.count() > 0; })) << orva->out();
     EXPECT_EQ(notify.notes()[0].text, "READY=1");
     EXPECT_EQ(http_get(http_port, "/metrics").status, 200);
+    // With -d no terminal shows the page, but it is drawn for the browser.
+    std::string page = http_get(http_port, "/").body;
+    EXPECT_NE(page.find("Number of next session:"), std::string::npos) << page;
+    EXPECT_NE(page.find(" ORVA v1.0-32 "), std::string::npos) << page;
     ASSERT_TRUE(notified("STATUS=Callers: 0, lines in use: 0", 1)) << notify.all_text();
     int threads = footprint_of(orva->pid()).threads;
 
