@@ -20,7 +20,7 @@ void show(ScreenBuffer* buffer)
     console_screen.shown = buffer;
     if (console_screen.terminal_open)
         console_screen.backend.show(&buffer->cells[0][0]);
-    publish_shown_page(&buffer->cells[0][0], console_screen.last_refresh_time);
+    publish_shown_page(&buffer->cells[0][0], console_screen.figures, console_screen.last_refresh_time);
 }
 
 void draw_initial(ScreenBuffer* buffer)

@@ -10,10 +10,11 @@ PageImage page;
 bool page_present = false;
 }
 
-void publish_shown_page(const TerminalCell* cells, int64_t refreshed)
+void publish_shown_page(const TerminalCell* cells, const PageFigures& figures, int64_t refreshed)
 {
     MutexHold hold(page_lock);
     std::memcpy(page.cells, cells, sizeof page.cells);
+    page.figures = figures;
     page.refreshed = refreshed;
     page_present = true;
 }

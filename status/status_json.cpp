@@ -30,10 +30,17 @@ void add_number(std::string& out, const char* name, long long value)
 }
 }
 
-std::string status_json(const StatusSnapshot& f, int64_t refreshed)
+std::string status_json(const StatusSnapshot& f, const PageImage* page)
 {
+    PageFigures shown = page ? page->figures : PageFigures{};
     std::string out = "{\n";
-    add_number(out, "refreshed", refreshed);
+    add_number(out, "refreshed", page ? page->refreshed : 0);
+    add_number(out, "idle_percent", shown.idle_percent);
+    add_number(out, "kernel_percent", shown.kernel_percent);
+    add_number(out, "user_percent", shown.user_percent);
+    add_number(out, "response_ms", shown.response_ms);
+    add_number(out, "input_kb", shown.input_kb);
+    add_number(out, "output_kb", shown.output_kb);
     add_number(out, "total_connections", f.total_connections);
     add_number(out, "last_session", f.last_session);
     add_number(out, "next_session", f.next_session);

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "console/shown_page.h"
 #include "status/status_snapshot.h"
 
-// refreshed: the second of the page's last refresh, or 0 before it.
-std::string status_json(const StatusSnapshot& figures, int64_t refreshed);
+// page: the last page shown, for its refresh second and the loading and
+// throughput figures; null before the first.
+std::string status_json(const StatusSnapshot& figures, const PageImage* page);
 
 // text as a JSON string literal; bytes outside ASCII are taken as Latin-1,
 // so any caller's host name gives valid JSON.

@@ -79,9 +79,9 @@ int handle_request(mg_connection* conn, void*)
         auto figures = std::make_unique<StatusSnapshot>();
         take_status_snapshot(*figures);
         if (uri[1] == 's') {
-            PageImage page;
-            int64_t refreshed = copy_shown_page(page) ? page.refreshed : 0;
-            reply(conn, 200, "OK", "application/json", status_json(*figures, refreshed), head);
+            auto page = std::make_unique<PageImage>();
+            bool drawn = copy_shown_page(*page);
+            reply(conn, 200, "OK", "application/json", status_json(*figures, drawn ? page.get() : nullptr), head);
         } else {
             reply(conn, 200, "OK", "text/plain; version=0.0.4; charset=utf-8", metrics_text(*figures), head);
         }

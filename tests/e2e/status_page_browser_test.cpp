@@ -185,6 +185,10 @@ TEST_F(StatusPageInBrowser, PageMetricsAndJsonShowWhatTheConsoleShows)
                text_at(rows, 26, 20, 5) == std::to_string(json_number(json, "next_session")) &&
                text_at(rows, 73, 19, 5) == std::to_string(json_number(json, "calls_lost_busy")) &&
                text_at(rows, 73, 20, 5) == std::to_string(json_number(json, "calls_lost_downtime")) &&
+               json_number(json, "refreshed") > 0 &&
+               text_at(rows, 70, 2, 4) == std::to_string(json_number(json, "response_ms")) &&
+               text_at(rows, 70, 3, 4) == std::to_string(json_number(json, "input_kb")) &&
+               text_at(rows, 33, 2, 3) == std::to_string(json_number(json, "idle_percent")) &&
                text_at(rows, 5, 7, 24) == json.substr(address, json.find('"', address) - address).substr(0, 24) &&
                text_at(rows, 30, 7, 9) == seq;
     }, 20s)) << tmux.screen_text() << json;

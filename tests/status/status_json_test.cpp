@@ -19,7 +19,7 @@ TEST(StatusJson, IdleLinesShowNoCallerAndEveryLineIsListed)
     std::snprintf(f.lines[0].address, sizeof f.lines[0].address, "caller.example");
     f.lines[0].seq_in = 0x12;
     std::snprintf(f.lines[1].address, sizeof f.lines[1].address, "gone.example");
-    std::string json = status_json(f, 5);
+    std::string json = status_json(f, nullptr);
     EXPECT_NE(json.find("{\"line\": 1, \"state\": \"connected\", \"seq_in\": 18, \"seq_out\": 0, \"address\": \"caller.example\"},"),
               std::string::npos) << json;
     EXPECT_NE(json.find("{\"line\": 2, \"state\": \"idle\", \"seq_in\": 0, \"seq_out\": 0, \"address\": \"\"},"),
@@ -27,6 +27,7 @@ TEST(StatusJson, IdleLinesShowNoCallerAndEveryLineIsListed)
     EXPECT_NE(json.find("{\"line\": 96, \"state\": \"idle\", \"seq_in\": 0, \"seq_out\": 0, \"address\": \"\"}\n  ]\n}\n"),
               std::string::npos) << json;
     EXPECT_NE(json.find("\"lines_connected\": 1,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"idle_percent\": -1,"), std::string::npos) << "no page yet: " << json;
 }
 
 }
