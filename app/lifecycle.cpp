@@ -7,6 +7,7 @@
 
 #include "app/host_description.h"
 #include "app/ipx_network.h"
+#include "app/service_status.h"
 #include "config/config_file.h"
 #include "console/console_input.h"
 #include "console/console_screen.h"
@@ -16,6 +17,7 @@
 #include "port/fault_guard.h"
 #include "port/terminal.h"
 #include "sap/sap_agent.h"
+#include "status/status_server.h"
 #include "telnet/access_settings.h"
 #include "telnet/telnet_server.h"
 
@@ -62,7 +64,13 @@ int start_subsystems(const char* telnet_address, int telnet_port, bool debug_mod
     if (telnet_server.init(telnet_address, telnet_port) != 0)
         return -1;
     app_log.write(LOG_DEBUG, "Console init()");
-    console_init(debug_mode);
+    bool status_wanted = status_server_configured();
+    console_init(debug_mode, status_wanted);
+    if (status_wanted) {
+        app_log.write(LOG_DEBUG, "Status server init()");
+        if (start_status_server() != 0)
+            return -1;
+    }
     sap_agent.add_query(BOARD_SERVICE_TYPE);
     return 0;
 }
@@ -70,6 +78,7 @@ int start_subsystems(const char* telnet_address, int telnet_port, bool debug_mod
 // Every step runs whether or not its subsystem started.
 void stop_subsystems()
 {
+    stop_status_server();
     app_log.write(LOG_DEBUG, "Telnet Server shutdown()");
     telnet_server.shutdown();
     sap_agent.shutdown();
@@ -99,11 +108,16 @@ int start_and_run(bool debug_mode)
     describe_host();
     app_log.write(LOG_INFO, "Running on %s", host_description());
 
+    ServiceStatus service;
     int result = start_subsystems(telnet_address, telnet_port, debug_mode);
     if (result == 0) {
         app_log.write(LOG_DEBUG, "Running ...");
-        while (running_flag.get())
+        service.ready();
+        while (running_flag.get()) {
             telnet_server.poll();
+            service.poll();
+        }
+        service.stopping();
     }
     stop_subsystems();
 

@@ -53,12 +53,14 @@ void StatisticsBoard::add_input_bytes(int count)
 {
     MutexHold hold(lock_);
     input_bytes_ += uint32_t(count);
+    input_bytes_total_ += uint64_t(count);
 }
 
 void StatisticsBoard::add_output_bytes(int count)
 {
     MutexHold hold(lock_);
     output_bytes_ += uint32_t(count);
+    output_bytes_total_ += uint64_t(count);
 }
 
 uint32_t StatisticsBoard::take_input_bytes()
@@ -119,12 +121,6 @@ void StatisticsBoard::count_call_lost_busy()
     ++calls_lost_busy_;
 }
 
-void StatisticsBoard::count_call_refused_access()
-{
-    MutexHold hold(lock_);
-    ++calls_refused_access_;
-}
-
 void StatisticsBoard::set_last_sap(const char* name)
 {
     MutexHold hold(lock_);
@@ -137,16 +133,30 @@ void StatisticsBoard::set_sap_servers(int count)
     sap_servers_ = count;
 }
 
+void StatisticsBoard::set_callers(int count)
+{
+    MutexHold hold(lock_);
+    callers_ = count;
+}
+
+void StatisticsBoard::count_caller_refused()
+{
+    MutexHold hold(lock_);
+    ++callers_refused_;
+}
+
 void StatisticsBoard::clear()
 {
     MutexHold hold(lock_);
     total_connections_ = last_session_ = next_session_ = 0;
     threads_used_ = 0;
     calls_lost_downtime_ = calls_lost_busy_ = 0;
-    calls_refused_access_ = 0;
     last_sap_[0] = 0;
     sap_servers_ = 0;
     input_bytes_ = output_bytes_ = 0;
     poll_ticks_ = 0;
+    callers_ = 0;
+    callers_refused_ = 0;
+    input_bytes_total_ = output_bytes_total_ = 0;
     std::memset(lines_, 0, sizeof lines_);
 }

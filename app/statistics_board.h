@@ -41,10 +41,11 @@ public:
     void set_next_session(uint16_t value);
     void set_calls_lost_downtime(uint16_t value);
     void count_call_lost_busy();
-    // A caller refused by access control (not shown on the page).
-    void count_call_refused_access();
     void set_last_sap(const char* name);
     void set_sap_servers(int count);
+    void set_callers(int count);
+    // A caller turned away by access control (not shown on the page).
+    void count_caller_refused();
 
     void clear();
 
@@ -63,9 +64,13 @@ public:
     uint16_t next_session() const { return next_session_; }
     uint16_t calls_lost_busy() const { return calls_lost_busy_; }
     uint16_t calls_lost_downtime() const { return calls_lost_downtime_; }
-    uint32_t calls_refused_access() const { return calls_refused_access_; }
     const char* last_sap() const { return last_sap_; }
     int sap_servers() const { return sap_servers_; }
+    int callers() const { return callers_; }
+    uint32_t callers_refused() const { return callers_refused_; }
+    // Every byte since start-up, whatever the refreshes took.
+    uint64_t input_bytes_total() const { return input_bytes_total_; }
+    uint64_t output_bytes_total() const { return output_bytes_total_; }
 
 private:
     LineEntry* entry(int line);
@@ -77,12 +82,15 @@ private:
     int32_t threads_used_;
     uint16_t calls_lost_downtime_;
     uint16_t calls_lost_busy_;
-    uint32_t calls_refused_access_;
     char last_sap_[64];
     int32_t sap_servers_;
     uint32_t input_bytes_;
     uint32_t output_bytes_;
     uint64_t poll_ticks_;
+    int32_t callers_;
+    uint32_t callers_refused_;
+    uint64_t input_bytes_total_;
+    uint64_t output_bytes_total_;
     LineEntry lines_[LINE_COUNT];
 };
 

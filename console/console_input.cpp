@@ -6,6 +6,7 @@
 #include "app/lifecycle.h"
 #include "app/statistics_board.h"
 #include "console/console_screen.h"
+#include "console/shown_page.h"
 #include "console/status_pages.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
@@ -17,7 +18,9 @@ constexpr int KEYS_PER_POLL = 64;
 void show(ScreenBuffer* buffer)
 {
     console_screen.shown = buffer;
-    console_screen.backend.show(&buffer->cells[0][0]);
+    if (console_screen.terminal_open)
+        console_screen.backend.show(&buffer->cells[0][0]);
+    publish_shown_page(&buffer->cells[0][0], console_screen.figures, console_screen.last_refresh_time);
 }
 
 void draw_initial(ScreenBuffer* buffer)
@@ -30,23 +33,27 @@ void draw_initial(ScreenBuffer* buffer)
 }
 }
 
-int console_init(bool debug_mode)
+int console_init(bool debug_mode, bool page_wanted)
 {
     char title[32];
     std::snprintf(title, sizeof title, "ORVA v%s", ORVA_VERSION);
     terminal_set_title(title);
     console_screen.reset();
-    if (debug_mode)
+    if (debug_mode && !page_wanted)
         return 0;
 
     const char* reason = "";
-    if (console_screen.backend.open(&reason) != 0) {
+    if (debug_mode) {
+        // Drawn for the status server only; the terminal keeps the output.
+    } else if (console_screen.backend.open(&reason) != 0) {
         std::printf("No usable terminal (%s): running without the status display, as with -d\n", reason);
         std::fflush(stdout);
-        return 0;
+        if (!page_wanted)
+            return 0;
+    } else {
+        console_screen.terminal_open = true;
+        set_interrupt_ignored(true);
     }
-    console_screen.terminal_open = true;
-    set_interrupt_ignored(true);
 
     if (host_is_nt()) {
         ProcessTimes times = process_times();
@@ -66,7 +73,7 @@ void console_poll()
     ConsoleScreen& screen = console_screen;
     if (!screen.current)
         return;
-    for (int i = 0; i < KEYS_PER_POLL; ++i) {
+    for (int i = 0; screen.terminal_open && i < KEYS_PER_POLL; ++i) {
         TerminalKey key = screen.backend.read_key();
         if (key == TerminalKey::None)
             break;

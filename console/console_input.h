@@ -3,9 +3,11 @@
 #pragma once
 
 // Sets the title and, unless in debug mode or without a usable terminal,
-// shows the page. Always 0.
-int console_init(bool debug_mode);
+// shows the page. With page_wanted the page is drawn every second even
+// where no terminal shows it, for the status server. Always 0.
+int console_init(bool debug_mode, bool page_wanted = false);
 
 // Reads the waiting keys and redraws once per wall-clock second; does
-// nothing in debug mode. Called once per main-loop pass.
+// nothing in debug mode unless the page is wanted. Called once per
+// main-loop pass.
 void console_poll();

@@ -45,6 +45,7 @@ void ConsoleScreen::reset()
     ticks_per_ms = 0;
     poll_count = 0;
     last_refresh_time = 0;
+    figures = PageFigures{};
 }
 
 uint8_t colour_attribute(int foreground, int background)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "console/shown_page.h"
 #include "port/terminal.h"
 
 constexpr int SCREEN_COLUMNS = TERMINAL_COLUMNS;
@@ -57,6 +58,8 @@ struct ConsoleScreen {
     uint64_t ticks_per_ms;
     uint64_t poll_count;
     int64_t last_refresh_time;
+    // What the last refresh drew in the loading and throughput boxes.
+    PageFigures figures;
 
     // Back to the state before console_init; the backend stays.
     void reset();

@@ -234,6 +234,9 @@ void draw_loading()
                                              times.user_100ns - base.user);
     base = LoadingBaseline{wall, times.kernel_100ns, times.user_100ns};
     draw_loading_figures(&figures);
+    console_screen.figures.idle_percent = figures.idle_percent;
+    console_screen.figures.kernel_percent = figures.kernel_percent;
+    console_screen.figures.user_percent = figures.user_percent;
 }
 
 void draw_connections()
@@ -260,6 +263,9 @@ void draw_throughput()
         ? response_ms(stats_board.poll_ticks(), screen.ticks_per_ms, screen.poll_count) : 0;
     int input = int(stats_board.take_input_bytes() >> 10);
     int output = int(stats_board.take_output_bytes() >> 10);
+    console_screen.figures.response_ms = response;
+    console_screen.figures.input_kb = input;
+    console_screen.figures.output_kb = output;
 
     set_colour(10, 0);
     move_cursor(70, 2);

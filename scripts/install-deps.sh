@@ -11,8 +11,12 @@
 # missing, so a ready machine needs no network.
 set -euo pipefail
 
-build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev)
-test=(libgtest-dev libgmock-dev googletest telnet tmux socat)
+build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev
+       libcivetweb-dev prometheus-cpp-dev libsystemd-dev)
+# The status server's tests use a headless browser (with the page's font)
+# and promtool from the prometheus package.
+test=(libgtest-dev libgmock-dev googletest telnet tmux socat
+      chromium fonts-dejavu-core prometheus)
 bench=(libgtest-dev libgmock-dev googletest ser2net)
 fuzz=(clang libclang-rt-14-dev)
 

@@ -67,7 +67,7 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
     case AccessVerdict::Admitted:
         return;
     }
-    stats_board.count_call_refused_access();
+    stats_board.count_caller_refused();
     // Denied and banned callers get not one byte; the others are told why.
     // A fresh socket's buffer takes the text without waiting.
     if (decision.verdict == AccessVerdict::TooMany || decision.verdict == AccessVerdict::TooFast) {
@@ -216,6 +216,7 @@ void TelnetServer::poll()
         remove_call(marked);
 
     stats_board.set_threads_used(live_worker_count);
+    stats_board.set_callers(int(calls.size()));
     console_poll();
     stats_board.set_poll_ticks(performance_ticks() - start);
     sleep_ms(1);

@@ -47,6 +47,23 @@ TEST(StatisticsBoard, ByteCountsAreTakenAndResetInsideTheDisplayBracket)
     b.end_display();
 }
 
+TEST(StatisticsBoard, ByteTotalsOutliveTheRefreshesAndThirtyTwoBits)
+{
+    StatisticsBoard b;
+    b.add_input_bytes(1000);
+    EXPECT_EQ(b.take_input_bytes(), 1000u);
+    for (int i = 0; i < 3; ++i)
+        b.add_input_bytes(0x7FFFFFFF);
+    b.add_output_bytes(7);
+    b.count_caller_refused();
+    b.count_caller_refused();
+    b.begin_display();
+    EXPECT_EQ(b.input_bytes_total(), 1000u + 3u * 0x7FFFFFFFull);
+    EXPECT_EQ(b.output_bytes_total(), 7u);
+    EXPECT_EQ(b.callers_refused(), 2u);
+    b.end_display();
+}
+
 TEST(StatisticsBoard, CountersWrapAtSixteenAndThirtyTwoBits)
 {
     StatisticsBoard b;

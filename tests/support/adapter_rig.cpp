@@ -38,7 +38,7 @@ bool AdapterRig::start_relay()
 
 bool AdapterRig::start_orva(bool host_network)
 {
-    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network, access, telnet_ip));
+    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network, access + extra_config, telnet_ip));
     orva = run("orva", {programs.orva, "-d"});
     return orva->wait_for_out("DEBUG: Running ...");
 }

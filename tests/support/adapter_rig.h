@@ -62,8 +62,10 @@ public:
 
     TempDir dir;
     AdapterPrograms programs;
-    // The Access element and Telnet address start_orva writes.
+    // The Access element, more elements and the Telnet address that
+    // start_orva writes.
     std::string access = NO_ACCESS_LIMITS;
+    std::string extra_config;
     std::string telnet_ip = "127.0.0.1";
     int telnet_port = free_tcp_port();
     int ipx_port = free_udp_port();

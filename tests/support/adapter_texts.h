@@ -26,8 +26,9 @@ extern const std::string NO_ACCESS_LIMITS;
 
 // An orva.conf.xml: Telnet on telnet_ip and IPX on 127.0.0.1, hosting the
 // IPX network itself or joining a tunnel server there, logging at debug
-// level, with the Access element given.
+// level, and more elements as they are (by default the access limits off).
 std::string orva_config(int telnet_port, int ipx_port, bool host_network = true,
-                        const std::string& access = NO_ACCESS_LIMITS, const std::string& telnet_ip = "127.0.0.1");
+                        const std::string& elements = NO_ACCESS_LIMITS,
+                        const std::string& telnet_ip = "127.0.0.1");
 
 }

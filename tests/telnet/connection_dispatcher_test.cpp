@@ -204,7 +204,7 @@ TEST_F(Dispatcher, CallerRefusedByAccessControlTakesNoSessionCountOrThread)
     server.access = AccessPolicy(settings);
     start_dispatcher();
     EXPECT_EQ(refused_caller(), "");
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.calls_refused_access(); }) == 1u; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.callers_refused(); }) == 1u; }));
     on_board([&] {
         EXPECT_EQ(stats_board.total_connections(), 0);
         EXPECT_EQ(stats_board.next_session(), 1);

@@ -1,0 +1,64 @@
+#include "app/service_status.h"
+
+#include <cstdio>
+
+#include "app/statistics_board.h"
+#include "port/clock.h"
+#include "port/service_notify.h"
+
+namespace {
+constexpr uint64_t STATUS_EVERY_NS = PERFORMANCE_TICKS_PER_SECOND;
+}
+
+ServiceStatus::ServiceStatus()
+    : listening_(service_manager_listening()),
+      // Pinging at half the interval leaves the other half for a slow pass.
+      ping_every_ns_(service_watchdog_usec() * 1000 / 2)
+{
+}
+
+void ServiceStatus::ready()
+{
+    if (!listening_)
+        return;
+    service_notify("READY=1");
+    uint64_t now = performance_ticks();
+    last_ping_ = now;
+    send_status();
+    last_status_ = now;
+}
+
+void ServiceStatus::poll()
+{
+    if (!listening_)
+        return;
+    uint64_t now = performance_ticks();
+    if (ping_every_ns_ && now - last_ping_ >= ping_every_ns_) {
+        service_notify("WATCHDOG=1");
+        last_ping_ = now;
+    }
+    if (now - last_status_ >= STATUS_EVERY_NS) {
+        send_status();
+        last_status_ = now;
+    }
+}
+
+void ServiceStatus::stopping()
+{
+    if (listening_)
+        service_notify("STOPPING=1");
+}
+
+void ServiceStatus::send_status()
+{
+    stats_board.begin_display();
+    int callers = stats_board.callers();
+    int lines = 0;
+    for (int i = 0; i < LINE_COUNT; ++i)
+        lines += stats_board.line_state(i) == LINE_CONNECTED;
+    stats_board.end_display();
+
+    char text[80];
+    std::snprintf(text, sizeof text, "STATUS=Callers: %d, lines in use: %d", callers, lines);
+    service_notify(text);
+}
