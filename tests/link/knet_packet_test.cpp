@@ -39,9 +39,9 @@ TEST(KnetPacket, ReaderWalksPacketsEndToEndAndStopsAtOneThatDoesNotFit)
     KnetPacketReader reader(two.data(), static_cast<int>(two.size()));
     KnetPacket p;
     ASSERT_TRUE(reader.next(p));
-    EXPECT_EQ(p.header.type, Ack);
+    EXPECT_EQ(p.header.type, knet::Ack);
     ASSERT_TRUE(reader.next(p));
-    EXPECT_EQ(p.header.type, Data);
+    EXPECT_EQ(p.header.type, knet::Data);
     EXPECT_EQ(std::string(p.payload, p.payload + p.header.length), "xyz");
     EXPECT_FALSE(reader.next(p));
     EXPECT_EQ(reader.left(), 0);
@@ -70,10 +70,10 @@ TEST(KnetPacket, LengthChecksByType)
         uint16_t length;
         bool valid;
     } cases[] = {
-        {ConnectionRequest, 0, true}, {ConnectionRequest, 300, true}, {ConnectionAccept, 3, true},
-        {ConnectionAccept, 2, false}, {Ack, 4, true},                 {Ack, 6, false},
-        {Nack, 4, true},              {Nack, 0, false},               {CircuitControl, 2, true},
-        {CircuitControl, 3, false},   {Data, 0, true},                {Data, 600, true},
+        {knet::ConnectionRequest, 0, true}, {knet::ConnectionRequest, 300, true}, {knet::ConnectionAccept, 3, true},
+        {knet::ConnectionAccept, 2, false}, {knet::Ack, 4, true},                 {knet::Ack, 6, false},
+        {knet::Nack, 4, true},              {knet::Nack, 0, false},               {knet::CircuitControl, 2, true},
+        {knet::CircuitControl, 3, false},   {knet::Data, 0, true},                {knet::Data, 600, true},
         {6, 0, false},                {9, 4, false},                  {255, 2, false},
     };
     for (const auto& c : cases) {

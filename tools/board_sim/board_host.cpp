@@ -162,10 +162,10 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
 {
     uint8_t packet[KNET_MAX_PACKET];
     switch (type) {
-    case ConnectionRequest:
+    case knet::ConnectionRequest:
         connect(from, sequence, now_ms);
         return;
-    case Ack: {
+    case knet::Ack: {
         Line* line = owned_line(from, circuit);
         if (line && line->awaiting_ack && get_be16(payload) == line->outstanding_sequence) {
             line->awaiting_ack = false;
@@ -173,7 +173,7 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
         }
         return;
     }
-    case CircuitControl: {
+    case knet::CircuitControl: {
         Line* line = owned_line(from, circuit);
         if (!line)
             return;  // a stale circuit: its line is gone or has a new caller
@@ -190,7 +190,7 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
         }
         return;
     }
-    case Data: {
+    case knet::Data: {
         Line* line = circuit == 0 ? line_of_peer(from) : owned_line(from, circuit);
         ++data_received_;
         if (options_.nack_every && data_received_ % options_.nack_every == 0) {
