@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 #include "app/host_description.h"
 #include "app/ipx_network.h"
+#include "config/board_settings.h"
 #include "config/config_file.h"
 #include "console/console_input.h"
 #include "console/console_screen.h"
@@ -124,6 +126,11 @@ int run_adapter(int argc, char** argv)
 
     if (app_config.load() != 0) {
         std::fprintf(stderr, "FATAL: unable to open config file");
+        return 1;
+    }
+    std::string error;
+    if (read_board_settings(app_config, board_settings, error) != 0) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
 

@@ -14,9 +14,9 @@ constexpr int QUEUE_BLOCK = 4096;
 
 }
 
-BoardLink::BoardLink() : stack_(nullptr) {}
+BoardLink::BoardLink() : stack_(nullptr), settings_(board_settings) {}
 
-BoardLink::BoardLink(IpxStack& stack) : stack_(&stack) {}
+BoardLink::BoardLink(IpxStack& stack) : stack_(&stack), settings_(board_settings) {}
 
 BoardLink::~BoardLink()
 {
@@ -35,7 +35,7 @@ void BoardLink::reset_state()
     {
         MutexHold hold(send_lock_);
         send_queue_ = std::make_unique<ByteQueue>(SEND_QUEUE_INITIAL, SEND_QUEUE_LOW_WATER, QUEUE_BLOCK);
-        circuit_ = KnetCircuit();
+        circuit_ = KnetCircuit(settings_);
         now_ms_ = 0;
         take_output();
     }
@@ -147,7 +147,7 @@ void BoardLink::tick(uint64_t now_ms)
     {
         MutexHold hold(send_lock_);
         now_ms_ = now_ms;
-        circuit_.tick(now_ms, held);
+        circuit_.tick(now_ms, held, !send_queue_ || send_queue_->size() == 0);
         bytes = take_output();
     }
     append_to_caller(bytes);

@@ -21,9 +21,6 @@ class IpxStack;
 // send_lock also guards the circuit.
 class BoardLink {
 public:
-    static constexpr int RESEND_AFTER_MS = KnetCircuit::RESEND_AFTER_MS;
-    static constexpr int PROBE_AFTER_MS = KnetCircuit::PROBE_AFTER_MS;
-    static constexpr int SILENCE_LIMIT_MS = KnetCircuit::SILENCE_LIMIT_MS;
     static constexpr int TO_CALLER_BOUND = KnetCircuit::TO_CALLER_BOUND;
     // The thread waits for the next datagram instead of sleeping: up to
     // 1 ms while the circuit is busy, up to IDLE_WAIT_MS once IDLE_CYCLES
@@ -32,7 +29,8 @@ public:
     static constexpr int IDLE_CYCLES = 20;
     static constexpr int IDLE_WAIT_MS = 50;
 
-    // The process-wide IPX stack unless another is given (tests run several).
+    // The process-wide IPX stack unless another is given (tests run several),
+    // and the Board settings read at start-up.
     BoardLink();
     explicit BoardLink(IpxStack& stack);
     // Stops the link thread first if the link was never closed.
@@ -75,6 +73,8 @@ public:
     int from_caller_size();
 
     // Test hooks.
+    // Settings for the next open or prepare_for_testing.
+    void use_settings(const BoardSettings& settings) { settings_ = settings; }
     // The steps of one link-thread cycle, so that tests can drive a link
     // without its thread. prepare_for_testing sets up the state and queues
     // as open does, without endpoint or thread.
@@ -108,6 +108,7 @@ private:
     int to_caller_size();
 
     IpxStack* stack_;
+    BoardSettings settings_;
     KnetCircuit circuit_;
     uint64_t now_ms_ = 0;
     std::unique_ptr<ByteQueue> to_caller_;

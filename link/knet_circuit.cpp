@@ -1,6 +1,7 @@
 #include "link/knet_circuit.h"
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 
 #include "app/statistics_board.h"
@@ -91,7 +92,7 @@ int KnetCircuit::take_caller_bytes(const uint8_t* bytes, int count)
     return send_data(bytes, k) ? k : 0;
 }
 
-void KnetCircuit::tick(uint64_t now_ms, int held_for_caller)
+void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
 {
     now_ms_ = now_ms;
     if (!clock_started_) {
@@ -107,8 +108,11 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller)
         send_ack(deferred_circuit_, deferred_sequence_);
     }
 
-    const uint64_t resend_after = resend_after_nack_ ? RESEND_AFTER_NACK_MS : RESEND_AFTER_MS;
-    if (awaiting_ack && !outstanding_.empty() && now_ms - outstanding_sent_ms_ >= resend_after) {
+    const uint64_t resend_after = resend_after_nack_ ? RESEND_AFTER_NACK_MS : uint64_t(settings_.resend_ms);
+    // Never while the board host is not ready, and never a second copy
+    // behind one not yet sent.
+    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && unsent_empty && !outstanding_.empty() &&
+        now_ms - outstanding_sent_ms_ >= resend_after) {
         const int size = static_cast<int>(outstanding_.size());
         std::printf("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
                     get_be16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
@@ -118,13 +122,16 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller)
     }
 
     const bool connected = circuit != 0 && circuit != NoCircuit;
-    if (connected && now_ms - last_heard_ms_ >= PROBE_AFTER_MS && now_ms - last_probe_ms_ >= PROBE_AFTER_MS) {
+    const uint64_t probe_after = uint64_t(settings_.probe_s) * 1000;
+    if (probe_after > 0 && connected && now_ms - last_heard_ms_ >= probe_after &&
+        now_ms - last_probe_ms_ >= probe_after) {
         last_probe_ms_ = now_ms;
         send_control(ControlReady | ControlActive | ControlUp, 0);
     }
 
     const bool expecting_answer = waiting_for_accept_ || awaiting_ack || connected;
-    if (expecting_answer && now_ms - last_heard_ms_ >= SILENCE_LIMIT_MS)
+    const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
+    if (silence_limit > 0 && expecting_answer && now_ms - last_heard_ms_ >= silence_limit)
         fail("not answering");
 }
 
@@ -192,7 +199,7 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
         const uint8_t granted = p[0];
         status_changed_ = true;
         waiting_for_accept_ = false;
-        have_board_sequence_ = false;
+        have_board_packet_ = false;
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
                     h.sequence, granted, get_be16(p + 1));
         send_ack(0, h.sequence);
@@ -236,8 +243,9 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
         }
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, NACK for %d, reason %d\n", h.circuit, h.sequence,
                     get_be16(p), get_be16(p + 2));
-        // The board host refused our outstanding packet: it goes again.
-        if (awaiting_ack && get_be16(p) == pending_sequence)
+        // The board host refused our outstanding packet: with resending on,
+        // it goes again soon.
+        if (settings_.resend_ms > 0 && awaiting_ack && get_be16(p) == pending_sequence)
             resend_after_nack_ = true;
         return;
     case knet::CircuitControl: {
@@ -276,17 +284,22 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
 void KnetCircuit::handle_board_data(const KnetPacket& packet, int held_for_caller)
 {
     const KnetHeader& h = packet.header;
-    if (have_board_sequence_ && h.sequence == last_board_sequence_) {
-        // The packet taken last, again: our Ack was lost or the board host
-        // sent it twice. The caller has it already; the board gets its Ack,
-        // unless that waits for the caller anyway.
-        std::printf("KNET-RECV: Circuit: %d, Seq: %d, repeated Data dropped\n", h.circuit, h.sequence);
-        if (!ack_deferred_)
-            send_ack(h.circuit, h.sequence);
-        return;
+    const uint8_t* whole = packet.payload - KNET_HEADER_SIZE;
+    const size_t size = KNET_HEADER_SIZE + h.length;
+    if (settings_.drop_repeats) {
+        // The packet passed on last, again, sequence and bytes: our Ack was
+        // lost or the board host sent it twice. The caller has it already;
+        // the board gets its Ack, unless that waits for the caller anyway.
+        if (have_board_packet_ && last_board_packet_.size() == size &&
+            std::equal(whole + 2, whole + size, last_board_packet_.begin() + 2)) {
+            std::printf("KNET-RECV: Circuit: %d, Seq: %d, repeated Data dropped\n", h.circuit, h.sequence);
+            if (!ack_deferred_)
+                send_ack(h.circuit, h.sequence);
+            return;
+        }
+        have_board_packet_ = true;
+        last_board_packet_.assign(whole, whole + size);
     }
-    have_board_sequence_ = true;
-    last_board_sequence_ = h.sequence;
     // A board host that does not wait for each Ack still gets every one.
     if (ack_deferred_) {
         ack_deferred_ = false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "config/board_settings.h"
 #include "link/knet_packet.h"
 
 // What a caller is told when no board host answers, whether none is known
@@ -15,22 +16,19 @@ extern const char* const BOARD_DOWN_TEXT;
 
 class KnetCircuit {
 public:
-    // An unacknowledged Data packet goes again after this long.
-    static constexpr int RESEND_AFTER_MS = 500;
-    // A circuit quiet this long is probed with a CircuitControl, which every
-    // board host echoes.
-    static constexpr int PROBE_AFTER_MS = 2000;
-    // A board host heard from not at all for this long, while we wait for an
-    // answer or probe it, is taken as gone: the circuit fails and the caller
-    // is told. Longer than the IPX stack takes to re-join a restarted
-    // tunnel server, so a relay restart does not cost the call.
-    static constexpr int SILENCE_LIMIT_MS = 20000;
     // Board bytes held for the caller past which the Ack of the next Data
     // packet waits until the caller has taken them: the board host sends
     // nothing new before its packet is acknowledged.
     static constexpr int TO_CALLER_BOUND = 64 * 1024;
 
-    KnetCircuit() = default;
+    // Resending and dropping repeats are off unless the settings turn them
+    // on: a board host need not expect either. A quiet circuit is probed
+    // with a CircuitControl, which every board host echoes, and a board
+    // host not heard from for the silence limit, while we wait for an
+    // answer or probe it, is taken as gone: the circuit fails and the
+    // caller is told. The default limit outlasts the IPX stack's re-join
+    // of a restarted tunnel server, so a relay restart costs no call.
+    explicit KnetCircuit(const BoardSettings& settings = BoardSettings()) : settings_(settings) {}
 
     // What the dispatcher asks for.
     void request_connection(const char* service_name);
@@ -47,7 +45,9 @@ public:
     // the caller, not counting caller_bytes().
     void handle_datagram(const uint8_t* bytes, int count, uint64_t now_ms, int held_for_caller);
     // The timers: resending, probing, the deferred Ack and the silence limit.
-    void tick(uint64_t now_ms, int held_for_caller);
+    // unsent is true when the owner has sent every packet taken from
+    // packets(): a resend is queued only then, so one copy at most waits.
+    void tick(uint64_t now_ms, int held_for_caller, bool unsent_empty = true);
     // The endpoint failed, or the owner closes: the circuit is over.
     void endpoint_failed();
     void end();
@@ -94,8 +94,10 @@ private:
     uint64_t now_ms_ = 0;
     uint64_t last_heard_ms_ = 0;
     uint64_t last_probe_ms_ = 0;
-    bool have_board_sequence_ = false;
-    uint16_t last_board_sequence_ = 0;
+    BoardSettings settings_;
+    // The board's Data packet passed on last, for DropRepeats.
+    bool have_board_packet_ = false;
+    std::vector<uint8_t> last_board_packet_;
     bool ack_deferred_ = false;
     uint8_t deferred_circuit_ = 0;
     uint16_t deferred_sequence_ = 0;

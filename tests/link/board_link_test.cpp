@@ -15,12 +15,27 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
+constexpr int RESEND_MS = 500;
+// The defaults of Probe and Silence.
+constexpr int PROBE_MS = 2000;
+constexpr int SILENCE_MS = 20000;
+
 // A link with its state and queues but no thread: the tests play the cycle.
 class LinkTest : public testing::Test {
 protected:
     void SetUp() override
     {
         stats_board.clear();
+        link.prepare_for_testing();
+    }
+
+    // Starts again with recovery settings.
+    void recover(int resend_ms, bool drop_repeats)
+    {
+        BoardSettings settings;
+        settings.resend_ms = resend_ms;
+        settings.drop_repeats = drop_repeats;
+        link.use_settings(settings);
         link.prepare_for_testing();
     }
 
@@ -305,8 +320,9 @@ TEST_F(LinkTest, ReadyBitClearedByControlHoldsDataUntilItReturns)
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, RepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
+TEST_F(LinkTest, WithDropRepeatsRepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
 {
+    recover(0, true);
     CaptureStdout();
     feed(knet_test::accept(1, 6));
     sent();
@@ -323,8 +339,9 @@ TEST_F(LinkTest, RepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
     EXPECT_EQ(out[2], knet_test::ack(6, 4, 10));
 }
 
-TEST_F(LinkTest, UnacknowledgedDataGoesAgainWithItsOwnSequence)
+TEST_F(LinkTest, WithResendUnacknowledgedDataGoesAgainWithItsOwnSequence)
 {
+    recover(RESEND_MS, false);
     CaptureStdout();
     link.tick(1000);
     feed(knet_test::accept(1, 6));
@@ -334,22 +351,23 @@ TEST_F(LinkTest, UnacknowledgedDataGoesAgainWithItsOwnSequence)
     std::vector<Bytes> first = sent();
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0], knet_test::data(6, 1, "hello"));
-    link.tick(1000 + BoardLink::RESEND_AFTER_MS - 1);
+    link.tick(1000 + RESEND_MS - 1);
     EXPECT_TRUE(sent().empty());
-    link.tick(1000 + BoardLink::RESEND_AFTER_MS);
+    link.tick(1000 + RESEND_MS);
     std::vector<Bytes> again = sent();
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0], first[0]);
     // Its Ack ends the resending.
     feed(knet_test::ack(6, 50, 1));
-    link.tick(1000 + 3 * BoardLink::RESEND_AFTER_MS);
+    link.tick(1000 + 3 * RESEND_MS);
     EXPECT_TRUE(sent().empty());
     EXPECT_FALSE(link.awaiting_ack);
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, NackOfTheOutstandingPacketSendsItAgainSoon)
+TEST_F(LinkTest, WithResendNackOfTheOutstandingPacketSendsItAgainSoon)
 {
+    recover(RESEND_MS, false);
     CaptureStdout();
     link.tick(1000);
     feed(knet_test::accept(1, 6));
@@ -371,6 +389,7 @@ TEST_F(LinkTest, NackOfTheOutstandingPacketSendsItAgainSoon)
 
 TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
 {
+    recover(0, true);
     CaptureStdout();
     link.tick(1000);
     feed(knet_test::accept(1, 6));
@@ -410,18 +429,18 @@ TEST_F(LinkTest, QuietCircuitIsProbedAndASilentBoardEndsTheCall)
     feed(knet_test::accept(1, 6));
     sent();
     caller_text();
-    link.tick(1000 + BoardLink::PROBE_AFTER_MS);
+    link.tick(1000 + PROBE_MS);
     std::vector<Bytes> probe = sent();
     ASSERT_EQ(probe.size(), 1u);
     EXPECT_EQ(probe[0], knet_test::control(6, 2, 0xE0, 0));
     // An answer restarts the clock.
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 10);
+    link.tick(1000 + SILENCE_MS - 10);
     feed(knet_test::control(6, 60, 0xE0, 1));
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS + 10);
+    link.tick(1000 + SILENCE_MS + 10);
     EXPECT_TRUE(link.alive);
     sent();
     link.status_changed = false;
-    link.tick(1000 + 2 * BoardLink::SILENCE_LIMIT_MS);
+    link.tick(1000 + 2 * SILENCE_MS);
     std::string trace = GetCapturedStdout();
     EXPECT_FALSE(link.alive);
     EXPECT_TRUE(link.status_changed);
@@ -434,9 +453,9 @@ TEST_F(LinkTest, UnansweredRequestEndsTheCallAfterTheSilenceLimit)
     CaptureStdout();
     link.tick(1000);
     link.request_connection("KELB");
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 1);
+    link.tick(1000 + SILENCE_MS - 1);
     EXPECT_TRUE(link.alive);
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS);
+    link.tick(1000 + SILENCE_MS);
     GetCapturedStdout();
     EXPECT_FALSE(link.alive);
     EXPECT_EQ(caller_text(), "\r\nKELB is currently down.  Please try back later.\r\n");
