@@ -78,9 +78,9 @@ void AdapterRig::TearDown()
     relay.reset();
 }
 
-void AdapterRig::start_orva(bool host_network)
+void AdapterRig::start_orva(bool host_network, const std::string& extra)
 {
-    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network));
+    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network, extra));
     orva = std::make_unique<ChildProcess>(std::vector<std::string>{ORVA_BINARY, "-d"}, dir.path());
     ASSERT_TRUE(orva->wait_for_out("DEBUG: Running ...")) << orva->out() << orva->err();
 }

@@ -57,8 +57,9 @@ protected:
     void TearDown() override;
 
     // orva in dir; hosting its own IPX network on ipx_port, or joining the
-    // relay there (start_relay first).
-    void start_orva(bool host_network = true);
+    // relay there (start_relay first); extra elements go into its
+    // configuration.
+    void start_orva(bool host_network = true, const std::string& extra = "");
     void start_relay();
     void kill_relay();
     // Starts the simulator; waits until orva has heard of it unless asked

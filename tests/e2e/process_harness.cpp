@@ -207,14 +207,14 @@ int ChildProcess::wait_exit(std::chrono::milliseconds timeout)
     return status_;
 }
 
-std::string orva_config(int telnet_port, int ipx_port, bool host_network)
+std::string orva_config(int telnet_port, int ipx_port, bool host_network, const std::string& extra)
 {
     return "<orva>\n"
            "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(telnet_port) + "\"/>\n"
            "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ipx_port) + "\" Host=\"" +
            (host_network ? "1" : "0") + "\"/>\n"
-           "  <Log Level=\"5\"/>\n"
-           "</orva>\n";
+           "  <Log Level=\"5\"/>\n" +
+           extra + "</orva>\n";
 }
 
 size_t count_of(const std::string& hay, const std::string& needle)

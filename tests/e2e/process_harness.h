@@ -73,8 +73,9 @@ private:
 };
 
 // An orva.conf.xml for a test: Telnet and IPX on 127.0.0.1, hosting the IPX
-// network itself or joining a tunnel server there, logging at debug level.
-std::string orva_config(int telnet_port, int ipx_port, bool host_network = true);
+// network itself or joining a tunnel server there, logging at debug level;
+// extra is more elements, as they stand in the file.
+std::string orva_config(int telnet_port, int ipx_port, bool host_network = true, const std::string& extra = "");
 
 // The number of occurrences of needle in hay.
 size_t count_of(const std::string& hay, const std::string& needle);

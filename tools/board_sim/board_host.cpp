@@ -9,8 +9,6 @@
 
 namespace {
 
-// Board output is stop-and-wait too; an unanswered packet goes again.
-constexpr uint64_t RESEND_AFTER_MS = 250;
 constexpr uint16_t NACK_REASON_REFUSED = 1;
 
 }
@@ -206,10 +204,11 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
         const uint16_t word = (!line || line->ready) ? 0xE000 : 0x6000;
         const int n = knet_write_ack(packet, circuit, ack_sequence, sequence, word);
         queue(from, packet, n);
-        // A packet sent again because our Ack was lost is acknowledged
-        // again but taken only once.
-        if (line && !(line->have_input_sequence && line->input_sequence == sequence &&
-                      line->input_circuit == circuit)) {
+        // With --drop-repeats a packet sent again because our Ack was lost
+        // is acknowledged again but taken only once.
+        const bool repeat = options_.drop_repeats && line && line->have_input_sequence &&
+                            line->input_sequence == sequence && line->input_circuit == circuit;
+        if (line && !repeat) {
             line->have_input_sequence = true;
             line->input_circuit = circuit;
             line->input_sequence = sequence;
@@ -283,7 +282,9 @@ void BoardHost::take_data(Line& line, uint8_t, uint16_t, const uint8_t* payload,
 void BoardHost::send_pending(Line& line, uint64_t now_ms)
 {
     if (line.awaiting_ack) {
-        if (now_ms - line.sent_at >= RESEND_AFTER_MS) {
+        // Board output is stop-and-wait too; only when asked does an
+        // unanswered packet go again.
+        if (options_.resend_ms && now_ms - line.sent_at >= uint64_t(options_.resend_ms)) {
             queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
             line.sent_at = now_ms;
         }

@@ -64,6 +64,10 @@ std::string board_usage()
            "  --verify N           expect N bytes of that pattern from each caller and\n"
            "                       answer with what arrived: all in order, the first\n"
            "                       wrong byte, or bytes past N (no menu, no echo)\n"
+           "  --resend MS          send an unacknowledged Data packet again after MS ms\n"
+           "                       (default: never)\n"
+           "  --drop-repeats       take a caller's Data packet whose sequence repeats\n"
+           "                       the one before once (it is still acknowledged)\n"
            "  --help               this text\n"
            "\n"
            "Each caller gets a banner naming its line and a menu: E echo (Esc returns),\n"
@@ -146,6 +150,10 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
             ok = number(1, 3600000, options.hangup_after_ms);
         } else if (a == "--bulk") {
             ok = number(1, 1000000000, options.bulk_bytes);
+        } else if (a == "--resend") {
+            ok = number(1, 3600000, options.resend_ms);
+        } else if (a == "--drop-repeats") {
+            options.drop_repeats = true;
         } else if (a == "--verify") {
             ok = number(1, 1000000000, options.verify_bytes);
         } else {
