@@ -247,7 +247,8 @@ void BoardHost::connect(const IpxAddress& from, uint16_t request_sequence, uint6
             if (options_.verify_bytes)
                 line->check = std::make_unique<PatternCheck>(options_.verify_bytes);
             line->pending = options_.discard || line->check ? std::string() : line->menu.banner();
-            for (int i = 0; i < options_.bulk_bytes; ++i)
+            const int bulk = !options_.bulk_lines || line->number <= options_.bulk_lines ? options_.bulk_bytes : 0;
+            for (int i = 0; i < bulk; ++i)
                 line->pending.push_back(PatternCheck::byte_at(i));
             std::printf("board: line %d connected to %s\n", line->number, from.text().c_str());
         }

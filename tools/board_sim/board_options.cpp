@@ -61,6 +61,7 @@ std::string board_usage()
            "  --hangup MS          end each circuit MS ms after it began\n"
            "  --bulk N             send N bytes of output right after connecting\n"
            "                       ('0' + i % 64 for byte i)\n"
+           "  --bulk-lines N       only lines 1 to N send the --bulk output\n"
            "  --verify N           expect N bytes of that pattern from each caller and\n"
            "                       answer with what arrived: all in order, the first\n"
            "                       wrong byte, or bytes past N (no menu, no echo)\n"
@@ -154,6 +155,8 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
             ok = number(1, 3600000, options.resend_ms);
         } else if (a == "--drop-repeats") {
             options.drop_repeats = true;
+        } else if (a == "--bulk-lines") {
+            ok = number(1, 96, options.bulk_lines);
         } else if (a == "--verify") {
             ok = number(1, 1000000000, options.verify_bytes);
         } else {
