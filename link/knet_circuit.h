@@ -45,7 +45,7 @@ public:
     // the caller, not counting caller_bytes().
     void handle_datagram(const uint8_t* bytes, int count, uint64_t now_ms, int held_for_caller);
     // The timers: resending, probing, the deferred Ack and the silence limit.
-    // unsent is true when the owner has sent every packet taken from
+    // unsent_empty is true when the owner has sent every packet taken from
     // packets(): a resend is queued only then, so one copy at most waits.
     void tick(uint64_t now_ms, int held_for_caller, bool unsent_empty = true);
     // The endpoint failed, or the owner closes: the circuit is over.
