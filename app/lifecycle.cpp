@@ -8,6 +8,7 @@
 #include "app/host_description.h"
 #include "app/ipx_network.h"
 #include "app/service_status.h"
+#include "config/board_settings.h"
 #include "config/config_file.h"
 #include "console/console_input.h"
 #include "console/console_screen.h"
@@ -149,6 +150,10 @@ int run_adapter(int argc, char** argv)
         return 1;
     }
     telnet_server.access = AccessPolicy(std::move(access));
+    if (read_board_settings(app_config, board_settings, error) != 0) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
 
     int result;
     try {

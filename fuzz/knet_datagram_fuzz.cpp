@@ -24,10 +24,10 @@ void check_send_queue(BoardLink& link)
     KnetPacketReader reader(queued.data(), n);
     KnetPacket packet;
     while (reader.next(packet)) {
-        FUZZ_CHECK(packet.header.type <= Data);
+        FUZZ_CHECK(packet.header.type <= knet::Data);
         FUZZ_CHECK(packet.header.length <= KNET_MAX_DATA);
         FUZZ_CHECK(packet.header.reserved == 0);
-        if (packet.header.type != Data)
+        if (packet.header.type != knet::Data)
             FUZZ_CHECK(knet_length_valid(packet.header));
     }
     FUZZ_CHECK(n < int(queued.size()) ? reader.left() == 0 : true);

@@ -31,7 +31,7 @@ int knet_write_connection_request(uint8_t* p, uint16_t sequence, const char* ser
 {
     const int length = static_cast<int>(std::strlen(service_name)) + 1;
     std::memcpy(p + KNET_HEADER_SIZE, service_name, length);
-    knet_write_header(p, static_cast<uint16_t>(length), sequence, ConnectionRequest, 0);
+    knet_write_header(p, static_cast<uint16_t>(length), sequence, knet::ConnectionRequest, 0);
     return KNET_HEADER_SIZE + length;
 }
 
@@ -40,7 +40,7 @@ int knet_write_connection_accept(uint8_t* p, uint16_t sequence, uint8_t line, ui
     p[KNET_HEADER_SIZE] = line;
     // SeqResp sits at an odd offset: written byte by byte.
     put_be16(p + KNET_HEADER_SIZE + 1, seq_resp);
-    knet_write_header(p, KNET_ACCEPT_LENGTH, sequence, ConnectionAccept, 0);
+    knet_write_header(p, KNET_ACCEPT_LENGTH, sequence, knet::ConnectionAccept, 0);
     return KNET_HEADER_SIZE + KNET_ACCEPT_LENGTH;
 }
 
@@ -49,7 +49,7 @@ int knet_write_ack(uint8_t* p, uint8_t circuit, uint16_t sequence, uint16_t ackn
 {
     put_be16(p + KNET_HEADER_SIZE, acknowledged);
     put_be16(p + KNET_HEADER_SIZE + 2, control_word);
-    knet_write_header(p, KNET_ACK_LENGTH, sequence, Ack, circuit);
+    knet_write_header(p, KNET_ACK_LENGTH, sequence, knet::Ack, circuit);
     return KNET_HEADER_SIZE + KNET_ACK_LENGTH;
 }
 
@@ -57,7 +57,7 @@ int knet_write_nack(uint8_t* p, uint8_t circuit, uint16_t sequence, uint16_t ref
 {
     put_be16(p + KNET_HEADER_SIZE, refused);
     put_be16(p + KNET_HEADER_SIZE + 2, reason);
-    knet_write_header(p, KNET_NACK_LENGTH, sequence, Nack, circuit);
+    knet_write_header(p, KNET_NACK_LENGTH, sequence, knet::Nack, circuit);
     return KNET_HEADER_SIZE + KNET_NACK_LENGTH;
 }
 
@@ -65,7 +65,7 @@ int knet_write_control(uint8_t* p, uint8_t circuit, uint16_t sequence, uint8_t c
 {
     p[KNET_HEADER_SIZE] = control;
     p[KNET_HEADER_SIZE + 1] = ack_flag;
-    knet_write_header(p, KNET_CONTROL_LENGTH, sequence, CircuitControl, circuit);
+    knet_write_header(p, KNET_CONTROL_LENGTH, sequence, knet::CircuitControl, circuit);
     return KNET_HEADER_SIZE + KNET_CONTROL_LENGTH;
 }
 
@@ -73,7 +73,7 @@ int knet_write_data(uint8_t* p, uint8_t circuit, uint16_t sequence, const uint8_
 {
     if (count > 0)
         std::memcpy(p + KNET_HEADER_SIZE, bytes, count);
-    knet_write_header(p, static_cast<uint16_t>(count), sequence, Data, circuit);
+    knet_write_header(p, static_cast<uint16_t>(count), sequence, knet::Data, circuit);
     return KNET_HEADER_SIZE + count;
 }
 
@@ -94,17 +94,17 @@ bool KnetPacketReader::next(KnetPacket& packet)
 bool knet_length_valid(const KnetHeader& header)
 {
     switch (header.type) {
-    case ConnectionRequest:
+    case knet::ConnectionRequest:
         return true;
-    case ConnectionAccept:
+    case knet::ConnectionAccept:
         return header.length == KNET_ACCEPT_LENGTH;
-    case Ack:
+    case knet::Ack:
         return header.length == KNET_ACK_LENGTH;
-    case Nack:
+    case knet::Nack:
         return header.length == KNET_NACK_LENGTH;
-    case CircuitControl:
+    case knet::CircuitControl:
         return header.length == KNET_CONTROL_LENGTH;
-    case Data:
+    case knet::Data:
         return true;
     default:
         return false;

@@ -6,6 +6,7 @@
 
 #include "util/big_endian.h"
 
+namespace knet {
 enum PacketType : uint8_t {
     ConnectionRequest = 0,
     ConnectionAccept = 1,
@@ -14,6 +15,7 @@ enum PacketType : uint8_t {
     CircuitControl = 4,
     Data = 5,
 };
+}
 
 // Control bits of a CircuitControl byte (and of the high byte of an Ack's
 // control word).

@@ -180,20 +180,15 @@ void SapAgent::add_query(uint16_t service_type)
 bool SapAgent::find_server(const char* name, IpxAddress& out)
 {
     MutexHold hold(lists_mutex_);
-    // The one heard most recently (of those heard in the same second, the
-    // one listed last, which is the newer): a host that restarted at a new
-    // address is found at once, not after its old record has aged out.
-    const ServerRecord* best = nullptr;
-    const uint32_t now = clock_();
+    // The list is in the order first heard: the oldest record of the name
+    // wins, so two live hosts of one name never take calls by turns.
     for (const ServerRecord& server : network_list_) {
-        if (same_name(server.name, name) &&
-            (!best || static_cast<uint32_t>(now - server.heard) <= static_cast<uint32_t>(now - best->heard)))
-            best = &server;
+        if (same_name(server.name, name)) {
+            out = server.address;
+            return true;
+        }
     }
-    if (!best)
-        return false;
-    out = best->address;
-    return true;
+    return false;
 }
 
 int SapAgent::server_count()

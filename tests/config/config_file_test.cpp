@@ -1,4 +1,5 @@
 #include "config/config_file.h"
+#include "config/board_settings.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -169,4 +170,43 @@ TEST_F(ConfigFileTest, MissingFileAndDirectoryAreOpenErrors)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "xml: error opening xml file: /tmp\n");
 }
 
+}
+
+TEST_F(ConfigFileTest, BoardSettingsTakeTheirDefaultsOrWholeNumbersInRange)
+{
+    ConfigFile c;
+    ASSERT_TRUE(load(c, "<c/>"));
+    BoardSettings s;
+    s.resend_ms = 7;
+    std::string error;
+    ASSERT_EQ(read_board_settings(c, s, error), 0);
+    EXPECT_EQ(s.resend_ms, 0);
+    EXPECT_FALSE(s.drop_repeats);
+    EXPECT_EQ(s.probe_s, 2);
+    EXPECT_EQ(s.silence_s, 20);
+
+    ASSERT_TRUE(load(c, "<c><Board Resend='60000' DropRepeats='1' Probe='0' Silence='86400'/></c>"));
+    ASSERT_EQ(read_board_settings(c, s, error), 0);
+    EXPECT_EQ(s.resend_ms, 60000);
+    EXPECT_TRUE(s.drop_repeats);
+    EXPECT_EQ(s.probe_s, 0);
+    EXPECT_EQ(s.silence_s, 86400);
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"Resend=''", "config: Board Resend=\"\" is not valid: whole milliseconds from 0 to 60000"},
+        {"Resend='-1'", "config: Board Resend=\"-1\" is not valid: whole milliseconds from 0 to 60000"},
+        {"Resend='60001'", "config: Board Resend=\"60001\" is not valid: whole milliseconds from 0 to 60000"},
+        {"DropRepeats='2'", "config: Board DropRepeats=\"2\" is not valid: 0 or 1"},
+        {"Probe=' 2'", "config: Board Probe=\" 2\" is not valid: whole seconds from 0 to 3600"},
+        {"Silence='99999999999999999999'",
+         "config: Board Silence=\"99999999999999999999\" is not valid: whole seconds from 0 to 86400"},
+    };
+    for (const auto& [attribute, message] : bad) {
+        ASSERT_TRUE(load(c, std::string("<c><Board ") + attribute + "/></c>"));
+        BoardSettings kept;
+        kept.resend_ms = 123;
+        EXPECT_EQ(read_board_settings(c, kept, error), -1) << attribute;
+        EXPECT_EQ(error, message);
+        EXPECT_EQ(kept.resend_ms, 123) << "nothing is taken from a malformed element";
+    }
 }

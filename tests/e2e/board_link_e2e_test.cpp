@@ -190,17 +190,28 @@ TEST_F(BoardLinkE2E, ClearedReadyBitHoldsDataUntilItReturns)
     EXPECT_NE(trace.find("Circuit Control 60, ACK: 01\n"), std::string::npos) << trace;
 }
 
-TEST_F(BoardLinkE2E, DuplicatedDataIsPassedOnOnce)
+// Every board packet reaches the caller, repeats too, unless DropRepeats.
+TEST_F(BoardLinkE2E, DuplicatedDataIsPassedOnTwiceOrWithDropRepeatsOnce)
 {
     start_sim({"--echo", "--duplicate", "1"});
     CaptureStdout();
-    BoardLink& link = connect();
-    ASSERT_TRUE(support::wait_until([&] { return link.line == 1; }));
-    type(link, "dup!");
-    ASSERT_TRUE(caller_has(link, "dup!"));
-    type(link, "end");
-    ASSERT_TRUE(caller_has(link, "dup!end"));
-    EXPECT_EQ(caller(link).find("dup!dup!"), std::string::npos) << caller(link);
+    for (bool drop : {false, true}) {
+        BoardSettings settings;
+        settings.drop_repeats = drop;
+        links.push_back(std::make_unique<BoardLink>(stack));
+        BoardLink& link = *links.back();
+        link.use_settings(settings);
+        link.open(board);
+        link.request_connection("KELB");
+        ASSERT_TRUE(support::wait_until([&] { return link.line != 0; }));
+        type(link, "dup!");
+        ASSERT_TRUE(caller_has(link, "dup!"));
+        type(link, "end");
+        ASSERT_TRUE(caller_has(link, drop ? "dup!end" : "dup!dup!endend")) << caller(link);
+        EXPECT_TRUE(support::wait_until([&] { return !link.awaiting_ack; }));
+        EXPECT_EQ(caller(link), "Connected to KELB line " + std::to_string(link.line) + "\r\n" +
+                                    (drop ? "dup!end" : "dup!dup!endend"));
+    }
     GetCapturedStdout();
 }
 

@@ -60,6 +60,16 @@ TEST(Lifecycle, MalformedConfigurationGivesExpatsLineAndText)
     EXPECT_FALSE(dir.exists("orva.log"));
 }
 
+TEST(Lifecycle, MalformedBoardSettingIsNamedWithItsValue)
+{
+    TempDir dir;
+    dir.write("orva.conf.xml", "<orva>\n  <Board Resend=\"500\" Silence=\"20s\"/>\n</orva>\n");
+    ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
+    EXPECT_EQ(orva.wait_exit(), 1);
+    EXPECT_EQ(orva.err(), "config: Board Silence=\"20s\" is not valid: whole seconds from 0 to 86400\n");
+    EXPECT_FALSE(dir.exists("orva.log"));
+}
+
 TEST(Lifecycle, DebugRunLogsEveryStepAndEndsCleanlyOnSigterm)
 {
     TempDir dir;

@@ -11,11 +11,16 @@
 #include "tests/support/knet_packets.h"
 
 using namespace support;
-using support::knet::Bytes;
+using knet_bytes::Bytes;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
+
+constexpr int RESEND_MS = 500;
+// The defaults of Probe and Silence.
+constexpr int PROBE_MS = 2000;
+constexpr int SILENCE_MS = 20000;
 
 // A link with its state and queues but no thread: the tests play the cycle.
 class LinkTest : public testing::Test {
@@ -23,6 +28,16 @@ protected:
     void SetUp() override
     {
         stats_board.clear();
+        link.prepare_for_testing();
+    }
+
+    // Starts again with recovery settings.
+    void recover(int resend_ms, bool drop_repeats)
+    {
+        BoardSettings settings;
+        settings.resend_ms = resend_ms;
+        settings.drop_repeats = drop_repeats;
+        link.use_settings(settings);
         link.prepare_for_testing();
     }
 
@@ -34,7 +49,7 @@ protected:
         Bytes all(65536);
         all.resize(link.copy_send_queue(all.data(), static_cast<int>(all.size())));
         link.clear_send_queue();
-        return support::knet::split(all);
+        return knet_bytes::split(all);
     }
 
     std::string caller_text()
@@ -66,7 +81,7 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     EXPECT_EQ(out[0], (Bytes{0, 5, 0, 1, 0, 0, 0, 0, 'K', 'E', 'L', 'B', 0}));
 
     link.status_changed = false;
-    feed(support::knet::accept(40, 5, 77));
+    feed(knet_bytes::accept(40, 5, 77));
     EXPECT_TRUE(link.status_changed);
     EXPECT_EQ(link.circuit, 5);
     EXPECT_EQ(link.line, 5);
@@ -74,12 +89,12 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     EXPECT_EQ(caller_text(), "Connected to KELB line 5\r\n");
     out = sent();
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], support::knet::ack(0, 2, 40));
-    EXPECT_EQ(out[1], support::knet::control(5, 1, 0xE0, 0));
+    EXPECT_EQ(out[0], knet_bytes::ack(0, 2, 40));
+    EXPECT_EQ(out[1], knet_bytes::control(5, 1, 0xE0, 0));
     EXPECT_EQ(link.circuit0_sequence, 3);
     EXPECT_EQ(link.control_sequence, 2);
 
-    feed(support::knet::control(5, 9, 0xE0, 1));
+    feed(knet_bytes::control(5, 9, 0xE0, 1));
     EXPECT_TRUE(sent().empty());
     EXPECT_TRUE(link.peer_ready);
 
@@ -87,36 +102,36 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     link.send_from_caller();
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::data(5, 1, "hi"));
+    EXPECT_EQ(out[0], knet_bytes::data(5, 1, "hi"));
     EXPECT_TRUE(link.awaiting_ack);
     EXPECT_EQ(link.pending_sequence, 1);
     EXPECT_EQ(link.data_sequence, 2);
     EXPECT_EQ(stats_board.line_seq_in(4), 1);
 
-    feed(support::knet::ack(5, 10, 1));
+    feed(knet_bytes::ack(5, 10, 1));
     EXPECT_FALSE(link.awaiting_ack);
     EXPECT_TRUE(link.peer_ready);
 
-    feed(support::knet::data(5, 41, "Welcome"));
+    feed(knet_bytes::data(5, 41, "Welcome"));
     EXPECT_EQ(caller_text(), "Welcome");
     EXPECT_EQ(stats_board.line_seq_out(4), 41);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::ack(5, 2, 41));
+    EXPECT_EQ(out[0], knet_bytes::ack(5, 2, 41));
 
     link.send_control(0x00, 0);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::control(5, 3, 0x00, 0));
+    EXPECT_EQ(out[0], knet_bytes::control(5, 3, 0x00, 0));
 
     link.status_changed = false;
-    feed(support::knet::control(5, 11, 0x00, 1));
+    feed(knet_bytes::control(5, 11, 0x00, 1));
     EXPECT_TRUE(link.status_changed);
     EXPECT_EQ(link.circuit, NoCircuit);
     EXPECT_FALSE(link.peer_ready);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::control(5, 4, 0x00, 0));
+    EXPECT_EQ(out[0], knet_bytes::control(5, 4, 0x00, 0));
     EXPECT_EQ(link.line, 5);
 
     const std::string trace = GetCapturedStdout();
@@ -140,14 +155,14 @@ TEST_F(LinkTest, BusyAcceptIsAcknowledgedOnCircuitZeroAndCounted)
     stats_board.begin_display();
     const uint16_t before = stats_board.calls_lost_busy();
     stats_board.end_display();
-    feed(support::knet::accept(3, 0));
+    feed(knet_bytes::accept(3, 0));
     GetCapturedStdout();
     EXPECT_EQ(link.circuit, NoCircuit);
     EXPECT_EQ(link.line, 0);
     EXPECT_EQ(caller_text(), "KELB is currently busy, please call back again later.\r\n");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::ack(0, 1, 3));
+    EXPECT_EQ(out[0], knet_bytes::ack(0, 1, 3));
     stats_board.begin_display();
     EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
     stats_board.end_display();
@@ -159,18 +174,18 @@ TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
     stats_board.begin_display();
     const uint16_t before = stats_board.calls_lost_busy();
     stats_board.end_display();
-    Bytes twice = support::knet::accept(3, 0);
-    Bytes again = support::knet::accept(4, 0);
+    Bytes twice = knet_bytes::accept(3, 0);
+    Bytes again = knet_bytes::accept(4, 0);
     twice.insert(twice.end(), again.begin(), again.end());
     feed(twice);
-    feed(support::knet::accept(5, 0));
+    feed(knet_bytes::accept(5, 0));
     GetCapturedStdout();
     EXPECT_EQ(caller_text(), "KELB is currently busy, please call back again later.\r\n");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 3u) << "every answer is acknowledged, so the board host stops resending";
-    EXPECT_EQ(out[0], support::knet::ack(0, 1, 3));
-    EXPECT_EQ(out[1], support::knet::ack(0, 2, 4));
-    EXPECT_EQ(out[2], support::knet::ack(0, 3, 5));
+    EXPECT_EQ(out[0], knet_bytes::ack(0, 1, 3));
+    EXPECT_EQ(out[1], knet_bytes::ack(0, 2, 4));
+    EXPECT_EQ(out[2], knet_bytes::ack(0, 3, 5));
     stats_board.begin_display();
     EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
     stats_board.end_display();
@@ -178,20 +193,20 @@ TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
 
 TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
 {
-    feed(support::knet::accept(1, 3));
+    feed(knet_bytes::accept(1, 3));
     sent();
     caller_text();
 
-    Bytes long_ack = support::knet::ack(3, 1, 1);
+    Bytes long_ack = knet_bytes::ack(3, 1, 1);
     long_ack[1] = 6;
     long_ack.push_back(0);
     long_ack.push_back(0);
-    Bytes type9 = support::knet::control(3, 1, 0xE0, 0);
+    Bytes type9 = knet_bytes::control(3, 1, 0xE0, 0);
     type9[4] = 9;
-    Bytes short_control = support::knet::control(3, 1, 0x00, 0);
+    Bytes short_control = knet_bytes::control(3, 1, 0x00, 0);
     short_control[1] = 1;
     short_control.pop_back();
-    Bytes bad_accept = support::knet::accept(1, 7);
+    Bytes bad_accept = knet_bytes::accept(1, 7);
     bad_accept[1] = 2;
     bad_accept.pop_back();
     Bytes bad_nack(KNET_MAX_PACKET);
@@ -201,8 +216,8 @@ TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
     bad_nack.pop_back();
 
     CaptureStdout();
-    feed(support::knet::join({long_ack, type9, support::knet::data(4, 5, "other"), short_control, bad_accept, bad_nack,
-                          good_nack, support::knet::data(3, 6, ""), support::knet::data(3, 7, "ok")}));
+    feed(knet_bytes::join({long_ack, type9, knet_bytes::data(4, 5, "other"), short_control, bad_accept, bad_nack,
+                          good_nack, knet_bytes::data(3, 6, ""), knet_bytes::data(3, 7, "ok")}));
     const std::string trace = GetCapturedStdout();
     EXPECT_EQ(trace,
               "KNET-RECV: bad ACK packet\n"
@@ -221,8 +236,8 @@ TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
     EXPECT_EQ(caller_text(), "ok");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], support::knet::ack(3, 2, 6));
-    EXPECT_EQ(out[1], support::knet::ack(3, 3, 7));
+    EXPECT_EQ(out[0], knet_bytes::ack(3, 2, 6));
+    EXPECT_EQ(out[1], knet_bytes::ack(3, 3, 7));
 }
 
 TEST_F(LinkTest, DataBoundaryIs512Bytes)
@@ -233,10 +248,11 @@ TEST_F(LinkTest, DataBoundaryIs512Bytes)
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].size(), 520u);
-    link.awaiting_ack = false;
     EXPECT_FALSE(link.send_data(big.data(), 513));
     EXPECT_TRUE(sent().empty());
-    EXPECT_FALSE(link.awaiting_ack);
+    // The refused packet used no sequence and left the first outstanding.
+    EXPECT_EQ(link.data_sequence, 2);
+    EXPECT_EQ(link.pending_sequence, 1);
     EXPECT_EQ(GetCapturedStdout(),
               "KNET-SEND: Circuit: 0, Seq: 1, DATA, Size: 512\n"
               "KNET-SEND: Circuit: 0, Seq: 2, DATA, Size: 513\n"
@@ -246,7 +262,7 @@ TEST_F(LinkTest, DataBoundaryIs512Bytes)
 TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
 {
     CaptureStdout();
-    feed(support::knet::accept(1, 2));
+    feed(knet_bytes::accept(1, 2));
     sent();
     std::string typed;
     for (int i = 0; i < 1200; ++i)
@@ -267,12 +283,12 @@ TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
         link.send_from_caller();
         EXPECT_TRUE(sent().empty());
         if (i == 0) {
-            feed(support::knet::ack(2, 1, 0));  // an older sequence releases nothing
+            feed(knet_bytes::ack(2, 1, 0));  // an older sequence releases nothing
             link.send_from_caller();
             EXPECT_TRUE(sent().empty());
             EXPECT_TRUE(link.awaiting_ack);
         }
-        feed(support::knet::ack(2, 5, static_cast<uint16_t>(i + 1)));
+        feed(knet_bytes::ack(2, 5, static_cast<uint16_t>(i + 1)));
         EXPECT_FALSE(link.awaiting_ack);
     }
     GetCapturedStdout();
@@ -283,85 +299,88 @@ TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
 TEST_F(LinkTest, ReadyBitClearedByControlHoldsDataUntilItReturns)
 {
     CaptureStdout();
-    feed(support::knet::accept(1, 4));
+    feed(knet_bytes::accept(1, 4));
     sent();
-    feed(support::knet::control(4, 2, 0x60, 0));
+    feed(knet_bytes::control(4, 2, 0x60, 0));
     EXPECT_FALSE(link.peer_ready);
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::control(4, 2, 0x60, 1));
+    EXPECT_EQ(out[0], knet_bytes::control(4, 2, 0x60, 1));
 
     type("wait");
     link.send_from_caller();
     EXPECT_TRUE(sent().empty());
     // An Ack without the ready bit keeps it held; one with it releases.
-    feed(support::knet::ack(4, 3, 0, 0x6000));
+    feed(knet_bytes::ack(4, 3, 0, 0x6000));
     link.send_from_caller();
     EXPECT_TRUE(sent().empty());
-    feed(support::knet::ack(4, 4, 0, 0xE000));
+    feed(knet_bytes::ack(4, 4, 0, 0xE000));
     link.send_from_caller();
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::data(4, 1, "wait"));
+    EXPECT_EQ(out[0], knet_bytes::data(4, 1, "wait"));
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, RepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
+TEST_F(LinkTest, WithDropRepeatsRepeatedDataIsPassedOnOnceAndAcknowledgedEachTime)
 {
+    recover(0, true);
     CaptureStdout();
-    feed(support::knet::accept(1, 6));
+    feed(knet_bytes::accept(1, 6));
     sent();
     caller_text();
-    feed(support::knet::join({support::knet::data(6, 9, "dup"), support::knet::data(6, 9, "dup")}));
+    feed(knet_bytes::join({knet_bytes::data(6, 9, "dup"), knet_bytes::data(6, 9, "dup")}));
     // A new sequence is new data, even with the same bytes.
-    feed(support::knet::data(6, 10, "dup"));
+    feed(knet_bytes::data(6, 10, "dup"));
     EXPECT_NE(GetCapturedStdout().find("KNET-RECV: Circuit: 6, Seq: 9, repeated Data dropped\n"), std::string::npos);
     EXPECT_EQ(caller_text(), "dupdup");
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], support::knet::ack(6, 2, 9));
-    EXPECT_EQ(out[1], support::knet::ack(6, 3, 9));
-    EXPECT_EQ(out[2], support::knet::ack(6, 4, 10));
+    EXPECT_EQ(out[0], knet_bytes::ack(6, 2, 9));
+    EXPECT_EQ(out[1], knet_bytes::ack(6, 3, 9));
+    EXPECT_EQ(out[2], knet_bytes::ack(6, 4, 10));
 }
 
-TEST_F(LinkTest, UnacknowledgedDataGoesAgainWithItsOwnSequence)
+TEST_F(LinkTest, WithResendUnacknowledgedDataGoesAgainWithItsOwnSequence)
 {
+    recover(RESEND_MS, false);
     CaptureStdout();
     link.tick(1000);
-    feed(support::knet::accept(1, 6));
+    feed(knet_bytes::accept(1, 6));
     sent();
     type("hello");
     link.send_from_caller();
     std::vector<Bytes> first = sent();
     ASSERT_EQ(first.size(), 1u);
-    EXPECT_EQ(first[0], support::knet::data(6, 1, "hello"));
-    link.tick(1000 + BoardLink::RESEND_AFTER_MS - 1);
+    EXPECT_EQ(first[0], knet_bytes::data(6, 1, "hello"));
+    link.tick(1000 + RESEND_MS - 1);
     EXPECT_TRUE(sent().empty());
-    link.tick(1000 + BoardLink::RESEND_AFTER_MS);
+    link.tick(1000 + RESEND_MS);
     std::vector<Bytes> again = sent();
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0], first[0]);
     // Its Ack ends the resending.
-    feed(support::knet::ack(6, 50, 1));
-    link.tick(1000 + 3 * BoardLink::RESEND_AFTER_MS);
+    feed(knet_bytes::ack(6, 50, 1));
+    link.tick(1000 + 3 * RESEND_MS);
     EXPECT_TRUE(sent().empty());
     EXPECT_FALSE(link.awaiting_ack);
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, NackOfTheOutstandingPacketSendsItAgainSoon)
+TEST_F(LinkTest, WithResendNackOfTheOutstandingPacketSendsItAgainSoon)
 {
+    recover(RESEND_MS, false);
     CaptureStdout();
     link.tick(1000);
-    feed(support::knet::accept(1, 6));
+    feed(knet_bytes::accept(1, 6));
     sent();
     type("refused");
     link.send_from_caller();
     Bytes packet = sent().at(0);
-    feed(support::knet::nack(6, 51, 7, 1)); // another packet: nothing changes
+    feed(knet_bytes::nack(6, 51, 7, 1)); // another packet: nothing changes
     link.tick(1100);
     EXPECT_TRUE(sent().empty());
-    feed(support::knet::nack(6, 52, 1, 1));
+    feed(knet_bytes::nack(6, 52, 1, 1));
     link.tick(1200);
     std::vector<Bytes> again = sent();
     ASSERT_EQ(again.size(), 1u);
@@ -372,9 +391,10 @@ TEST_F(LinkTest, NackOfTheOutstandingPacketSendsItAgainSoon)
 
 TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
 {
+    recover(0, true);
     CaptureStdout();
     link.tick(1000);
-    feed(support::knet::accept(1, 6));
+    feed(knet_bytes::accept(1, 6));
     sent();
     caller_text();
     std::string chunk(512, 'b');
@@ -386,13 +406,13 @@ TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
             if (link.to_caller()->size() + 512 >= BoardLink::TO_CALLER_BOUND)
                 break;
         }
-        feed(support::knet::data(6, seq++, chunk));
+        feed(knet_bytes::data(6, seq++, chunk));
         ASSERT_EQ(sent().size(), 1u);
     }
-    feed(support::knet::data(6, seq, chunk));
+    feed(knet_bytes::data(6, seq, chunk));
     EXPECT_TRUE(sent().empty());
     // The board host sends it again meanwhile: still no Ack and not taken twice.
-    feed(support::knet::data(6, seq, chunk));
+    feed(knet_bytes::data(6, seq, chunk));
     link.tick(1001);
     EXPECT_TRUE(sent().empty());
     std::string held = caller_text();
@@ -400,7 +420,7 @@ TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
     link.tick(1002);
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(support::knet::field16(out[0], 8), seq);
+    EXPECT_EQ(knet_bytes::field16(out[0], 8), seq);
     GetCapturedStdout();
 }
 
@@ -408,21 +428,21 @@ TEST_F(LinkTest, QuietCircuitIsProbedAndASilentBoardEndsTheCall)
 {
     CaptureStdout();
     link.tick(1000);
-    feed(support::knet::accept(1, 6));
+    feed(knet_bytes::accept(1, 6));
     sent();
     caller_text();
-    link.tick(1000 + BoardLink::PROBE_AFTER_MS);
+    link.tick(1000 + PROBE_MS);
     std::vector<Bytes> probe = sent();
     ASSERT_EQ(probe.size(), 1u);
-    EXPECT_EQ(probe[0], support::knet::control(6, 2, 0xE0, 0));
+    EXPECT_EQ(probe[0], knet_bytes::control(6, 2, 0xE0, 0));
     // An answer restarts the clock.
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 10);
-    feed(support::knet::control(6, 60, 0xE0, 1));
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS + 10);
+    link.tick(1000 + SILENCE_MS - 10);
+    feed(knet_bytes::control(6, 60, 0xE0, 1));
+    link.tick(1000 + SILENCE_MS + 10);
     EXPECT_TRUE(link.alive);
     sent();
     link.status_changed = false;
-    link.tick(1000 + 2 * BoardLink::SILENCE_LIMIT_MS);
+    link.tick(1000 + 2 * SILENCE_MS);
     std::string trace = GetCapturedStdout();
     EXPECT_FALSE(link.alive);
     EXPECT_TRUE(link.status_changed);
@@ -435,9 +455,9 @@ TEST_F(LinkTest, UnansweredRequestEndsTheCallAfterTheSilenceLimit)
     CaptureStdout();
     link.tick(1000);
     link.request_connection("KELB");
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS - 1);
+    link.tick(1000 + SILENCE_MS - 1);
     EXPECT_TRUE(link.alive);
-    link.tick(1000 + BoardLink::SILENCE_LIMIT_MS);
+    link.tick(1000 + SILENCE_MS);
     GetCapturedStdout();
     EXPECT_FALSE(link.alive);
     EXPECT_EQ(caller_text(), "\r\nKELB is currently down.  Please try back later.\r\n");
@@ -450,16 +470,16 @@ TEST_F(LinkTest, BytesTypedBeforeAcceptLeaveOnCircuitZeroAndAcceptRestartsSequen
     link.send_from_caller();
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::data(0, 1, "early"));
-    feed(support::knet::ack(0, 1, 1));
-    feed(support::knet::accept(2, 8));
+    EXPECT_EQ(out[0], knet_bytes::data(0, 1, "early"));
+    feed(knet_bytes::ack(0, 1, 1));
+    feed(knet_bytes::accept(2, 8));
     EXPECT_EQ(link.data_sequence, 1);
     sent();
     type("late");
     link.send_from_caller();
     out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], support::knet::data(8, 1, "late"));
+    EXPECT_EQ(out[0], knet_bytes::data(8, 1, "late"));
     GetCapturedStdout();
 }
 
@@ -468,9 +488,9 @@ TEST_F(LinkTest, BytesTypedBeforeAcceptLeaveOnCircuitZeroAndAcceptRestartsSequen
 TEST_F(LinkTest, RandomAndTruncatedDatagramsAreHandledWithinTheirBytes)
 {
     std::mt19937 random(12345);
-    const Bytes valid = support::knet::join({support::knet::accept(1, 3), support::knet::data(3, 2, "hello"),
-                                         support::knet::ack(3, 3, 1), support::knet::control(3, 4, 0xE0, 0),
-                                         support::knet::data(3, 5, std::string(600, 'z'))});
+    const Bytes valid = knet_bytes::join({knet_bytes::accept(1, 3), knet_bytes::data(3, 2, "hello"),
+                                         knet_bytes::ack(3, 3, 1), knet_bytes::control(3, 4, 0xE0, 0),
+                                         knet_bytes::data(3, 5, std::string(600, 'z'))});
     CaptureStdout();
     long fed = 0;
     for (int round = 0; round < 3000; ++round) {
@@ -500,9 +520,9 @@ TEST_F(LinkTest, RandomAndTruncatedDatagramsAreHandledWithinTheirBytes)
     GetCapturedStdout();
     EXPECT_GT(fed, 0);
     // The link still works after all of it.
-    link.circuit = 3;
+    feed(knet_bytes::accept(1, 3));
     caller_text();
-    feed(support::knet::data(3, 1, "still"));
+    feed(knet_bytes::data(3, 1, "still"));
     EXPECT_EQ(caller_text(), "still");
 }
 
@@ -561,11 +581,11 @@ TEST_F(ThreadedLinkTest, ThreadSendsOnePacketPerDatagramAndStopsAndWaits)
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].size(), 13u);
 
-    to_link(support::knet::accept(40, 5));
+    to_link(knet_bytes::accept(40, 5));
     got = board_receives(2);
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], support::knet::ack(0, 2, 40));
-    EXPECT_EQ(got[1], support::knet::control(5, 1, 0xE0, 0));
+    EXPECT_EQ(got[0], knet_bytes::ack(0, 2, 40));
+    EXPECT_EQ(got[1], knet_bytes::control(5, 1, 0xE0, 0));
     EXPECT_TRUE(support::wait_until([&] { return caller_text() == "Connected to KELB line 5\r\n"; }));
 
     const Bytes typed(1200, 'q');
@@ -577,11 +597,11 @@ TEST_F(ThreadedLinkTest, ThreadSendsOnePacketPerDatagramAndStopsAndWaits)
         EXPECT_EQ(knet_read_header(got[0].data()).length, sizes[i]);
         // Without the Ack nothing else leaves, even over many cycles.
         EXPECT_FALSE(support::wait_until([] { return !fake_ipx::take(BOARD_SOCKET).empty(); }, std::chrono::milliseconds(30)));
-        to_link(support::knet::ack(5, static_cast<uint16_t>(50 + i), static_cast<uint16_t>(i + 1)));
+        to_link(knet_bytes::ack(5, static_cast<uint16_t>(50 + i), static_cast<uint16_t>(i + 1)));
     }
     EXPECT_TRUE(support::wait_until([&] { return !link.awaiting_ack; }));
 
-    to_link(support::knet::control(5, 60, 0x00, 0));
+    to_link(knet_bytes::control(5, 60, 0x00, 0));
     EXPECT_TRUE(support::wait_until([&] { return !link.alive; }));
     EXPECT_EQ(link.circuit, NoCircuit);
     link.close();
@@ -597,7 +617,7 @@ TEST_F(ThreadedLinkTest, CloseDuringCyclesLeavesEmptyQueuesAndNoEndpoint)
     link.request_connection("KELB");
     const Bytes typed(3000, 'w');
     link.append_from_caller(typed.data(), 3000);
-    to_link(support::knet::data(0, 1, "for the caller"));
+    to_link(knet_bytes::data(0, 1, "for the caller"));
     EXPECT_TRUE(support::wait_until([&] { return !caller_text().empty(); }));
     link.close();
     GetCapturedStdout();

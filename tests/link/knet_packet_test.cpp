@@ -3,14 +3,15 @@
 #include "link/knet_packet.h"
 #include "tests/support/knet_packets.h"
 
-using support::knet::Bytes;
+namespace knet_bytes = support::knet_bytes;
+using knet_bytes::Bytes;
 
 TEST(KnetPacket, WorkedExamplesEncodeByteForByte)
 {
-    EXPECT_EQ(support::knet::control(3, 1, 0xE0, 0), (Bytes{0x00, 0x02, 0x00, 0x01, 0x04, 0x03, 0x00, 0x00, 0xE0, 0x00}));
-    EXPECT_EQ(support::knet::ack(3, 12, 7),
+    EXPECT_EQ(knet_bytes::control(3, 1, 0xE0, 0), (Bytes{0x00, 0x02, 0x00, 0x01, 0x04, 0x03, 0x00, 0x00, 0xE0, 0x00}));
+    EXPECT_EQ(knet_bytes::ack(3, 12, 7),
               (Bytes{0x00, 0x04, 0x00, 0x0C, 0x02, 0x03, 0x00, 0x00, 0x00, 0x07, 0xE0, 0x00}));
-    EXPECT_EQ(support::knet::data(3, 1, "hi"), (Bytes{0x00, 0x02, 0x00, 0x01, 0x05, 0x03, 0x00, 0x00, 0x68, 0x69}));
+    EXPECT_EQ(knet_bytes::data(3, 1, "hi"), (Bytes{0x00, 0x02, 0x00, 0x01, 0x05, 0x03, 0x00, 0x00, 0x68, 0x69}));
 
     Bytes request(32);
     ASSERT_EQ(knet_connection_request_size("KELB"), 13);
@@ -21,7 +22,7 @@ TEST(KnetPacket, WorkedExamplesEncodeByteForByte)
 
 TEST(KnetPacket, AcceptCarriesSeqRespAtOddOffsetAndHeaderFieldsAreBigEndian)
 {
-    const Bytes a = support::knet::accept(0x1234, 5, 0xABCD);
+    const Bytes a = knet_bytes::accept(0x1234, 5, 0xABCD);
     EXPECT_EQ(a, (Bytes{0x00, 0x03, 0x12, 0x34, 0x01, 0x00, 0x00, 0x00, 0x05, 0xAB, 0xCD}));
 
     const uint8_t raw[8] = {0x02, 0x01, 0xFF, 0xFE, 0x09, 0x07, 0x55, 0xAA};
@@ -35,26 +36,26 @@ TEST(KnetPacket, AcceptCarriesSeqRespAtOddOffsetAndHeaderFieldsAreBigEndian)
 
 TEST(KnetPacket, ReaderWalksPacketsEndToEndAndStopsAtOneThatDoesNotFit)
 {
-    Bytes two = support::knet::join({support::knet::ack(3, 1, 1), support::knet::data(3, 2, "xyz")});
+    Bytes two = knet_bytes::join({knet_bytes::ack(3, 1, 1), knet_bytes::data(3, 2, "xyz")});
     KnetPacketReader reader(two.data(), static_cast<int>(two.size()));
     KnetPacket p;
     ASSERT_TRUE(reader.next(p));
-    EXPECT_EQ(p.header.type, Ack);
+    EXPECT_EQ(p.header.type, knet::Ack);
     ASSERT_TRUE(reader.next(p));
-    EXPECT_EQ(p.header.type, Data);
+    EXPECT_EQ(p.header.type, knet::Data);
     EXPECT_EQ(std::string(p.payload, p.payload + p.header.length), "xyz");
     EXPECT_FALSE(reader.next(p));
     EXPECT_EQ(reader.left(), 0);
 
     // A length that reaches one byte past the end, and a short header.
-    Bytes cut = support::knet::join({support::knet::ack(3, 1, 1), support::knet::data(3, 2, "xyz")});
+    Bytes cut = knet_bytes::join({knet_bytes::ack(3, 1, 1), knet_bytes::data(3, 2, "xyz")});
     cut.pop_back();
     KnetPacketReader truncated(cut.data(), static_cast<int>(cut.size()));
     ASSERT_TRUE(truncated.next(p));
     EXPECT_FALSE(truncated.next(p));
     EXPECT_EQ(truncated.left(), 10);
 
-    Bytes stub = support::knet::ack(3, 1, 1);
+    Bytes stub = knet_bytes::ack(3, 1, 1);
     stub.resize(stub.size() + 5, 0);
     KnetPacketReader tail(stub.data(), static_cast<int>(stub.size()));
     ASSERT_TRUE(tail.next(p));
@@ -70,10 +71,10 @@ TEST(KnetPacket, LengthChecksByType)
         uint16_t length;
         bool valid;
     } cases[] = {
-        {ConnectionRequest, 0, true}, {ConnectionRequest, 300, true}, {ConnectionAccept, 3, true},
-        {ConnectionAccept, 2, false}, {Ack, 4, true},                 {Ack, 6, false},
-        {Nack, 4, true},              {Nack, 0, false},               {CircuitControl, 2, true},
-        {CircuitControl, 3, false},   {Data, 0, true},                {Data, 600, true},
+        {knet::ConnectionRequest, 0, true}, {knet::ConnectionRequest, 300, true}, {knet::ConnectionAccept, 3, true},
+        {knet::ConnectionAccept, 2, false}, {knet::Ack, 4, true},                 {knet::Ack, 6, false},
+        {knet::Nack, 4, true},              {knet::Nack, 0, false},               {knet::CircuitControl, 2, true},
+        {knet::CircuitControl, 3, false},   {knet::Data, 0, true},                {knet::Data, 600, true},
         {6, 0, false},                {9, 4, false},                  {255, 2, false},
     };
     for (const auto& c : cases) {

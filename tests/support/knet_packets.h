@@ -7,7 +7,7 @@
 
 #include "link/knet_packet.h"
 
-namespace support::knet {
+namespace support::knet_bytes {
 
 using Bytes = std::vector<uint8_t>;
 

@@ -24,6 +24,15 @@ struct Caller {
 
 class BoardHostTest : public testing::Test {
 protected:
+    // Resending and dropping repeats on both sides, as on a lossy tunnel.
+    void recovery(BoardOptions& o)
+    {
+        o.resend_ms = 250;
+        o.drop_repeats = true;
+        link_settings.resend_ms = 500;
+        link_settings.drop_repeats = true;
+    }
+
     void start(BoardOptions o)
     {
         options = o;
@@ -38,6 +47,7 @@ protected:
         Caller& c = *callers.back();
         c.address.node[5] = static_cast<uint8_t>(callers.size());
         c.address.socket = static_cast<uint16_t>(0x4000 + callers.size());
+        c.link.use_settings(link_settings);
         c.link.prepare_for_testing();
         c.link.request_connection("KELB");
         return c;
@@ -51,10 +61,10 @@ protected:
         for (auto& c : callers) {
             c->link.send_from_caller();
             c->link.tick(now);
-            support::knet::Bytes all(65536);
+            support::knet_bytes::Bytes all(65536);
             all.resize(c->link.copy_send_queue(all.data(), static_cast<int>(all.size())));
             c->link.clear_send_queue();
-            for (const auto& p : support::knet::split(all))
+            for (const auto& p : support::knet_bytes::split(all))
                 host->handle_datagram(c->address, p.data(), static_cast<int>(p.size()), now);
         }
         host->poll(now);
@@ -86,6 +96,7 @@ protected:
     }
 
     BoardOptions options;
+    BoardSettings link_settings;
     std::unique_ptr<BoardHost> host;
     std::vector<std::unique_ptr<Caller>> callers;
     uint64_t now = 1000;
@@ -187,6 +198,7 @@ TEST_F(BoardHostTest, EchoModeReturnsEveryByteInOrder)
 TEST_F(BoardHostTest, BulkOutputWithDuplicatesReachesTheCallerOnce)
 {
     BoardOptions o;
+    recovery(o);
     o.echo_only = true;
     o.bulk_bytes = 2000;
     o.duplicate_every = 2;
@@ -247,6 +259,7 @@ TEST_F(BoardHostTest, VerifyAnswersWithWhatArrivedOnEachLine)
 TEST_F(BoardHostTest, NackedDataGoesAgainAndArrivesOnce)
 {
     BoardOptions o;
+    recovery(o);
     o.echo_only = true;
     o.nack_every = 2;
     start(o);
@@ -267,6 +280,7 @@ TEST_F(BoardHostTest, NackedDataGoesAgainAndArrivesOnce)
 TEST_F(BoardHostTest, LostAcksAndLostDataAreRecoveredWithoutRepeats)
 {
     BoardOptions o;
+    recovery(o);
     o.echo_only = true;
     o.drop_every = 3; // the board loses every third packet it receives
     start(o);
@@ -314,6 +328,7 @@ TEST_F(BoardHostTest, HangupSwitchEndsTheCircuitAfterItsTime)
 TEST_F(BoardHostTest, DroppedPacketsAreRecoveredByTheBoardsResend)
 {
     BoardOptions o;
+    recovery(o);
     o.echo_only = true;
     o.bulk_bytes = 1500;
     o.drop_every = 4;

@@ -9,8 +9,6 @@
 
 namespace {
 
-// Board output is stop-and-wait too; an unanswered packet goes again.
-constexpr uint64_t RESEND_AFTER_MS = 250;
 constexpr uint16_t NACK_REASON_REFUSED = 1;
 
 }
@@ -162,10 +160,10 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
 {
     uint8_t packet[KNET_MAX_PACKET];
     switch (type) {
-    case ConnectionRequest:
+    case knet::ConnectionRequest:
         connect(from, sequence, now_ms);
         return;
-    case Ack: {
+    case knet::Ack: {
         Line* line = owned_line(from, circuit);
         if (line && line->awaiting_ack && get_be16(payload) == line->outstanding_sequence) {
             line->awaiting_ack = false;
@@ -173,7 +171,7 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
         }
         return;
     }
-    case CircuitControl: {
+    case knet::CircuitControl: {
         Line* line = owned_line(from, circuit);
         if (!line)
             return;  // a stale circuit: its line is gone or has a new caller
@@ -190,7 +188,7 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
         }
         return;
     }
-    case Data: {
+    case knet::Data: {
         Line* line = circuit == 0 ? line_of_peer(from) : owned_line(from, circuit);
         ++data_received_;
         if (options_.nack_every && data_received_ % options_.nack_every == 0) {
@@ -206,10 +204,11 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
         const uint16_t word = (!line || line->ready) ? 0xE000 : 0x6000;
         const int n = knet_write_ack(packet, circuit, ack_sequence, sequence, word);
         queue(from, packet, n);
-        // A packet sent again because our Ack was lost is acknowledged
-        // again but taken only once.
-        if (line && !(line->have_input_sequence && line->input_sequence == sequence &&
-                      line->input_circuit == circuit)) {
+        // With --drop-repeats a packet sent again because our Ack was lost
+        // is acknowledged again but taken only once.
+        const bool repeat = options_.drop_repeats && line && line->have_input_sequence &&
+                            line->input_sequence == sequence && line->input_circuit == circuit;
+        if (line && !repeat) {
             line->have_input_sequence = true;
             line->input_circuit = circuit;
             line->input_sequence = sequence;
@@ -248,7 +247,8 @@ void BoardHost::connect(const IpxAddress& from, uint16_t request_sequence, uint6
             if (options_.verify_bytes)
                 line->check = std::make_unique<PatternCheck>(options_.verify_bytes);
             line->pending = options_.discard || line->check ? std::string() : line->menu.banner();
-            for (int i = 0; i < options_.bulk_bytes; ++i)
+            const int bulk = !options_.bulk_lines || line->number <= options_.bulk_lines ? options_.bulk_bytes : 0;
+            for (int i = 0; i < bulk; ++i)
                 line->pending.push_back(PatternCheck::byte_at(i));
             std::printf("board: line %d connected to %s\n", line->number, from.text().c_str());
         }
@@ -283,7 +283,9 @@ void BoardHost::take_data(Line& line, uint8_t, uint16_t, const uint8_t* payload,
 void BoardHost::send_pending(Line& line, uint64_t now_ms)
 {
     if (line.awaiting_ack) {
-        if (now_ms - line.sent_at >= RESEND_AFTER_MS) {
+        // Board output is stop-and-wait too; only when asked does an
+        // unanswered packet go again.
+        if (options_.resend_ms && now_ms - line.sent_at >= uint64_t(options_.resend_ms)) {
             queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
             line.sent_at = now_ms;
         }

@@ -33,6 +33,8 @@ public:
     // One datagram's packets from peer, as poll hands them over.
     void handle_datagram(const IpxAddress& from, const uint8_t* bytes, int count, uint64_t now_ms);
     int active_lines() const;
+
+    // Test hooks.
     // Datagrams built and not yet sent (tests drive the host without a network).
     std::vector<std::pair<IpxAddress, std::vector<uint8_t>>> take_outgoing();
 

@@ -61,9 +61,14 @@ std::string board_usage()
            "  --hangup MS          end each circuit MS ms after it began\n"
            "  --bulk N             send N bytes of output right after connecting\n"
            "                       ('0' + i % 64 for byte i)\n"
+           "  --bulk-lines N       only lines 1 to N send the --bulk output\n"
            "  --verify N           expect N bytes of that pattern from each caller and\n"
            "                       answer with what arrived: all in order, the first\n"
            "                       wrong byte, or bytes past N (no menu, no echo)\n"
+           "  --resend MS          send an unacknowledged Data packet again after MS ms\n"
+           "                       (default: never)\n"
+           "  --drop-repeats       take a caller's Data packet whose sequence repeats\n"
+           "                       the one before once (it is still acknowledged)\n"
            "  --help               this text\n"
            "\n"
            "Each caller gets a banner naming its line and a menu: E echo (Esc returns),\n"
@@ -146,6 +151,12 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
             ok = number(1, 3600000, options.hangup_after_ms);
         } else if (a == "--bulk") {
             ok = number(1, 1000000000, options.bulk_bytes);
+        } else if (a == "--resend") {
+            ok = number(1, 3600000, options.resend_ms);
+        } else if (a == "--drop-repeats") {
+            options.drop_repeats = true;
+        } else if (a == "--bulk-lines") {
+            ok = number(1, 96, options.bulk_lines);
         } else if (a == "--verify") {
             ok = number(1, 1000000000, options.verify_bytes);
         } else {

@@ -26,7 +26,11 @@ struct BoardOptions {
     int not_ready_ms = 0;        // after connecting, clear the ready bit this long
     int hangup_after_ms = 0;     // end each circuit this long after it began
     int bulk_bytes = 0;          // bytes of output sent right after connecting
+    int bulk_lines = 0;          // only lines up to this one send it; 0 = every line
     int verify_bytes = 0;        // check the caller's bytes against the test pattern
+    // Recovery, off unless asked: the adapter need not expect either.
+    int resend_ms = 0;           // an unacknowledged Data packet goes again after this long
+    bool drop_repeats = false;   // a caller packet whose sequence repeats the last is taken once
     bool help = false;
 };
 
