@@ -1,19 +1,11 @@
 // IpxRelay: the server side of the IPX tunnel.
 #include "ipx/ipx_relay.h"
 
-#include <cstdarg>
-#include <cstdio>
-
+#include "ipx/ipx_notice.h"
 #include "port/clock.h"
 
 namespace {
 uint64_t now_ms() { return performance_ticks() / 1000000u; }
-
-void print_event(const char* line)
-{
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-}
 
 uint64_t node_key(const IpxAddress& address)
 {
@@ -39,13 +31,13 @@ IpxAddress assigned_address(const UdpAddress& udp)
 
 }
 
-IpxRelay::IpxRelay() : sink_(print_event) {}
+IpxRelay::IpxRelay() : sink_(print_ipx_notice) {}
 
 IpxRelay::~IpxRelay() { stop(); }
 
 void IpxRelay::set_timing(const IpxRelayTiming& timing) { timing_ = timing; }
 
-void IpxRelay::set_event_sink(void (*sink)(const char*)) { sink_ = sink ? sink : print_event; }
+void IpxRelay::set_event_sink(void (*sink)(const char*)) { sink_ = sink ? sink : print_ipx_notice; }
 
 int IpxRelay::bind(const char* address, int port)
 {
@@ -155,7 +147,7 @@ void IpxRelay::register_node(const UdpAddress& from, uint64_t now)
         it = nodes_.emplace(from.key(), n).first;
         by_ipx_node_[node_key(n.address)] = from.key();
         node_count_ = nodes_.size();
-        event("IPX relay: node %s joined from %s (%zu %s)", n.address.host_text().c_str(),
+        send_ipx_notice(sink_, "IPX relay: node %s joined from %s (%zu %s)", n.address.host_text().c_str(),
               format_udp_address(from).c_str(), nodes_.size(), nodes_.size() == 1 ? "node" : "nodes");
     }
     Node& node = it->second;
@@ -204,7 +196,7 @@ void IpxRelay::tick(uint64_t now)
             std::string udp = format_udp_address(n.udp);
             it = nodes_.erase(it);
             node_count_ = nodes_.size();
-            event("IPX relay: node %s at %s left: no answer to pings (%zu %s)", name.c_str(),
+            send_ipx_notice(sink_, "IPX relay: node %s at %s left: no answer to pings (%zu %s)", name.c_str(),
                   udp.c_str(), nodes_.size(), nodes_.size() == 1 ? "node" : "nodes");
             continue;
         }
@@ -215,14 +207,4 @@ void IpxRelay::tick(uint64_t now)
             socket_.send_to(n.udp, packet, sizeof packet);
         ++it;
     }
-}
-
-void IpxRelay::event(const char* format, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    sink_(line);
 }

@@ -73,7 +73,6 @@ private:
 
     void register_node(const UdpAddress& from, uint64_t now);
     void forward(const Node& sender, const IpxHeader& h, const uint8_t* datagram, size_t size);
-    void event(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     IpxRelayTiming timing_;
     void (*sink_)(const char*);

@@ -3,30 +3,23 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
+#include "ipx/ipx_notice.h"
 #include "port/clock.h"
 
 namespace {
 uint64_t now_ms() { return performance_ticks() / 1000000u; }
 
-void print_notice(const char* line)
-{
-    std::printf("%s\n", line);
-    std::fflush(stdout);
 }
 
-}
-
-IpxStack::IpxStack() : sink_(print_notice) {}
+IpxStack::IpxStack() : sink_(print_ipx_notice) {}
 
 IpxStack::~IpxStack() { stop(); }
 
 void IpxStack::set_timing(const IpxStackTiming& timing) { timing_ = timing; }
 
-void IpxStack::set_notice_sink(void (*sink)(const char*)) { sink_ = sink ? sink : print_notice; }
+void IpxStack::set_notice_sink(void (*sink)(const char*)) { sink_ = sink ? sink : print_ipx_notice; }
 
 int IpxStack::start(const char* server_ip, int server_port)
 {
@@ -135,7 +128,7 @@ void IpxStack::send_registration()
     if (unanswered_tries_ >= timing_.tries_before_waiting_notice && !waiting_said_) {
         waiting_said_ = true;
         joined_said_ = false;
-        notice("IPX: waiting for the tunnel server at %s", format_udp_address(server_).c_str());
+        send_ipx_notice(sink_, "IPX: waiting for the tunnel server at %s", format_udp_address(server_).c_str());
     }
 }
 
@@ -187,7 +180,7 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
     if (!joined_said_ || changed) {
         joined_said_ = true;
         waiting_said_ = false;
-        notice("IPX: joined the network as %s through %s",
+        send_ipx_notice(sink_, "IPX: joined the network as %s through %s",
                local_.host_text().c_str(), format_udp_address(server_).c_str());
     }
 }
@@ -337,16 +330,6 @@ int IpxStack::send(IpxSocketBinding* binding, const IpxAddress& to, const uint8_
     if (n < 0)
         return -1;
     return n == 0 ? 0 : count;
-}
-
-void IpxStack::notice(const char* format, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    sink_(line);
 }
 
 IpxStack& ipx_stack()

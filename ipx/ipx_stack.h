@@ -116,7 +116,6 @@ private:
     void send_registration();
     void answer_ping(const IpxHeader& ping);
     void deliver(const IpxHeader& header, const uint8_t* datagram, size_t size);
-    void notice(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     IpxStackTiming timing_;
     void (*sink_)(const char*) = nullptr;
