@@ -238,7 +238,7 @@ void BoardHost::connect(const IpxAddress& from, uint16_t request_sequence, uint6
             *line = Line(line->number, options_.echo_only);
             line->active = true;
             line->peer = from;
-            if (options_.not_ready_ms) {
+            if (options_.not_ready_ms && line->number > options_.ready_lines) {
                 line->ready = false;
                 line->ready_again_at = now_ms + options_.not_ready_ms;
             }

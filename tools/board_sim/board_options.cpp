@@ -58,6 +58,7 @@ std::string board_usage()
            "  --duplicate N        send every Nth Data packet twice\n"
            "  --nack N             refuse every Nth Data packet received with a NACK\n"
            "  --not-ready MS       after connecting, clear the ready bit for MS ms\n"
+           "  --ready-lines N      lines 1 to N keep their ready bit all the same\n"
            "  --hangup MS          end each circuit MS ms after it began\n"
            "  --bulk N             send N bytes of output right after connecting\n"
            "                       ('0' + i % 64 for byte i)\n"
@@ -147,6 +148,8 @@ int parse_board_options(const std::vector<std::string>& args, BoardOptions& opti
             ok = number(1, 1000000, options.nack_every);
         } else if (a == "--not-ready") {
             ok = number(1, 3600000, options.not_ready_ms);
+        } else if (a == "--ready-lines") {
+            ok = number(1, 96, options.ready_lines);
         } else if (a == "--hangup") {
             ok = number(1, 3600000, options.hangup_after_ms);
         } else if (a == "--bulk") {

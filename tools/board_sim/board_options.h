@@ -24,6 +24,7 @@ struct BoardOptions {
     int duplicate_every = 0;     // send every Nth Data packet twice
     int nack_every = 0;          // refuse every Nth Data packet with a Nack
     int not_ready_ms = 0;        // after connecting, clear the ready bit this long
+    int ready_lines = 0;         // lines up to this one keep it set all the same
     int hangup_after_ms = 0;     // end each circuit this long after it began
     int bulk_bytes = 0;          // bytes of output sent right after connecting
     int bulk_lines = 0;          // only lines up to this one send it; 0 = every line
