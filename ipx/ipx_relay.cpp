@@ -5,8 +5,6 @@
 #include "port/clock.h"
 
 namespace {
-uint64_t now_ms() { return performance_ticks() / 1000000u; }
-
 uint64_t node_key(const IpxAddress& address)
 {
     uint64_t k = 0;
@@ -85,15 +83,15 @@ void IpxRelay::run()
     constexpr int BATCH = 64;
     std::vector<uint8_t> buffers(static_cast<size_t>(BATCH) * (IPX_MAX_PACKET + 1));
     UdpDatagram received[BATCH];
-    uint64_t next_tick = now_ms() + timing_.ping_interval_ms;
+    uint64_t next_tick = monotonic_ms() + timing_.ping_interval_ms;
     while (!stopping_) {
-        uint64_t now = now_ms();
+        uint64_t now = monotonic_ms();
         if (now >= next_tick) {
             tick(now);
             next_tick = now + timing_.ping_interval_ms;
         }
         socket_.wait_readable(wake_.descriptor(), static_cast<int>(next_tick - now));
-        now = now_ms();
+        now = monotonic_ms();
         for (int round = 0; round < 64 && !stopping_; ++round) {
             int n = socket_.receive_many(buffers.data(), IPX_MAX_PACKET + 1, received, BATCH);
             if (n <= 0)

@@ -8,11 +8,6 @@
 #include "ipx/ipx_notice.h"
 #include "port/clock.h"
 
-namespace {
-uint64_t now_ms() { return performance_ticks() / 1000000u; }
-
-}
-
 IpxStack::IpxStack() : sink_(print_ipx_notice) {}
 
 IpxStack::~IpxStack() { stop(); }
@@ -80,12 +75,12 @@ IpxAddress IpxStack::local_address() const
 void IpxStack::run()
 {
     std::vector<uint8_t> buffer(IPX_MAX_PACKET + 1);
-    uint64_t next_registration = now_ms();
+    uint64_t next_registration = monotonic_ms();
     while (!stopping_) {
         int timeout;
         {
             std::lock_guard<std::mutex> hold(lock_);
-            uint64_t now = now_ms();
+            uint64_t now = monotonic_ms();
             if (registered_ && !answer_pending_ &&
                 now >= last_heard_ms_ + static_cast<uint64_t>(timing_.silence_limit_ms)) {
                 // The server may have forgotten us; ask again, but keep
@@ -157,7 +152,7 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
         return;
     }
     std::lock_guard<std::mutex> hold(lock_);
-    last_heard_ms_ = now_ms();
+    last_heard_ms_ = monotonic_ms();
     if (h.destination.socket != IPX_TUNNEL_SOCKET) {
         deliver(h, datagram, size);
         return;

@@ -115,7 +115,7 @@ void BoardLink::append_to_caller(const std::vector<uint8_t>& bytes)
 
 bool BoardLink::cycle()
 {
-    now_ms_ = performance_ticks() / 1000000u;
+    now_ms_ = monotonic_ms();
     int ready = endpoint_->poll();
     const bool received = (ready & PollReadable) != 0;
     if (received) {

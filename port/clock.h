@@ -10,6 +10,8 @@ void sleep_ms(int ms);
 // Monotonic performance counter in ticks of 1 ns.
 uint64_t performance_ticks();
 constexpr uint64_t PERFORMANCE_TICKS_PER_SECOND = 1000000000ull;
+// The same clock in milliseconds, for timers.
+inline uint64_t monotonic_ms() { return performance_ticks() / (PERFORMANCE_TICKS_PER_SECOND / 1000); }
 
 // Wall clock in whole seconds since the epoch.
 int64_t wall_seconds();

@@ -104,7 +104,7 @@ void CallerSession::run_io()
 {
     MutexHold hold(io_lock);
     int idle_cycles = 0;
-    uint64_t progress_ms = performance_ticks() / 1000000u;
+    uint64_t progress_ms = monotonic_ms();
     while (keep_running.get()) {
         bool moved = false;
         int r = connection->poll();
@@ -129,7 +129,7 @@ void CallerSession::run_io()
             sent = flush_output();
             moved = sent > 0 || moved;
         }
-        const uint64_t now_ms = performance_ticks() / 1000000u;
+        const uint64_t now_ms = monotonic_ms();
         if (sent > 0 || pending_output() == 0)
             progress_ms = now_ms;
         else if (connected && now_ms - progress_ms >= uint64_t(STALL_LIMIT_MS))

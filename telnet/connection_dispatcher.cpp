@@ -32,8 +32,6 @@ constexpr int CLOSE_ATTEMPTS = 10; // ends the circuit after 11 requests
 
 constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
 
-uint64_t now_ms() { return performance_ticks() / (PERFORMANCE_TICKS_PER_SECOND / 1000); }
-
 }
 
 void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
@@ -86,7 +84,7 @@ void TelnetServer::accept_caller()
     std::unique_ptr<TcpSocket> connection = listener->accept();
     if (!connection)
         return;
-    const AccessDecision decision = access.admit(connection->address(), now_ms());
+    const AccessDecision decision = access.admit(connection->address(), monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
         refuse(*connection, decision);
         return;
@@ -187,7 +185,7 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
 {
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
-    access.release(call->caller, now_ms());
+    access.release(call->caller, monotonic_ms());
     stats_board.set_last_session(uint16_t(call->session->number));
     call->session.reset();
     call->link.reset();
