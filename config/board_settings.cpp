@@ -6,28 +6,11 @@ BoardSettings board_settings;
 
 namespace {
 
-// A whole decimal number from 0 to max, nothing else; false otherwise.
-bool read_number(const char* text, int max, int& value)
-{
-    if (!*text)
-        return false;
-    long v = 0;
-    for (const char* c = text; *c; ++c) {
-        if (*c < '0' || *c > '9')
-            return false;
-        v = v * 10 + (*c - '0');
-        if (v > max)
-            return false;
-    }
-    value = static_cast<int>(v);
-    return true;
-}
-
 bool read_setting(const ConfigFile& config, const char* key, int max, const char* wanted, int& value,
                   std::string& error)
 {
     const char* text = config.section_string("Board", key, nullptr);
-    if (!text || read_number(text, max, value))
+    if (!text || parse_whole_number(text, max, value))
         return true;
     error = std::string("config: Board ") + key + "=\"" + text + "\" is not valid: " + wanted;
     return false;

@@ -179,3 +179,19 @@ LogSettings ConfigFile::log_settings() const
 {
     return {section_string("Log", "File", "orva.log"), section_int("Log", "Level", 4)};
 }
+
+bool parse_whole_number(const char* text, int max, int& value)
+{
+    if (!text || !*text)
+        return false;
+    long long v = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9')
+            return false;
+        v = v * 10 + (*c - '0');
+        if (v > max)
+            return false;
+    }
+    value = static_cast<int>(v);
+    return true;
+}

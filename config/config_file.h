@@ -72,3 +72,7 @@ private:
 };
 
 extern ConfigFile app_config;
+
+// A setting that must be a whole decimal number from 0 to max, digits and
+// nothing else; false, value untouched, for anything else.
+bool parse_whole_number(const char* text, int max, int& value);

@@ -16,14 +16,10 @@ bool read_number(const ConfigFile& config, const char* key, int& out, std::strin
     const char* value = config.section_string(SECTION, key, nullptr);
     if (!value)
         return true;
-    const std::string text = value;
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoll(text) > NUMBER_LIMIT) {
-        error = setting_text(key, value) + " is not a whole number from 0 to " + std::to_string(NUMBER_LIMIT);
-        return false;
-    }
-    out = int(std::stoll(text));
-    return true;
+    if (parse_whole_number(value, NUMBER_LIMIT, out))
+        return true;
+    error = setting_text(key, value) + " is not a whole number from 0 to " + std::to_string(NUMBER_LIMIT);
+    return false;
 }
 
 bool read_list(const ConfigFile& config, const char* key, std::vector<AddressPrefix>& out, std::string& error)
