@@ -33,6 +33,8 @@ bool console_control_handler(int)
     std::printf("SIGHANDLER: Caught Shutdown signal\n");
     std::fflush(stdout);
     running_flag.set(false);
+    // The main loop may be waiting for its next event.
+    telnet_server.wake_up();
     return true;
 }
 
@@ -115,7 +117,7 @@ int start_and_run(bool debug_mode)
         app_log.write(LOG_DEBUG, "Running ...");
         service.ready();
         while (running_flag.get()) {
-            telnet_server.poll();
+            telnet_server.poll(service.ms_until_due());
             service.poll();
         }
         service.stopping();

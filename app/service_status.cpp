@@ -43,6 +43,20 @@ void ServiceStatus::poll()
     }
 }
 
+int ServiceStatus::ms_until_due() const
+{
+    if (!listening_)
+        return -1;
+    const uint64_t now = performance_ticks();
+    uint64_t due = last_status_ + STATUS_EVERY_NS;
+    if (ping_every_ns_ && last_ping_ + ping_every_ns_ < due)
+        due = last_ping_ + ping_every_ns_;
+    if (due <= now)
+        return 0;
+    // Rounded up, so the wait never ends just short of the moment.
+    return int((due - now + 999999) / 1000000);
+}
+
 void ServiceStatus::stopping()
 {
     if (listening_)

@@ -13,6 +13,8 @@ public:
     void ready();
     // Every main-loop pass: cheap unless a status line or a ping is due.
     void poll();
+    // Milliseconds until poll next has something to send; -1 for never.
+    int ms_until_due() const;
     void stopping();
 
 private:

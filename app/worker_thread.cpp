@@ -5,7 +5,6 @@
 #include <system_error>
 #include <thread>
 
-#include "port/clock.h"
 
 std::atomic<int> live_worker_count{0};
 
@@ -57,8 +56,9 @@ std::unique_ptr<WorkerThread> WorkerThread::start(WorkerRoutine routine, void* o
         std::printf("error creating thread\n");
         return nullptr;
     }
+    // The worker holds its run mutex by now, which is all a stop handshake
+    // needs; no head start is given on top.
     held.wait();
-    sleep_ms(1);
     return worker;
 }
 

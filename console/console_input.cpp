@@ -10,10 +10,17 @@
 #include "console/status_pages.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
+#include "port/terminal.h"
 
 namespace {
 // A flood of keys must not hold up the main loop; the rest wait.
 constexpr int KEYS_PER_POLL = 64;
+// How soon a terminal that could not take the page is tried again.
+constexpr int DRAIN_RETRY_MS = 20;
+
+// Set when a poll stopped at KEYS_PER_POLL: the rest may sit in the
+// terminal library's buffer, where no wait on the descriptor sees them.
+bool keys_left = false;
 
 void show(ScreenBuffer* buffer)
 {
@@ -73,10 +80,13 @@ void console_poll()
     ConsoleScreen& screen = console_screen;
     if (!screen.current)
         return;
+    keys_left = screen.terminal_open;
     for (int i = 0; screen.terminal_open && i < KEYS_PER_POLL; ++i) {
         TerminalKey key = screen.backend.read_key();
-        if (key == TerminalKey::None)
+        if (key == TerminalKey::None) {
+            keys_left = false;
             break;
+        }
         // A key with a modifier ends this poll: nothing counted or drawn.
         if (key == TerminalKey::Modified)
             return;
@@ -104,4 +114,20 @@ void console_poll()
 
     show(screen.current);
     screen.poll_count = 0;
+}
+
+int console_input_descriptor()
+{
+    return console_screen.current && console_screen.terminal_open ? terminal_input_descriptor() : -1;
+}
+
+int console_ms_until_due()
+{
+    if (!console_screen.current)
+        return -1;
+    if (keys_left)
+        return 0;
+    if (terminal_output_waiting())
+        return DRAIN_RETRY_MS;
+    return ms_to_next_wall_second();
 }

@@ -11,3 +11,11 @@ int console_init(bool debug_mode, bool page_wanted = false);
 // nothing in debug mode unless the page is wanted. Called once per
 // main-loop pass.
 void console_poll();
+
+// What the main loop's wait must end on for the console: the descriptor
+// keys arrive on (-1 when none), and the milliseconds until console_poll
+// next has work (0 when keys were left for the next poll; a short retry
+// while the terminal drains; otherwise the next wall-clock second, or -1
+// when nothing is drawn).
+int console_input_descriptor();
+int console_ms_until_due();

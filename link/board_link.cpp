@@ -1,5 +1,6 @@
 #include "link/board_link.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "port/clock.h"
@@ -72,20 +73,59 @@ int BoardLink::run_routine(void* self)
 void BoardLink::run()
 {
     MutexHold hold(loop_lock_);
-    int quiet_cycles = 0;
     while (running_.get()) {
-        quiet_cycles = cycle() ? 0 : quiet_cycles + 1;
-        endpoint_->wait(quiet_cycles < IDLE_CYCLES ? 1 : IDLE_WAIT_MS);
+        if (!cycle())
+            endpoint_->wait(wait_ms());
     }
 }
 
-std::vector<uint8_t> BoardLink::take_output()
+int BoardLink::wait_ms()
+{
+    MutexHold hold(send_lock_);
+    if (send_queue_ && send_queue_->size() > 0)
+        return SEND_RETRY_MS;
+    const uint64_t due = circuit_.next_due_ms();
+    const uint64_t now = monotonic_ms();
+    if (due <= now)
+        return 0;
+    return int(std::min<uint64_t>(due - now, LONGEST_WAIT_MS));
+}
+
+void BoardLink::notify_dispatcher()
+{
+    if (notify_)
+        notify_->signal();
+}
+
+void BoardLink::caller_took_output()
+{
+    if (ack_deferred && endpoint_)
+        endpoint_->wake();
+}
+
+void BoardLink::take_output()
 {
     std::vector<uint8_t>& packets = circuit_.packets();
     // Without room (the allocation failed) a packet is lost, as on the wire.
     if (!packets.empty() && send_queue_)
         send_queue_->append(packets.data(), static_cast<int>(packets.size()));
     packets.clear();
+    // The caller's bytes are in place before the state below says the
+    // circuit has ended: a dispatcher that saw the end first would hang up
+    // without them.
+    std::vector<uint8_t>& bytes = circuit_.caller_bytes();
+    bool bytes_news = false;
+    if (!bytes.empty()) {
+        MutexHold hold(to_caller_lock);
+        if (to_caller_) {
+            // The dispatcher drains the queue whole, so only the first bytes
+            // of a fill need telling.
+            bytes_news = to_caller_->size() == 0;
+            to_caller_->append(bytes.data(), static_cast<int>(bytes.size()));
+        }
+        bytes.clear();
+    }
+    const bool was_alive = alive;
     alive = circuit_.alive;
     circuit = circuit_.circuit;
     line = circuit_.line;
@@ -95,22 +135,18 @@ std::vector<uint8_t> BoardLink::take_output()
     peer_ready = circuit_.peer_ready;
     awaiting_ack = circuit_.awaiting_ack;
     pending_sequence = circuit_.pending_sequence;
+    ack_deferred = circuit_.ack_deferred();
     // Only once the members hold their new values: a dispatcher that saw
-    // the flag first would clear it and read the old line or state.
-    if (circuit_.take_status_changed())
+    // the flag first would clear it and read the old line or state. The
+    // circuit reports an ending before the cycle takes the link down, and
+    // the dispatcher may look in between: the fall counts as news too.
+    bool state_news = false;
+    if (circuit_.take_status_changed() || was_alive != alive) {
         status_changed = true;
-    std::vector<uint8_t> bytes;
-    bytes.swap(circuit_.caller_bytes());
-    return bytes;
-}
-
-void BoardLink::append_to_caller(const std::vector<uint8_t>& bytes)
-{
-    if (bytes.empty())
-        return;
-    MutexHold hold(to_caller_lock);
-    if (to_caller_)
-        to_caller_->append(bytes.data(), static_cast<int>(bytes.size()));
+        state_news = true;
+    }
+    if (bytes_news || state_news)
+        notify_dispatcher();
 }
 
 bool BoardLink::cycle()
@@ -133,38 +169,29 @@ bool BoardLink::cycle()
             circuit_.alive = false;
         take_output();
     }
-    const bool caller_bytes = from_caller_size() > 0;
     send_from_caller();
     tick(now_ms_);
-    if (ready & PollWritable)
-        send_queued();
+    // One datagram per cycle; the next cycle comes at once while more wait.
+    const bool sent = (ready & PollWritable) && send_queued();
     MutexHold hold(send_lock_);
-    return received || caller_bytes || circuit_.ack_deferred() || (send_queue_ && send_queue_->size() > 0);
+    return sent && send_queue_ && send_queue_->size() > 0;
 }
 
 void BoardLink::tick(uint64_t now_ms)
 {
     const int held = to_caller_size();
-    std::vector<uint8_t> bytes;
-    {
-        MutexHold hold(send_lock_);
-        now_ms_ = now_ms;
-        circuit_.tick(now_ms, held, !send_queue_ || send_queue_->size() == 0);
-        bytes = take_output();
-    }
-    append_to_caller(bytes);
+    MutexHold hold(send_lock_);
+    now_ms_ = now_ms;
+    circuit_.tick(now_ms, held, !send_queue_ || send_queue_->size() == 0);
+    take_output();
 }
 
 void BoardLink::handle_datagram(const uint8_t* bytes, int count)
 {
     const int held = to_caller_size();
-    std::vector<uint8_t> for_caller;
-    {
-        MutexHold hold(send_lock_);
-        circuit_.handle_datagram(bytes, count, now_ms_, held);
-        for_caller = take_output();
-    }
-    append_to_caller(for_caller);
+    MutexHold hold(send_lock_);
+    circuit_.handle_datagram(bytes, count, now_ms_, held);
+    take_output();
 }
 
 int BoardLink::to_caller_size()
@@ -175,26 +202,35 @@ int BoardLink::to_caller_size()
 
 void BoardLink::send_from_caller()
 {
-    MutexHold hold(from_caller_lock_);
-    if (!from_caller_ || from_caller_->size() == 0)
-        return;
-    MutexHold send(send_lock_);
-    const int k = circuit_.take_caller_bytes(from_caller_->head(), from_caller_->size());
-    from_caller_->consume(k);
-    take_output();
+    bool room_made;
+    {
+        MutexHold hold(from_caller_lock_);
+        const int before = from_caller_ ? from_caller_->size() : 0;
+        if (before == 0)
+            return;
+        MutexHold send(send_lock_);
+        const int k = circuit_.take_caller_bytes(from_caller_->head(), before);
+        from_caller_->consume(k);
+        take_output();
+        room_made = before >= FROM_CALLER_BOUND && from_caller_->size() < FROM_CALLER_BOUND;
+    }
+    // The dispatcher stopped taking the caller's input at the bound.
+    if (room_made)
+        notify_dispatcher();
 }
 
-void BoardLink::send_queued()
+bool BoardLink::send_queued()
 {
     MutexHold hold(send_lock_);
     if (!send_queue_ || send_queue_->size() < KNET_HEADER_SIZE)
-        return;
+        return false;
     const int size = KNET_HEADER_SIZE + get_be16(send_queue_->head());
     if (endpoint_->send(send_queue_->head(), size) <= 0) {
         std::printf("socket send error\n");
-        return;
+        return false;
     }
     send_queue_->consume(size);
+    return true;
 }
 
 void BoardLink::request_connection(const char* service_name)
@@ -274,7 +310,6 @@ void BoardLink::close()
         circuit_.end();
         circuit = NoCircuit;
     }
-    sleep_ms(1);
     running_.set(false);
     if (endpoint_)
         endpoint_->wake();

@@ -13,12 +13,13 @@
 #include "ipx/ipx_endpoint.h"
 #include "link/knet_circuit.h"
 #include "link/knet_packet.h"
+#include "port/wake_event.h"
 
 class IpxStack;
 
 // Lock order: loop_lock before any other; from_caller_lock before
-// send_lock; to_caller_lock and send_lock are never held together.
-// send_lock also guards the circuit.
+// send_lock; send_lock before to_caller_lock. send_lock also guards the
+// circuit.
 class BoardLink {
 public:
     static constexpr int TO_CALLER_BOUND = KnetCircuit::TO_CALLER_BOUND;
@@ -26,12 +27,12 @@ public:
     // more input from the caller: a board that is not ready holds the
     // caller back instead of filling memory.
     static constexpr int FROM_CALLER_BOUND = 64 * 1024;
-    // The thread waits for the next datagram instead of sleeping: up to
-    // 1 ms while the circuit is busy, up to IDLE_WAIT_MS once IDLE_CYCLES
-    // cycles in a row found nothing to do. Caller bytes, a request to send
-    // and close wake it at once; the timers it serves are far coarser.
-    static constexpr int IDLE_CYCLES = 20;
-    static constexpr int IDLE_WAIT_MS = 50;
+    // The thread waits for the next datagram, a wake (caller bytes, a
+    // request to send, the caller taking held bytes, close) or the
+    // circuit's next timer, and at most this long.
+    static constexpr int LONGEST_WAIT_MS = 1000;
+    // How soon a packet the network could not take is tried again.
+    static constexpr int SEND_RETRY_MS = 20;
 
     // The process-wide IPX stack unless another is given (tests run several),
     // and the Board settings read at start-up.
@@ -41,6 +42,11 @@ public:
     ~BoardLink();
     BoardLink(const BoardLink&) = delete;
     BoardLink& operator=(const BoardLink&) = delete;
+
+    // Who is woken when the dispatcher has something to do: bytes for the
+    // caller, the line's state changed, room for caller bytes. Set before
+    // open.
+    void notify(std::shared_ptr<WakeEvent> event) { notify_ = std::move(event); }
 
     // Aims a fresh endpoint at the board host and starts the link thread.
     // Returns 0.
@@ -61,6 +67,8 @@ public:
     // Bytes for the caller; the dispatcher drains it holding to_caller_lock.
     ByteQueue* to_caller() { return to_caller_.get(); }
     Mutex to_caller_lock;
+    // After draining to_caller: an Ack held back for the caller may go.
+    void caller_took_output();
 
     // Read by the dispatcher without a lock, written by the link thread.
     std::atomic<bool> status_changed{false};
@@ -73,6 +81,7 @@ public:
     std::atomic<bool> peer_ready{true};
     std::atomic<bool> awaiting_ack{false};
     std::atomic<uint16_t> pending_sequence{0};
+    std::atomic<bool> ack_deferred{false};
 
     int from_caller_size();
 
@@ -98,17 +107,18 @@ public:
 private:
     static int run_routine(void* self);
     void run();
-    // True when the cycle found work: a datagram, caller bytes, packets to
-    // send or an Ack held back until the caller catches up.
+    // True when there is more to send at once.
     bool cycle();
+    // How long the thread may wait after a cycle.
+    int wait_ms();
+    void notify_dispatcher();
     void reset_state();
-    void send_queued();
+    // True when a packet went out.
+    bool send_queued();
     // Called holding send_lock after each step of the circuit: queues the
-    // packets it built, copies its state into the members above and hands
-    // back the bytes it has for the caller.
-    std::vector<uint8_t> take_output();
-    // Outside send_lock: the circuit's bytes into to_caller.
-    void append_to_caller(const std::vector<uint8_t>& bytes);
+    // packets it built, moves its bytes for the caller into to_caller and
+    // copies its state into the members above.
+    void take_output();
     int to_caller_size();
 
     IpxStack* stack_;
@@ -124,5 +134,6 @@ private:
     Mutex loop_lock_;
     Mutex send_lock_;
     GuardedFlag running_{false};
+    std::shared_ptr<WakeEvent> notify_;
     uint8_t receive_buffer_[16640];
 };

@@ -1,7 +1,7 @@
 #include "link/knet_circuit.h"
 
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 #include "app/statistics_board.h"
@@ -133,6 +133,26 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
     const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
     if (silence_limit > 0 && expecting_answer && now_ms - last_heard_ms_ >= silence_limit)
         fail("not answering");
+}
+
+uint64_t KnetCircuit::next_due_ms() const
+{
+    uint64_t due = UINT64_MAX;
+    if (!clock_started_)
+        return 0;
+    if (!alive)
+        return due;
+    const uint64_t resend_after = resend_after_nack_ ? RESEND_AFTER_NACK_MS : uint64_t(settings_.resend_ms);
+    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && !outstanding_.empty())
+        due = std::min(due, outstanding_sent_ms_ + resend_after);
+    const bool connected = circuit != 0 && circuit != NoCircuit;
+    const uint64_t probe_after = uint64_t(settings_.probe_s) * 1000;
+    if (probe_after > 0 && connected)
+        due = std::min(due, std::max(last_heard_ms_, last_probe_ms_) + probe_after);
+    const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
+    if (silence_limit > 0 && (waiting_for_accept_ || awaiting_ack || connected))
+        due = std::min(due, last_heard_ms_ + silence_limit);
+    return due;
 }
 
 void KnetCircuit::fail(const char* why)

@@ -48,6 +48,10 @@ public:
     // unsent_empty is true when the owner has sent every packet taken from
     // packets(): a resend is queued only then, so one copy at most waits.
     void tick(uint64_t now_ms, int held_for_caller, bool unsent_empty = true);
+    // When tick next has something to do on its own (a resend, a probe,
+    // the silence limit), on the clock tick is given; UINT64_MAX for never.
+    // A deferred Ack is not timed: it waits for the caller.
+    uint64_t next_due_ms() const;
     // The endpoint failed, or the owner closes: the circuit is over.
     void endpoint_failed();
     void end();

@@ -29,6 +29,14 @@ int64_t wall_seconds()
     return int64_t(time(nullptr));
 }
 
+int ms_to_next_wall_second()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    // One more: time(2) may turn a little after the precise clock.
+    return int(1000 - ts.tv_nsec / 1000000) + 1;
+}
+
 uint64_t wall_time_100ns()
 {
     timespec ts{};

@@ -1,5 +1,5 @@
 // Clocks and sleeping: the performance counter, process times, system time
-// and the 1 ms pause of every polling loop.
+// and sleeping.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,8 @@ inline uint64_t monotonic_ms() { return performance_ticks() / (PERFORMANCE_TICKS
 
 // Wall clock in whole seconds since the epoch.
 int64_t wall_seconds();
+// Milliseconds until wall_seconds next changes (1 to 1001).
+int ms_to_next_wall_second();
 
 // Wall clock, and this process's kernel and user CPU time, in 100 ns units.
 uint64_t wall_time_100ns();

@@ -107,22 +107,24 @@ int tcp_listen(int handle, int backlog)
 }
 
 namespace {
-int poll_for(int handle, short events, int timeout_ms)
+int poll_for(int handle, short events, int wake_fd, int timeout_ms)
 {
-    pollfd p{};
-    p.fd = handle;
-    p.events = events;
-    int n = ::poll(&p, 1, timeout_ms);
+    pollfd p[2]{};
+    p[0].fd = handle;
+    p[0].events = events;
+    p[1].fd = wake_fd;
+    p[1].events = POLLIN;
+    int n = ::poll(p, wake_fd >= 0 ? 2 : 1, timeout_ms);
     if (n < 0)
         return errno == EINTR ? 0 : PollError;
     if (n == 0)
         return 0;
     int bits = 0;
-    if (p.revents & POLLIN)
+    if (p[0].revents & POLLIN)
         bits |= PollReadable;
-    if (p.revents & POLLOUT)
+    if (p[0].revents & POLLOUT)
         bits |= PollWritable;
-    if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+    if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
         bits |= PollError;
     return bits;
 }
@@ -130,13 +132,13 @@ int poll_for(int handle, short events, int timeout_ms)
 
 int tcp_poll(int handle)
 {
-    return poll_for(handle, POLLIN | POLLOUT, 0);
+    return poll_for(handle, POLLIN | POLLOUT, -1, 0);
 }
 
-int tcp_wait(int handle, bool readable, bool writable, int timeout_ms)
+int tcp_wait(int handle, bool readable, bool writable, int timeout_ms, int wake_fd)
 {
     short events = short((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
-    return poll_for(handle, events, timeout_ms);
+    return poll_for(handle, events, wake_fd, timeout_ms);
 }
 
 int tcp_accept(int handle, TcpAddress& peer)

@@ -424,6 +424,16 @@ int terminal_open_on(int input_fd, int output_fd, const char* type, const char**
     return 0;
 }
 
+int terminal_input_descriptor()
+{
+    return state.open ? state.tty_in_fd : -1;
+}
+
+bool terminal_output_waiting()
+{
+    return state.open && state.output_waiting;
+}
+
 int terminal_open(const char** reason)
 {
     static const char* ignored;

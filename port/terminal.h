@@ -39,6 +39,13 @@ void terminal_show(const TerminalCell* cells);
 // The next waiting key, never waiting for one.
 TerminalKey terminal_read_key();
 
+// The descriptor keys arrive on while the terminal is open, else -1: a
+// wait on it ends when a key is typed.
+int terminal_input_descriptor();
+
+// True while output the terminal could not take waits to be written.
+bool terminal_output_waiting();
+
 // Gives the terminal back as it was; harmless when not open.
 void terminal_close();
 

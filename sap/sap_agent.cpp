@@ -1,5 +1,6 @@
 #include "sap/sap_agent.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -30,6 +31,8 @@ SapAgent::~SapAgent()
     // before the socket and lists it uses go away.
     if (thread_ != nullptr) {
         stop_flag_.set(true);
+        if (socket_ != nullptr)
+            socket_->wake();
         run_mutex_.lock();
         run_mutex_.unlock();
         release_worker(thread_);
@@ -71,12 +74,24 @@ int SapAgent::run(void* owner)
     SapAgent* agent = static_cast<SapAgent*>(owner);
     MutexHold hold(agent->run_mutex_);
     while (!agent->stop_flag_.get()) {
-        agent->socket_->pump();
-        agent->handle_record();
+        const bool moved = agent->socket_->pump();
+        const bool handled = agent->handle_record();
         agent->schedule_pass();
-        sleep_ms(1);
+        // Records left in a datagram, or more datagrams, are taken at once;
+        // otherwise the thread waits for the next datagram or pass.
+        if (!moved && !handled)
+            agent->socket_->wait(agent->wait_ms());
     }
     return 0;
+}
+
+int SapAgent::wait_ms()
+{
+    // Output the network cannot take yet is tried again soon; the stack's
+    // joining is not signalled.
+    if (socket_->pending_output() > 0)
+        return std::min(OUTPUT_RETRY_MS, ms_to_next_wall_second());
+    return ms_to_next_wall_second();
 }
 
 bool SapAgent::handle_record()
@@ -210,6 +225,8 @@ void SapAgent::shutdown()
         }
     }
     stop_flag_.set(true);
+    if (socket_ != nullptr)
+        socket_->wake();
     run_mutex_.lock();
     run_mutex_.unlock();
     if (socket_ != nullptr) {

@@ -60,7 +60,12 @@ public:
     void use_socket(std::unique_ptr<SapSocket> socket);
 
 private:
+    // How soon queued output is tried again while the network cannot take it.
+    static constexpr int OUTPUT_RETRY_MS = 20;
+
     void handle_response(const SapRecord& record);
+    // How long the thread may wait for a datagram: until the next pass.
+    int wait_ms();
 
     std::unique_ptr<SapSocket> socket_;
     IpxStack* stack_ = nullptr;

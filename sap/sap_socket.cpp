@@ -4,6 +4,7 @@
 
 #include "app/host_description.h"
 #include "ipx/ipx_endpoint.h"
+#include "port/clock.h"
 #include "sap/sap_envelope.h"
 
 namespace {
@@ -38,15 +39,16 @@ int SapSocket::open()
     return 0;
 }
 
-void SapSocket::pump()
+bool SapSocket::pump()
 {
     if (endpoint_ == nullptr)
-        return;
+        return false;
     int ready = endpoint_->poll();
     if (ready < 0) {
         output_possible_ = false;
-        return;
+        return false;
     }
+    bool moved = false;
     if (!output_blocked_)
         output_possible_ = (ready & PollWritable) != 0;
 
@@ -56,6 +58,7 @@ void SapSocket::pump()
         if (received > 0) {
             receive_queue_.commit(received);
             reader_.datagram_committed(received);
+            moved = true;
         }
     }
 
@@ -66,7 +69,7 @@ void SapSocket::pump()
             // Only queue_record writes here, so this cannot happen; never
             // send from a queue that lost its framing.
             send_queue_.clear();
-            return;
+            return moved;
         }
         // Sends always go to the SAP socket, whatever the envelope carries.
         IpxAddress to = envelope.destination;
@@ -75,9 +78,26 @@ void SapSocket::pump()
         int sent = endpoint_->send(send_queue_.head() + SAP_ENVELOPE_LENGTH,
                                    envelope.total - SAP_ENVELOPE_LENGTH);
         endpoint_->set_destination(default_destination_);
-        if (sent > 0)
+        if (sent > 0) {
             send_queue_.consume(envelope.total);
+            moved = true;
+        }
     }
+    return moved;
+}
+
+void SapSocket::wait(int timeout_ms)
+{
+    if (endpoint_ == nullptr)
+        sleep_ms(timeout_ms);
+    else
+        endpoint_->wait(timeout_ms);
+}
+
+void SapSocket::wake()
+{
+    if (endpoint_ != nullptr)
+        endpoint_->wake();
 }
 
 bool SapSocket::queue_record(const SapRecord& record)

@@ -25,8 +25,12 @@ public:
     // Binds SAP_SOCKET with headers delivered and broadcasts allowed
     // (received too on an NT-family host). 0, or -1.
     int open();
-    // One non-blocking exchange: at most one datagram in and one out.
-    void pump();
+    // One non-blocking exchange: at most one datagram in and one out; true
+    // when one moved.
+    bool pump();
+    // Waits up to timeout_ms for a datagram, or until wake is called.
+    void wait(int timeout_ms);
+    void wake();
     bool next_record(SapRecord& record) { return reader_.next_record(record); }
     // False for an operation other than 1..4.
     bool queue_record(const SapRecord& record);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "port/clock.h"
+#include "port/event_wait.h"
 #include "telnet/telnet_codec.h"
 
 namespace {
@@ -44,6 +45,7 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     output = std::make_unique<ByteQueue>(4096, 512, 4096);
     lookup = std::make_shared<NameLookupState>();
     lookup->peer = accepted->address();
+    lookup->notify = notify_;
     std::memcpy(lookup->dotted, dotted, sizeof dotted);
     connection = std::move(accepted);
     keep_running.set(true);
@@ -84,6 +86,9 @@ int CallerSession::resolve_name(void* owner)
     char* copy = new char[text.size() + 1];
     std::memcpy(copy, text.c_str(), text.size() + 1);
     state.name.store(copy, std::memory_order_release);
+    state.fresh = true;
+    if (state.notify)
+        state.notify->signal();
     lookups_in_flight.fetch_sub(1);
     return 0;
 }
@@ -94,56 +99,41 @@ int CallerSession::io_loop(void* self)
     return 0;
 }
 
+void CallerSession::notify_dispatcher()
+{
+    if (notify_)
+        notify_->signal();
+}
+
 void CallerSession::mark_lost()
 {
     connected = false;
     changed = true;
+    notify_dispatcher();
 }
 
 void CallerSession::run_io()
 {
     MutexHold hold(io_lock);
-    int idle_cycles = 0;
     uint64_t progress_ms = monotonic_ms();
     while (keep_running.get()) {
-        bool moved = false;
-        int r = connection->poll();
-        if (r & PollReadable) {
-            MutexHold in(input_lock);
-            // A caller the dispatcher is not draining is left to TCP flow
-            // control instead of growing the queue without end.
-            if (input->size() < INPUT_LIMIT && input->space() > 0) {
-                int n = connection->receive(input->tail(), input->space());
-                if (n > 0) {
-                    input->commit(n);
-                    moved = true;
-                } else if (n != TCP_WOULD_BLOCK) {
-                    r = PollError; // 0: the caller closed; -1: the socket failed
-                }
-            }
-        }
+        int r = wait_for_work(progress_ms);
+        if (!keep_running.get())
+            break;
+        if ((r & PollReadable) && !read_input())
+            r = PollError;
         int sent = 0;
         if (r & PollError) {
-            mark_lost();
+            if (connected)
+                mark_lost();
         } else if (r & PollWritable) {
             sent = flush_output();
-            moved = sent > 0 || moved;
         }
         const uint64_t now_ms = monotonic_ms();
         if (sent > 0 || pending_output() == 0)
             progress_ms = now_ms;
         else if (connected && now_ms - progress_ms >= uint64_t(STALL_LIMIT_MS))
             mark_lost(); // output waits and the caller takes none of it
-        if (resolver_thread && !resolver_thread->is_running()) {
-            release_worker(resolver_thread);
-            resolver_thread = nullptr;
-            changed = true; // the name is known
-        }
-        idle_cycles = moved || (r & PollError) ? 0 : idle_cycles + 1;
-        if (idle_cycles < IDLE_CYCLES)
-            sleep_ms(1);
-        else
-            wait_while_idle();
     }
 
     // One more try without blocking: a caller who is gone or not reading
@@ -162,15 +152,26 @@ void CallerSession::run_io()
     }
 }
 
-void CallerSession::wait_while_idle()
+int CallerSession::wait_for_work(uint64_t progress_ms)
 {
-    // A 1 ms poll per idle caller costs a wake-up each; past a thousand
-    // callers that alone fills the processors. A quiet caller waits on its
-    // socket instead: what it sends wakes the thread at once, and output
-    // queued meanwhile goes out within IDLE_WAIT_MS.
+    // Taken back before the queues are looked at: whatever is signalled
+    // from here on ends the wait below at once. A stop signalled just
+    // before is seen in the flag instead.
+    io_wake_.clear();
+    if (!keep_running.get())
+        return 0;
+    if (!connected) {
+        // A lost caller's socket may report its hang-up for ever; only the
+        // stop is waited for.
+        const int wake = io_wake_.descriptor();
+        wait_for_any_readable(&wake, 1, -1);
+        return 0;
+    }
     bool readable;
     bool writable;
     {
+        // A caller the dispatcher is not draining is left to TCP flow
+        // control instead of growing the queue without end.
         MutexHold in(input_lock);
         readable = input->size() < INPUT_LIMIT;
     }
@@ -178,26 +179,75 @@ void CallerSession::wait_while_idle()
         MutexHold out(output_lock);
         writable = output->size() > 0;
     }
-    if (!readable && !writable)
-        sleep_ms(1);
-    else
-        connection->wait(readable, writable, IDLE_WAIT_MS);
+    int timeout_ms = -1;
+    if (writable) {
+        const uint64_t stalled_at = progress_ms + uint64_t(STALL_LIMIT_MS);
+        const uint64_t now_ms = monotonic_ms();
+        timeout_ms = stalled_at > now_ms ? int(stalled_at - now_ms) : 0;
+    }
+    return connection->wait(readable, writable, timeout_ms, io_wake_.descriptor());
+}
+
+bool CallerSession::read_input()
+{
+    int n;
+    {
+        MutexHold in(input_lock);
+        if (input->size() >= INPUT_LIMIT)
+            return true;
+        input->reserve(READ_SIZE);
+        if (input->space() <= 0)
+            return true;
+        n = connection->receive(input->tail(), input->space());
+        if (n > 0)
+            input->commit(n);
+    }
+    if (n > 0) {
+        notify_dispatcher();
+        return true;
+    }
+    return n == TCP_WOULD_BLOCK; // 0: the caller closed; -1: the socket failed
 }
 
 int CallerSession::flush_output()
 {
-    MutexHold out(output_lock);
-    if (output->size() == 0)
-        return 0;
-    int sent = connection->send(output->head(), output->size());
-    if (sent > 0) {
-        // Only what went out leaves the queue; the rest keeps its order.
-        output->consume(sent);
-    } else if (sent < 0) {
-        output->clear();
-        mark_lost();
+    int sent;
+    bool tell = false;
+    {
+        MutexHold out(output_lock);
+        const int32_t before = output->size();
+        if (before == 0)
+            return 0;
+        sent = connection->send(output->head(), before);
+        if (sent > 0) {
+            // Only what went out leaves the queue; the rest keeps its order.
+            output->consume(sent);
+            const int32_t after = output->size();
+            tell = (before >= OUTPUT_BOUND && after < OUTPUT_BOUND) || (after == 0 && drain_wanted_.exchange(false));
+        } else if (sent < 0) {
+            output->clear();
+        }
     }
+    if (sent < 0)
+        mark_lost();
+    else if (tell)
+        notify_dispatcher();
     return sent;
+}
+
+void CallerSession::wake_when_drained()
+{
+    drain_wanted_ = true;
+    // Drained already: the I/O thread will not say so again.
+    if (pending_output() == 0 && drain_wanted_.exchange(false))
+        notify_dispatcher();
+}
+
+bool CallerSession::check_lookup()
+{
+    if (resolver_thread && !resolver_thread->is_running())
+        release_worker(resolver_thread);
+    return lookup && lookup->fresh.exchange(false);
 }
 
 int32_t CallerSession::pending_output()
@@ -242,6 +292,9 @@ void CallerSession::take_input(ByteQueue& destination)
         return; // no room can be made: the bytes wait for a later pass
     destination.commit(telnet_strip_commands(input_state, input->head(), n, destination.tail()));
     input->consume(n);
+    // A full queue had stopped the reading; it may go on.
+    if (n >= INPUT_LIMIT)
+        io_wake_.signal();
 }
 
 int CallerSession::print(const char* format, ...)
@@ -265,33 +318,57 @@ int CallerSession::print(const char* format, ...)
     if (text.empty())
         return 0;
 
-    MutexHold out(output_lock);
-    if (!room_for_output(int32_t(text.size())))
-        return 0;
-    return output->append(text.data(), int32_t(text.size())) ? int(text.size()) : 0;
+    bool was_empty;
+    bool added;
+    {
+        MutexHold out(output_lock);
+        if (!room_for_output(int32_t(text.size())))
+            return 0;
+        was_empty = output->size() == 0;
+        added = output->append(text.data(), int32_t(text.size()));
+    }
+    output_added(was_empty && added);
+    return added ? int(text.size()) : 0;
+}
+
+void CallerSession::output_added(bool was_empty)
+{
+    if (was_empty)
+        io_wake_.signal();
 }
 
 void CallerSession::write(const uint8_t* bytes, int32_t count)
 {
     if (count <= 0)
         return;
-    MutexHold out(output_lock);
-    const int32_t size = telnet_escaped_size(bytes, count);
-    if (!room_for_output(size))
-        return;
-    output->reserve(size);
-    if (output->space() < size)
-        return;
-    output->commit(telnet_escape_data(bytes, count, output->tail()));
+    bool was_empty;
+    {
+        MutexHold out(output_lock);
+        const int32_t size = telnet_escaped_size(bytes, count);
+        if (!room_for_output(size))
+            return;
+        output->reserve(size);
+        if (output->space() < size)
+            return;
+        was_empty = output->size() == 0;
+        output->commit(telnet_escape_data(bytes, count, output->tail()));
+    }
+    output_added(was_empty);
 }
 
 void CallerSession::send_command(uint8_t verb, uint8_t option)
 {
-    MutexHold out(output_lock);
-    if (!room_for_output(3))
-        return;
-    const uint8_t command[3] = {TELNET_IAC, verb, option};
-    output->append(command, 3);
+    bool was_empty;
+    {
+        MutexHold out(output_lock);
+        if (!room_for_output(3))
+            return;
+        was_empty = output->size() == 0;
+        const uint8_t command[3] = {TELNET_IAC, verb, option};
+        if (!output->append(command, 3))
+            return;
+    }
+    output_added(was_empty);
 }
 
 const char* CallerSession::address_text() const
@@ -307,6 +384,7 @@ void CallerSession::disconnect()
 {
     connected = false;
     keep_running.set(false);
+    io_wake_.signal();
     io_lock.lock();
     io_lock.unlock();
     if (connection) {
@@ -329,6 +407,7 @@ void CallerSession::disconnect()
 void CallerSession::request_stop()
 {
     keep_running.set(false);
+    io_wake_.signal();
 }
 
 void CallerSession::close_if_open()

@@ -11,6 +11,7 @@
 #include "app/locks.h"
 #include "app/worker_thread.h"
 #include "link/byte_queue.h"
+#include "port/wake_event.h"
 #include "telnet/tcp_socket.h"
 #include "telnet/telnet_codec.h"
 
@@ -25,6 +26,10 @@ struct NameLookupState {
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Published once by the lookup; readers see null or the whole text.
     std::atomic<const char*> name{nullptr};
+    // Set with the name until the dispatcher has seen it; the dispatcher
+    // is woken (when one listens) so the line shows the name at once.
+    std::atomic<bool> fresh{false};
+    std::shared_ptr<WakeEvent> notify;
     ~NameLookupState() { delete[] name.load(); }
 };
 
@@ -45,10 +50,8 @@ public:
     // while this many are still waiting on the resolver keeps its address.
     static constexpr int LOOKUPS_IN_FLIGHT_LIMIT = 64;
 
-    // Cycles without traffic after which the I/O thread waits on the socket
-    // (up to IDLE_WAIT_MS) instead of polling every millisecond.
-    static constexpr int IDLE_CYCLES = 20;
-    static constexpr int IDLE_WAIT_MS = 10;
+    // Room made for each read from the caller.
+    static constexpr int32_t READ_SIZE = 16 * 1024;
 
     CallerSession();
     // Disconnects first if the connection is still held, then releases the
@@ -56,6 +59,11 @@ public:
     ~CallerSession();
     CallerSession(const CallerSession&) = delete;
     CallerSession& operator=(const CallerSession&) = delete;
+
+    // Who is woken when something the dispatcher acts on happens: input
+    // arrived, the caller was lost, output drained below OUTPUT_BOUND (or
+    // to nothing, once asked for), the name came in. Set before start.
+    void notify(std::shared_ptr<WakeEvent> event) { notify_ = std::move(event); }
 
     // Takes the accepted connection, prints "[n] Connection: " and the
     // caller's whole address (IPv4 or IPv6), and starts the resolver and
@@ -75,6 +83,11 @@ public:
 
     // Bytes queued for the caller and not yet sent.
     int32_t pending_output();
+    // The dispatcher is woken once the output has all gone out.
+    void wake_when_drained();
+    // Releases a lookup thread that has finished; true once, when the name
+    // has come in since the last call.
+    bool check_lookup();
 
     // The host name once looked up (or the address in brackets when it has
     // none), else the address while connected, else null.
@@ -106,8 +119,16 @@ private:
     void mark_lost();
     // Bytes sent, 0 when none could be, -1 when the connection failed.
     int flush_output();
-    void wait_while_idle();
+    // Reads what the caller sent; false when the connection is over.
+    bool read_input();
+    // Waits for the socket as far as there is work for it, or for a wake;
+    // the socket's readiness bits.
+    int wait_for_work(uint64_t progress_ms);
     bool room_for_output(int32_t more);
+    // Called after adding to the output: an I/O thread waiting with
+    // nothing to send must wake.
+    void output_added(bool was_empty);
+    void notify_dispatcher();
 
     std::unique_ptr<ByteQueue> input;
     // A command cut off at the end of what take_input last took; guarded by
@@ -122,6 +143,10 @@ private:
     Mutex input_lock;
     Mutex output_lock;
     GuardedFlag keep_running{false};
+    // Ends the I/O thread's wait: output queued, room made for input, stop.
+    WakeEvent io_wake_;
+    std::shared_ptr<WakeEvent> notify_;
+    std::atomic<bool> drain_wanted_{false};
 
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.

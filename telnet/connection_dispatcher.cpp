@@ -1,8 +1,10 @@
 // TelnetServer::poll, the connection dispatcher: once per main-loop pass it
 // accepts a caller, joins callers to board lines, relays both ways, ends
-// finished calls and keeps the statistics board current.
+// finished calls and keeps the statistics board current; then it waits for
+// the next thing to do.
 #include "telnet/telnet_server.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/lifecycle.h"
@@ -12,6 +14,7 @@
 #include "link/board_link.h"
 #include "log/log_file.h"
 #include "port/clock.h"
+#include "port/event_wait.h"
 #include "sap/sap_agent.h"
 
 namespace {
@@ -79,15 +82,15 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
     connection.close();
 }
 
-void TelnetServer::accept_caller()
+bool TelnetServer::accept_caller()
 {
     std::unique_ptr<TcpSocket> connection = listener->accept();
     if (!connection)
-        return;
+        return false;
     const AccessDecision decision = access.admit(connection->address(), monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
         refuse(*connection, decision);
-        return;
+        return true;
     }
     ++total_connections;
     stats_board.set_total_connections(total_connections);
@@ -98,6 +101,7 @@ void TelnetServer::accept_caller()
     call->caller = connection->address();
     call->session = std::make_unique<CallerSession>();
     CallerSession& session = *call->session;
+    session.notify(wake);
     session.start(std::move(connection), session_counter);
     for (const auto& announcement : OPTION_ANNOUNCEMENTS)
         session.send_command(announcement[0], announcement[1]);
@@ -106,6 +110,7 @@ void TelnetServer::accept_caller()
     IpxAddress board;
     if (sap_agent.find_server(service_name, board)) {
         call->link = std::make_unique<BoardLink>();
+        call->link->notify(wake);
         call->link->open(board);
         call->link->request_connection(service_name);
     } else {
@@ -114,10 +119,11 @@ void TelnetServer::accept_caller()
         session.print("%s", BOARD_DOWN_TEXT);
     }
     calls.push_front(std::move(call));
+    return true;
 }
 
 // Serves one call; true when it is finished and may be removed.
-bool TelnetServer::serve_call(Call& call)
+bool TelnetServer::serve_call(Call& call, int& due_ms)
 {
     CallerSession& session = *call.session;
     BoardLink* link = call.link.get();
@@ -144,6 +150,7 @@ bool TelnetServer::serve_call(Call& call)
                 to_caller.consume(m);
                 to_caller.clear();
                 stats_board.add_output_bytes(m);
+                link->caller_took_output();
             }
         }
         // A circuit that ended leaves the caller connected until the board's
@@ -151,6 +158,8 @@ bool TelnetServer::serve_call(Call& call)
         // session.
         if (!link || (!link->alive && session.pending_output() == 0))
             session.disconnect();
+        else if (!link->alive)
+            session.wake_when_drained();
     } else if (!link) {
         session.close_if_open();
         finished = true;
@@ -161,12 +170,16 @@ bool TelnetServer::serve_call(Call& call)
         } else {
             link->close();
         }
+        // The next request, or the close, a pass later.
+        due_ms = std::min(due_ms, CLOSE_REQUEST_INTERVAL_MS);
     } else {
         link->close_if_open();
         session.close_if_open();
         finished = true;
     }
 
+    if (session.check_lookup())
+        session.changed = true;
     if (link && (session.changed || link->status_changed)) {
         session.changed = false;
         link->status_changed = false;
@@ -191,23 +204,28 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     call->link.reset();
 }
 
-void TelnetServer::poll()
+void TelnetServer::poll(int longest_wait_ms)
 {
+    // Taken back before anything is looked at: whatever is signalled from
+    // here on ends this pass's wait at once.
+    wake->clear();
     int ready = listener ? listener->poll() : 0;
     uint64_t start = performance_ticks();
 
-    if (ready & PollReadable)
-        accept_caller();
+    // A listener that stays readable while accept fails (no descriptor
+    // left) is not waited on again until a retry is due.
+    const bool accept_failed = (ready & PollReadable) && !accept_caller();
 
     // A finished call is removed at the next step of the walk (or after it),
     // never where the walk stands.
+    int due_ms = LONGEST_WAIT_MS;
     auto marked = calls.end();
     for (auto it = calls.begin(); it != calls.end(); ++it) {
         if (marked != calls.end()) {
             remove_call(marked);
             marked = calls.end();
         }
-        if (serve_call(**it))
+        if (serve_call(**it, due_ms))
             marked = it;
     }
     if (marked != calls.end())
@@ -217,5 +235,25 @@ void TelnetServer::poll()
     stats_board.set_callers(int(calls.size()));
     console_poll();
     stats_board.set_poll_ticks(performance_ticks() - start);
-    sleep_ms(1);
+
+    const int console_ms = console_ms_until_due();
+    if (console_ms >= 0)
+        due_ms = std::min(due_ms, console_ms);
+    if (longest_wait_ms >= 0)
+        due_ms = std::min(due_ms, longest_wait_ms);
+    if (accept_failed)
+        due_ms = std::min(due_ms, ACCEPT_RETRY_MS);
+    wait_for_events(due_ms, !accept_failed);
+}
+
+void TelnetServer::wait_for_events(int timeout_ms, bool on_listener)
+{
+    // A caller waiting to be accepted, a key, or a signal from a session,
+    // a link or a lookup ends the wait; so does the time.
+    const int descriptors[] = {
+        wake->descriptor(),
+        listener && on_listener ? listener->handle() : -1,
+        console_input_descriptor(),
+    };
+    wait_for_any_readable(descriptors, 3, timeout_ms);
 }

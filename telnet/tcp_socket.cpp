@@ -37,9 +37,9 @@ int TcpSocket::poll()
     return tcp_poll(handle_);
 }
 
-int TcpSocket::wait(bool readable, bool writable, int timeout_ms)
+int TcpSocket::wait(bool readable, bool writable, int timeout_ms, int wake_fd)
 {
-    return tcp_wait(handle_, readable, writable, timeout_ms);
+    return tcp_wait(handle_, readable, writable, timeout_ms, wake_fd);
 }
 
 std::unique_ptr<TcpSocket> TcpSocket::accept()

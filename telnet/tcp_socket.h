@@ -22,8 +22,9 @@ public:
     int listen(int backlog);
     // Readiness bits (PollReadable, PollWritable, PollError), never waiting.
     int poll();
-    // Waits up to timeout_ms for the asked readiness or an error.
-    int wait(bool readable, bool writable, int timeout_ms);
+    // Waits up to timeout_ms (-1: no limit) for the asked readiness or an
+    // error, or until wake_fd (when given) is readable.
+    int wait(bool readable, bool writable, int timeout_ms, int wake_fd = -1);
     // The next waiting connection, in non-blocking mode, or null when accept
     // fails (for example when no descriptor is left).
     std::unique_ptr<TcpSocket> accept();

@@ -23,10 +23,9 @@ int TelnetServer::init(const char* address, int port)
         std::printf("Server socket init failed\n");
         return -1;
     }
-    // Callers are accepted one per pass, about a thousand a second; a
-    // burst larger than the backlog loses its SYNs and waits out TCP's
-    // retransmission back-off, seconds per try, so the queue is deep (the
-    // kernel caps it at its own limit).
+    // Callers are accepted one per pass; a burst larger than the backlog
+    // loses its SYNs and waits out TCP's retransmission back-off, seconds
+    // per try, so the queue is deep (the kernel caps it at its own limit).
     if (listener->listen(LISTEN_BACKLOG) != 0) {
         std::printf("Server socket listen failed\n");
         return -1;

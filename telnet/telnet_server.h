@@ -11,6 +11,7 @@
 #include "telnet/call.h"
 #include "telnet/counters_file.h"
 #include "telnet/tcp_socket.h"
+#include "port/wake_event.h"
 
 class TelnetServer {
 public:
@@ -27,8 +28,22 @@ public:
     void shutdown();
     // One pass of the connection dispatcher: accept at most one caller,
     // relay both ways for every call, end finished calls, post the figures,
-    // let the console poll, and pause 1 ms.
-    void poll();
+    // let the console poll; then wait until something happens or is due,
+    // or at the latest longest_wait_ms (-1: no limit of the caller's own).
+    void poll(int longest_wait_ms = -1);
+    // Ends the dispatcher's wait at once (safe from any thread).
+    void wake_up() { wake->signal(); }
+
+    // The longest wait: a safety net only, every event wakes the loop.
+    static constexpr int LONGEST_WAIT_MS = 1000;
+    // Requests to end a circuit go out this far apart.
+    static constexpr int CLOSE_REQUEST_INTERVAL_MS = 1;
+    // How soon accepting is tried again after it failed.
+    static constexpr int ACCEPT_RETRY_MS = 10;
+
+    // Signalled by sessions, links and lookups when the dispatcher has
+    // something to do; shared, as a lookup may outlive its session.
+    std::shared_ptr<WakeEvent> wake = std::make_shared<WakeEvent>();
 
     std::unique_ptr<TcpSocket> listener;
     std::unique_ptr<ByteQueue> relay_queue;
@@ -45,10 +60,13 @@ public:
     std::string counters_path = COUNTERS_FILE_NAME;
 
 private:
-    void accept_caller();
+    // False when no caller could be taken.
+    bool accept_caller();
     // Turns a caller away in the pass that accepted it, waiting on nothing.
     void refuse(TcpSocket& connection, const AccessDecision& decision);
-    bool serve_call(Call& call);
+    // due_ms is lowered to when this call next needs a pass.
+    bool serve_call(Call& call, int& due_ms);
+    void wait_for_events(int timeout_ms, bool on_listener);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
 
     bool counters_loaded = false;

@@ -46,7 +46,11 @@ TEST(BenchSmoke, QuickRunWritesTheFiguresAndLosesNothing)
         const std::string v = field_after(json, key, "orva");
         ASSERT_FALSE(v.empty()) << key;
         EXPECT_NE(v, "null") << key;
-        EXPECT_GT(std::stod(v), 0) << key;
+        // Idle callers may cost no measurable time at all.
+        if (std::string(key) == "cpu_idle_callers")
+            EXPECT_GE(std::stod(v), 0) << key;
+        else
+            EXPECT_GT(std::stod(v), 0) << key;
     }
     EXPECT_NE(bench.out().find("Board -> caller, one line"), std::string::npos);
 }

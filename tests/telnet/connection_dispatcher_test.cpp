@@ -134,6 +134,7 @@ protected:
     {
         if (loop.joinable()) {
             stop_loop = true;
+            server.wake_up();
             loop.join();
         }
         server.shutdown();
