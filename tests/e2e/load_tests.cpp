@@ -459,3 +459,36 @@ TEST_F(Load, FloodersAgainstABoardNotReadyAreHeldBackByTcp)
     EXPECT_TRUE(back_to_baseline(60s));
     EXPECT_EQ(stop_orva(), 0);
 }
+
+namespace {
+// orva's processor time over a stretch of wall time, as a share of one core.
+double core_share_over(pid_t pid, std::chrono::milliseconds stretch)
+{
+    const double before = footprint_of(pid).cpu_seconds;
+    // A measuring window, not a wait for something to happen.
+    std::this_thread::sleep_for(stretch);
+    return (footprint_of(pid).cpu_seconds - before) / std::chrono::duration<double>(stretch).count();
+}
+}
+
+// Nothing to do costs (almost) nothing: with no callers, and with callers
+// connected and quiet, every thread waits for its next event.
+TEST_F(Load, QuietCallersCostNoProcessorTime)
+{
+    start_orva();
+    start_board({"--echo", "--lines", "32"});
+    take_baseline();
+    const double idle = core_share_over(orva->pid(), 3s);
+    std::vector<std::unique_ptr<LoopbackCaller>> callers;
+    for (int n = 0; n < 32; ++n) {
+        callers.push_back(std::make_unique<LoopbackCaller>(telnet_port));
+        ASSERT_GT(call_in(*callers.back()), 0);
+    }
+    const double quiet = core_share_over(orva->pid(), 3s);
+    std::printf("orva: %.2f %%core with no callers, %.2f %%core with 32 quiet callers\n", idle * 100, quiet * 100);
+    EXPECT_LE(idle, 0.01);
+    EXPECT_LE(quiet, 0.03);
+    callers.clear();
+    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_EQ(stop_orva(), 0);
+}

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fstream>
+#include <sstream>
+#include <unistd.h>
 
 namespace support {
 
@@ -42,6 +44,22 @@ Footprint footprint_of(pid_t pid)
     while (std::getline(status, line))
         if (line.rfind("VmRSS:", 0) == 0)
             f.rss_kb = std::stol(line.substr(6));
+    std::ifstream stat(proc + "/stat");
+    std::string text;
+    if (std::getline(stat, text)) {
+        // The name in parentheses may hold spaces; the fields follow it.
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long long user = 0;
+        unsigned long long system = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                user = std::stoull(field);
+            else if (i == 15)
+                system = std::stoull(field);
+        }
+        f.cpu_seconds = double(user + system) / double(sysconf(_SC_CLK_TCK));
+    }
     return f;
 }
 

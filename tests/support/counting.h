@@ -16,6 +16,8 @@ struct Footprint {
     int threads = -1;
     int fds = -1;
     long rss_kb = -1;
+    // User plus system time so far.
+    double cpu_seconds = -1;
 };
 std::ostream& operator<<(std::ostream& out, const Footprint& f);
 // Read from /proc; -1 for what cannot be read.

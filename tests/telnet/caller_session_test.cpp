@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <thread>
 #include <vector>
@@ -274,5 +275,64 @@ TEST_F(CallerSessionTest, CallerWhoNeverReadsIsDroppedWithoutStallingOthers)
     other_session->disconnect();
 }
 
+
+
+// True once the event is signalled within the time; takes the signal back.
+bool signalled_within(WakeEvent& event, std::chrono::milliseconds limit)
+{
+    pollfd p{event.descriptor(), POLLIN, 0};
+    const bool seen = ::poll(&p, 1, int(limit.count())) == 1;
+    event.clear();
+    return seen;
+}
+
+// The session wakes whoever waits on its events: input, the name and the
+// hang-up; and output queued while the I/O thread sleeps goes out at once.
+TEST_F(CallerSessionTest, EveryEventWakesTheDispatcher)
+{
+    CallerSession::set_name_lookup([](const TcpAddress&, std::string& name) {
+        name = "caller.example";
+        return true;
+    });
+    auto wake = std::make_shared<WakeEvent>();
+    LoopbackCaller caller(listener.port());
+    auto accepted = listener.accept_next();
+    ASSERT_NE(accepted, nullptr);
+    CallerSession session;
+    session.notify(wake);
+    session.start(std::move(accepted), 1);
+
+    ASSERT_TRUE(wait_until([&] { return signalled_within(*wake, 10ms) && session.check_lookup(); }));
+    EXPECT_STREQ(session.address_text(), "caller.example");
+    EXPECT_FALSE(session.check_lookup()); // news once
+
+    caller.send("k");
+    EXPECT_TRUE(signalled_within(*wake, 2000ms));
+    EXPECT_EQ(take_until(session, 1), "k");
+
+    session.print("echo");
+    EXPECT_EQ(caller.receive(4), "echo");
+    session.wake_when_drained();
+    EXPECT_TRUE(signalled_within(*wake, 2000ms));
+
+    caller.hang_up();
+    EXPECT_TRUE(signalled_within(*wake, 2000ms));
+    EXPECT_FALSE(session.connected);
+    session.disconnect();
+}
+
+// A stop given at any moment of the I/O thread's cycle ends it: none waits
+// for an event that has already come.
+TEST_F(CallerSessionTest, SessionsStoppedAtOnceAllEnd)
+{
+    for (int i = 0; i < 200; ++i) {
+        LoopbackCaller caller(listener.port());
+        auto session = connect(caller, i);
+        if (i % 2)
+            session->print("x");
+        session->disconnect();
+        EXPECT_FALSE(session->connected);
+    }
+}
 
 }
