@@ -85,7 +85,7 @@ int BoardHost::active_lines() const
     return n;
 }
 
-void BoardHost::poll(uint64_t now_ms)
+uint64_t BoardHost::poll(uint64_t now_ms)
 {
     if (endpoint_) {
         // A bounded number per pass, so that sending is never starved.
@@ -114,6 +114,32 @@ void BoardHost::poll(uint64_t now_ms)
     }
     if (endpoint_)
         flush();
+    return next_due(now_ms);
+}
+
+uint64_t BoardHost::next_due(uint64_t now_ms)
+{
+    // Datagrams left over by the bounded read above.
+    if (endpoint_ && (endpoint_->poll() & PollReadable))
+        return now_ms;
+    uint64_t due = BOARD_NOTHING_DUE;
+    auto at = [&due](uint64_t when) { due = when < due ? when : due; };
+    for (const auto& l : lines_) {
+        const Line& line = *l;
+        if (!line.active)
+            continue;
+        if (!line.ready)
+            at(line.ready_again_at);
+        if (line.hangup_at && !line.closing)
+            at(line.hangup_at);
+        if (line.awaiting_ack && options_.resend_ms)
+            at(line.sent_at + static_cast<uint64_t>(options_.resend_ms));
+    }
+    // Datagrams the carrier would not take yet: the join wakes the caller's
+    // wait, a full carrier does not, so look again shortly.
+    if (endpoint_ && !outgoing_.empty())
+        at(now_ms + 1);
+    return due < now_ms ? now_ms : due;
 }
 
 void BoardHost::handle_datagram(const IpxAddress& from, const uint8_t* bytes, int count, uint64_t now_ms)
