@@ -21,7 +21,8 @@ struct BoardHost::Line {
     IpxAddress peer;
     uint16_t data_sequence = 1;
     uint16_t control_sequence = 1;
-    std::string pending;  // output not yet sent
+    std::string pending;  // output not yet sent, from pending_from on
+    size_t pending_from = 0;
     bool awaiting_ack = false;
     std::vector<uint8_t> outstanding;
     uint16_t outstanding_sequence = 0;
@@ -317,19 +318,27 @@ void BoardHost::send_pending(Line& line, uint64_t now_ms)
         }
         return;
     }
-    if (line.pending.empty()) {
+    const size_t left = line.pending.size() - line.pending_from;
+    if (left == 0) {
         if (line.closing) {
             send_control(line, 0x00, 0);
             end_line(line, "ended by the board");
         }
         return;
     }
-    const int count = line.pending.size() < KNET_MAX_DATA ? static_cast<int>(line.pending.size()) : KNET_MAX_DATA;
+    const int count = left < KNET_MAX_DATA ? static_cast<int>(left) : KNET_MAX_DATA;
     line.outstanding.resize(KNET_HEADER_SIZE + count);
     knet_write_data(line.outstanding.data(), static_cast<uint8_t>(line.number), line.data_sequence,
-                    reinterpret_cast<const uint8_t*>(line.pending.data()), count);
+                    reinterpret_cast<const uint8_t*>(line.pending.data() + line.pending_from), count);
     line.outstanding_sequence = line.data_sequence++;
-    line.pending.erase(0, count);
+    // Sent bytes are dropped once they are half the buffer, not packet by
+    // packet: erasing from the front of megabytes of bulk output for every
+    // 512 bytes cost more than the exchange itself.
+    line.pending_from += count;
+    if (line.pending_from >= line.pending.size() / 2) {
+        line.pending.erase(0, line.pending_from);
+        line.pending_from = 0;
+    }
     line.awaiting_ack = true;
     line.sent_at = now_ms;
     queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
@@ -351,6 +360,7 @@ void BoardHost::end_line(Line& line, const char* why)
     std::printf("board: line %d %s\n", line.number, why);
     line.active = false;
     line.pending.clear();
+    line.pending_from = 0;
     line.awaiting_ack = false;
     line.closing = false;
 }
