@@ -271,7 +271,10 @@ struct StretchUsage {
 class StretchMeter {
 public:
     explicit StretchMeter(const Peer& p) : peer_(p.pid), board_(p.board_pid), relay_(p.relay_pid) {}
-    StretchUsage finish() const { return {usage_of(peer_.finish()), usage_of(board_.finish()), usage_of(relay_.finish())}; }
+    StretchUsage finish() const
+    {
+        return {usage_of(peer_.finish()), usage_of(board_.finish()), usage_of(relay_.finish())};
+    }
 
 private:
     // A pid of 0 names no process: its window stays empty.
