@@ -48,7 +48,7 @@ protected:
 
 }
 
-TEST_F(BoardSimProcess, StopsAtOnceOnSigtermWithNothingDue)
+TEST_F(BoardSimProcess, SigtermEndsTheWaitWithNothingDue)
 {
     // No announcements and no callers: nothing but the stop can end its
     // wait, which otherwise lasts for ever.
