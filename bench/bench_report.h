@@ -15,6 +15,9 @@ struct Figure {
     double direct = NAN;
     std::string target;  // e.g. "<= 4"; empty for none
     double limit = NAN;
+    // Set when the target is a multiple of ser2net's figure of the same run
+    // (limit is then unused): no ser2net figure, no verdict.
+    double times_ser2net = NAN;
     bool higher_is_better = false;
 };
 
@@ -38,7 +41,8 @@ public:
     void add(const Figure& f) { figures_.push_back(f); }
     void add(const IntegrityCheck& c) { checks_.push_back(c); }
     void note(const std::string& key, const std::string& value) { notes_.emplace_back(key, value); }
-    // Pass (1), miss (0) or no target (-1) for ORVA's figure.
+    // Pass (1), miss (0) or no verdict (-1: no target, or a target relative
+    // to ser2net with no ser2net figure) for ORVA's figure.
     static int verdict(const Figure& f);
     bool all_intact() const;
     void print(std::FILE* out) const;

@@ -55,6 +55,7 @@ UsageWindow UsageMeter::finish() const
     UsageWindow w;
     if (!start_.ok || !end.ok || wall <= 0)
         return w;
+    w.ok = true;
     w.core_share = (end.cpu_seconds - start_.cpu_seconds) / wall;
     w.rss_kb = end.rss_kb;
     w.threads = end.threads;

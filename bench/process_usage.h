@@ -16,6 +16,7 @@ ProcessUsage read_process_usage(pid_t pid);
 // CPU use over a stretch of wall time, as a share of one core (1.0 = one
 // core busy throughout), with the memory at its end.
 struct UsageWindow {
+    bool ok = false;  // the process was there at both ends
     double core_share = 0;
     long rss_kb = 0;
     int threads = 0;

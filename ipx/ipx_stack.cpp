@@ -172,6 +172,9 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
     registered_ = true;
     answer_pending_ = false;
     unanswered_tries_ = 0;
+    // Sockets held back until the stack joined can send now.
+    if (arrival_event_)
+        arrival_event_->signal();
     if (!joined_said_ || changed) {
         joined_said_ = true;
         waiting_said_ = false;
@@ -203,6 +206,8 @@ void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size)
     }
     if (!delivered)
         undeliverable_++;
+    else if (arrival_event_)
+        arrival_event_->signal();
 }
 
 IpxSocketBinding* IpxStack::bind(uint16_t socket_number, bool reuse)
@@ -274,6 +279,12 @@ void IpxStack::wait(IpxSocketBinding* binding, int timeout_ms)
     binding->arrived.wait_for(hold, std::chrono::milliseconds(timeout_ms),
                               [binding] { return !binding->queue.empty() || binding->wake_requested; });
     binding->wake_requested = false;
+}
+
+void IpxStack::set_arrival_event(WakeEvent* event)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    arrival_event_ = event;
 }
 
 void IpxStack::wake(IpxSocketBinding* binding)

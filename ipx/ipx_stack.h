@@ -93,6 +93,11 @@ public:
     // called for it; returns at once when one already waits.
     void wait(IpxSocketBinding* binding, int timeout_ms);
     void wake(IpxSocketBinding* binding);
+    // One event for every binding: signalled whenever a datagram is queued
+    // for any of them and when the stack joins the network, so that one
+    // thread can wait on all its sockets at once. Null for none; the event
+    // must outlive the stack or be unset first.
+    void set_arrival_event(WakeEvent* event);
     // Sends one packet from binding's socket. Bytes of data sent, 0 when it
     // would block (not registered yet, carrier full), -1 when refused.
     int send(IpxSocketBinding* binding, const IpxAddress& to, const uint8_t* data, int count,
@@ -132,6 +137,7 @@ private:
     IpxAddress local_;
     std::multimap<uint16_t, std::unique_ptr<IpxSocketBinding>> bindings_;
     uint16_t next_dynamic_ = IPX_DYNAMIC_SOCKET_FIRST;
+    WakeEvent* arrival_event_ = nullptr;
 
     // Owned by the thread.
     uint64_t last_heard_ms_ = 0;

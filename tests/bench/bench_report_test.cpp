@@ -34,6 +34,23 @@ TEST(BenchReport, VerdictsFollowTheDirectionAndAMissingFigureMisses)
     EXPECT_EQ(BenchReport::verdict(figure(1, NAN, true)), -1);
 }
 
+TEST(BenchReport, TargetsRelativeToSer2netAreJudgedOnItsFigureOrNotAtAll)
+{
+    Figure f = figure(3.0, NAN, false);
+    f.times_ser2net = 3;
+    EXPECT_EQ(BenchReport::verdict(f), -1) << "ser2net not run";
+    f.ser2net = 1.0;
+    EXPECT_EQ(BenchReport::verdict(f), 1);
+    f.ser2net = 0.9;
+    EXPECT_EQ(BenchReport::verdict(f), 0);
+    Figure rate = figure(499, NAN, true);
+    rate.times_ser2net = 0.5;
+    rate.ser2net = 1000;
+    EXPECT_EQ(BenchReport::verdict(rate), 0);
+    rate.orva = 500;
+    EXPECT_EQ(BenchReport::verdict(rate), 1);
+}
+
 TEST(BenchReport, JsonHoldsEveryFigureAndCheckWithTextEscaped)
 {
     support::TempDir dir;

@@ -431,3 +431,30 @@ TEST(BoardOptions, ParsesSwitchesAndRejectsBadValues)
     }
     EXPECT_NE(board_usage().find("--not-ready MS"), std::string::npos);
 }
+
+// The simulator sleeps until poll's answer unless a datagram comes first, so
+// every timer must be in it: a missing one is a timer that never fires.
+TEST_F(BoardHostTest, PollAnswersWithTheNextTimerDue)
+{
+    BoardOptions o;
+    o.echo_only = true;
+    o.bulk_bytes = 600;
+    o.resend_ms = 250;
+    o.not_ready_ms = 400;
+    o.hangup_after_ms = 1000;
+    start(o);
+    EXPECT_EQ(host->poll(now), BOARD_NOTHING_DUE);
+    Caller& c = call();
+    round();
+    ASSERT_EQ(host->active_lines(), 1);
+    const uint64_t connected = now;
+    EXPECT_EQ(host->poll(now), connected + 250) << "the first 512 bytes wait for their Ack";
+    std::string bulk;
+    for (int i = 0; i < 600; ++i)
+        bulk.push_back(PatternCheck::byte_at(i));
+    ASSERT_TRUE(rounds_until([&] { return has(c.received, bulk); }, 20));
+    round();  // the Ack of the last piece reaches the board
+    EXPECT_EQ(host->poll(now), connected + 400) << "the ready bit comes back next";
+    EXPECT_EQ(host->poll(connected + 400), connected + 1000) << "then the hang-up";
+    EXPECT_EQ(host->poll(connected + 1000), connected + 1250) << "whose goodbye waits for its Ack";
+}

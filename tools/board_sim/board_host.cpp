@@ -21,7 +21,8 @@ struct BoardHost::Line {
     IpxAddress peer;
     uint16_t data_sequence = 1;
     uint16_t control_sequence = 1;
-    std::string pending;  // output not yet sent
+    std::string pending;  // output not yet sent, from pending_from on
+    size_t pending_from = 0;
     bool awaiting_ack = false;
     std::vector<uint8_t> outstanding;
     uint16_t outstanding_sequence = 0;
@@ -85,7 +86,7 @@ int BoardHost::active_lines() const
     return n;
 }
 
-void BoardHost::poll(uint64_t now_ms)
+uint64_t BoardHost::poll(uint64_t now_ms)
 {
     if (endpoint_) {
         // A bounded number per pass, so that sending is never starved.
@@ -114,6 +115,32 @@ void BoardHost::poll(uint64_t now_ms)
     }
     if (endpoint_)
         flush();
+    return next_due(now_ms);
+}
+
+uint64_t BoardHost::next_due(uint64_t now_ms)
+{
+    // Datagrams left over by the bounded read above.
+    if (endpoint_ && (endpoint_->poll() & PollReadable))
+        return now_ms;
+    uint64_t due = BOARD_NOTHING_DUE;
+    auto at = [&due](uint64_t when) { due = when < due ? when : due; };
+    for (const auto& l : lines_) {
+        const Line& line = *l;
+        if (!line.active)
+            continue;
+        if (!line.ready)
+            at(line.ready_again_at);
+        if (line.hangup_at && !line.closing)
+            at(line.hangup_at);
+        if (line.awaiting_ack && options_.resend_ms)
+            at(line.sent_at + static_cast<uint64_t>(options_.resend_ms));
+    }
+    // Datagrams the carrier would not take yet: the join wakes the caller's
+    // wait, a full carrier does not, so look again shortly.
+    if (endpoint_ && !outgoing_.empty())
+        at(now_ms + 1);
+    return due < now_ms ? now_ms : due;
 }
 
 void BoardHost::handle_datagram(const IpxAddress& from, const uint8_t* bytes, int count, uint64_t now_ms)
@@ -291,19 +318,27 @@ void BoardHost::send_pending(Line& line, uint64_t now_ms)
         }
         return;
     }
-    if (line.pending.empty()) {
+    const size_t left = line.pending.size() - line.pending_from;
+    if (left == 0) {
         if (line.closing) {
             send_control(line, 0x00, 0);
             end_line(line, "ended by the board");
         }
         return;
     }
-    const int count = line.pending.size() < KNET_MAX_DATA ? static_cast<int>(line.pending.size()) : KNET_MAX_DATA;
+    const int count = left < KNET_MAX_DATA ? static_cast<int>(left) : KNET_MAX_DATA;
     line.outstanding.resize(KNET_HEADER_SIZE + count);
     knet_write_data(line.outstanding.data(), static_cast<uint8_t>(line.number), line.data_sequence,
-                    reinterpret_cast<const uint8_t*>(line.pending.data()), count);
+                    reinterpret_cast<const uint8_t*>(line.pending.data() + line.pending_from), count);
     line.outstanding_sequence = line.data_sequence++;
-    line.pending.erase(0, count);
+    // Sent bytes are dropped once they are half the buffer, not packet by
+    // packet: erasing from the front of megabytes of bulk output for every
+    // 512 bytes cost more than the exchange itself.
+    line.pending_from += count;
+    if (line.pending_from >= line.pending.size() / 2) {
+        line.pending.erase(0, line.pending_from);
+        line.pending_from = 0;
+    }
     line.awaiting_ack = true;
     line.sent_at = now_ms;
     queue(line.peer, line.outstanding.data(), static_cast<int>(line.outstanding.size()));
@@ -325,6 +360,7 @@ void BoardHost::end_line(Line& line, const char* why)
     std::printf("board: line %d %s\n", line.number, why);
     line.active = false;
     line.pending.clear();
+    line.pending_from = 0;
     line.awaiting_ack = false;
     line.closing = false;
 }

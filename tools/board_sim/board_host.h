@@ -13,6 +13,9 @@
 
 class IpxStack;
 
+// What poll returns when only a datagram can give the host work.
+constexpr uint64_t BOARD_NOTHING_DUE = UINT64_MAX;
+
 class BoardHost {
 public:
     // The process-wide IPX stack unless another is given.
@@ -27,7 +30,10 @@ public:
     // True once the IPX stack has joined the network (the socket can send).
     bool joined();
     // One pass: every waiting datagram, the timers, then what is to be sent.
-    void poll(uint64_t now_ms);
+    // Returns when the next pass is due on now_ms's clock: now_ms when there
+    // is more to do at once, BOARD_NOTHING_DUE when only a datagram can give
+    // the host work.
+    uint64_t poll(uint64_t now_ms);
     void close();
 
     // One datagram's packets from peer, as poll hands them over.
@@ -45,6 +51,7 @@ private:
     void connect(const IpxAddress& from, uint16_t request_sequence, uint64_t now_ms);
     void take_data(Line& line, uint8_t circuit, uint16_t sequence, const uint8_t* payload, int length);
     void send_pending(Line& line, uint64_t now_ms);
+    uint64_t next_due(uint64_t now_ms);
     void send_control(Line& line, uint8_t control, uint8_t flag);
     void end_line(Line& line, const char* why);
     Line* owned_line(const IpxAddress& from, uint8_t circuit);

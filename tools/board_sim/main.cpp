@@ -1,13 +1,17 @@
 // orva-board-sim: plays a KELB board host on the IPX network.
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
+#include <poll.h>
 
 #include "ipx/ipx_endpoint.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
+#include "port/wake_event.h"
 #include "ipx/ipx_stack.h"
 #include "tools/board_sim/board_host.h"
 #include "tools/board_sim/board_options.h"
@@ -16,16 +20,26 @@
 namespace {
 
 std::atomic<bool> stop_requested{false};
+// Ends the main loop's wait: a datagram for any host or the announcer, the
+// stack joining the network, or a stop.
+WakeEvent wake_main;
 
 bool on_control_signal(int)
 {
     stop_requested = true;
+    wake_main.signal();
     return true;
 }
 
-uint64_t now_ms()
+// Sleeps until the event is signalled or until due (monotonic_ms).
+void wait_for_work(uint64_t due)
 {
-    return performance_ticks() / 1000000u;
+    const uint64_t now = monotonic_ms();
+    if (due <= now)
+        return;
+    const int timeout = due - now > INT_MAX ? -1 : static_cast<int>(due - now);
+    pollfd p{wake_main.descriptor(), POLLIN, 0};
+    ::poll(&p, 1, timeout);
 }
 
 }
@@ -70,10 +84,16 @@ int main(int argc, char** argv)
                     hosts.back()->socket_number(), options.server_ip.c_str(), options.server_port);
     }
 
+    stack.set_arrival_event(&wake_main);
     SapAnnouncer announcer(&stack);
     announcer.set_interval_ms(options.sap_interval_ms);
     bool announced = false;
-    while (!stop_requested) {
+    for (;;) {
+        // Taken back before the pass: whatever arrives during it, a stop
+        // included, wakes the wait that follows.
+        wake_main.clear();
+        if (stop_requested)
+            break;
         if (!announced && hosts.front()->joined()) {
             for (size_t n = 0; n < hosts.size(); ++n) {
                 IpxAddress self = stack.local_address();
@@ -86,12 +106,13 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "orva-board-sim: SAP announcements are off\n");
             announced = true;
         }
-        uint64_t now = now_ms();
+        const uint64_t now = monotonic_ms();
+        uint64_t due = BOARD_NOTHING_DUE;
         for (auto& host : hosts)
-            host->poll(now);
+            due = std::min(due, host->poll(now));
         if (announced && options.sap)
-            announcer.poll();
-        sleep_ms(1);
+            due = std::min(due, announcer.poll());
+        wait_for_work(due);
     }
     std::printf("orva-board-sim: stopping\n");
     // Tell the network first that the servers are going down.
@@ -99,6 +120,7 @@ int main(int argc, char** argv)
     for (auto& host : hosts)
         host->close();
     stack.stop();
+    stack.set_arrival_event(nullptr);
     stop_control_signal_handling();
     return 0;
 }

@@ -58,11 +58,20 @@ void SapAnnouncer::broadcast_all(uint16_t hops)
     ++broadcasts_sent_;
 }
 
-void SapAnnouncer::poll()
+uint64_t SapAnnouncer::poll()
 {
     if (socket_ == nullptr)
-        return;
-    socket_->pump();
+        return UINT64_MAX;
+    // A pump moves at most one datagram each way; go on while it moves any.
+    bool moved = true;
+    bool stuck = false;  // output waits that the last pump could not send
+    for (int i = 0; i < 16 && moved; ++i) {
+        const int held = socket_->reader().datagrams_held();
+        const int32_t unsent = socket_->pending_output();
+        socket_->pump();
+        moved = socket_->reader().datagrams_held() != held || socket_->pending_output() != unsent;
+        stuck = !moved && unsent > 0;
+    }
 
     SapRecord r;
     // Bounded, so a flood of queries cannot hold up the simulator's loop.
@@ -84,6 +93,15 @@ void SapAnnouncer::poll()
         broadcast_all(1);
         next_broadcast_ = performance_ticks() + static_cast<uint64_t>(interval_ms_) * TICKS_PER_MS;
     }
+
+    const uint64_t now = monotonic_ms();
+    // Still moving, records to read, or answers just queued: go on at once.
+    // Output the carrier would not take is tried again shortly.
+    if (moved || socket_->reader().datagrams_held() > 0)
+        return now;
+    if (socket_->pending_output() > 0)
+        return stuck ? now + 1 : now;
+    return silent_ ? UINT64_MAX : (next_broadcast_ + TICKS_PER_MS - 1) / TICKS_PER_MS;
 }
 
 void SapAnnouncer::stop()

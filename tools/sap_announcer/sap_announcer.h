@@ -33,7 +33,10 @@ public:
     // Opens the SAP socket. 0, or -1 (the reason is printed).
     int start();
     // One non-blocking step: answers what arrived, broadcasts when due.
-    void poll();
+    // Returns when the next step is due, in monotonic_ms: at once while
+    // datagrams wait either way, else the next broadcast (UINT64_MAX when
+    // none is due: stopped, or silent).
+    uint64_t poll();
     // Broadcasts every server down, waits up to about a second for that to
     // leave, and closes. Safe to call more than once.
     void stop();
