@@ -151,12 +151,21 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
         malformed_++;
         return;
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    last_heard_ms_ = monotonic_ms();
     if (h.destination.socket != IPX_TUNNEL_SOCKET) {
-        deliver(h, datagram, size);
+        // The readers are woken once the lock is free: woken under it, each
+        // would only wait again for the lock.
+        std::vector<std::shared_ptr<IpxSocketBinding>> to_wake;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            last_heard_ms_ = monotonic_ms();
+            deliver(h, datagram, size, to_wake);
+        }
+        for (const auto& binding : to_wake)
+            binding->arrived.notify_one();
         return;
     }
+    std::lock_guard<std::mutex> hold(lock_);
+    last_heard_ms_ = monotonic_ms();
     if (h.destination.broadcast_node()) {
         if (registered_)
             answer_ping(h);
@@ -183,7 +192,8 @@ void IpxStack::handle_datagram(const uint8_t* datagram, size_t size, const UdpAd
     }
 }
 
-void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size)
+void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size,
+                       std::vector<std::shared_ptr<IpxSocketBinding>>& to_wake)
 {
     bool broadcast = h.destination.broadcast_node();
     if (!broadcast && !(registered_ && std::equal(local_.node, local_.node + 6, h.destination.node))) {
@@ -201,7 +211,7 @@ void IpxStack::deliver(const IpxHeader& h, const uint8_t* datagram, size_t size)
             continue;
         }
         b->queue.emplace_back(datagram, datagram + size);
-        b->arrived.notify_one();
+        to_wake.push_back(it->second);
         delivered = true;
     }
     if (!delivered)
@@ -236,7 +246,7 @@ IpxSocketBinding* IpxStack::bind(uint16_t socket_number, bool reuse)
             if (!reuse || !it->second->reuse)
                 return nullptr;
     }
-    auto b = std::make_unique<IpxSocketBinding>();
+    auto b = std::make_shared<IpxSocketBinding>();
     b->socket_number = socket_number;
     b->reuse = reuse;
     return bindings_.emplace(socket_number, std::move(b))->second.get();
@@ -289,8 +299,12 @@ void IpxStack::set_arrival_event(WakeEvent* event)
 
 void IpxStack::wake(IpxSocketBinding* binding)
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    binding->wake_requested = true;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        binding->wake_requested = true;
+    }
+    // Outside the lock, so the woken thread need not wait for it; the
+    // binding's owner is the caller, so it cannot go meanwhile.
     binding->arrived.notify_one();
 }
 

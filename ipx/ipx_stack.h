@@ -120,7 +120,10 @@ private:
     void run();
     void send_registration();
     void answer_ping(const IpxHeader& ping);
-    void deliver(const IpxHeader& header, const uint8_t* datagram, size_t size);
+    // Called holding lock_; the bindings that took the datagram are added
+    // to to_wake, to be woken once the lock is released.
+    void deliver(const IpxHeader& header, const uint8_t* datagram, size_t size,
+                 std::vector<std::shared_ptr<IpxSocketBinding>>& to_wake);
 
     IpxStackTiming timing_;
     void (*sink_)(const char*) = nullptr;
@@ -135,7 +138,9 @@ private:
     mutable std::mutex lock_;
     std::atomic<bool> registered_{false};
     IpxAddress local_;
-    std::multimap<uint16_t, std::unique_ptr<IpxSocketBinding>> bindings_;
+    // Shared so that a binding released meanwhile is still there to be
+    // woken after a delivery.
+    std::multimap<uint16_t, std::shared_ptr<IpxSocketBinding>> bindings_;
     uint16_t next_dynamic_ = IPX_DYNAMIC_SOCKET_FIRST;
     WakeEvent* arrival_event_ = nullptr;
 

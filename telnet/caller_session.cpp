@@ -50,15 +50,17 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     connection = std::move(accepted);
     keep_running.set(true);
 
-    start_lookup();
     // The I/O thread holds its lock from before start returns, so the wait
     // in disconnect holds even right after start.
     io_thread = WorkerThread::start(io_loop, this, &io_lock);
     return 0;
 }
 
-void CallerSession::start_lookup()
+void CallerSession::look_up_name()
 {
+    if (!lookup || lookup_started_)
+        return;
+    lookup_started_ = true;
     // Lookups stuck on a slow resolver must not pile up a thread per caller.
     if (lookups_in_flight.fetch_add(1) >= LOOKUPS_IN_FLIGHT_LIMIT) {
         lookups_in_flight.fetch_sub(1);

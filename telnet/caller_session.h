@@ -66,10 +66,12 @@ public:
     void notify(std::shared_ptr<WakeEvent> event) { notify_ = std::move(event); }
 
     // Takes the accepted connection, prints "[n] Connection: " and the
-    // caller's whole address (IPv4 or IPv6), and starts the resolver and
-    // I/O threads. Returns 0 (-1, starting nothing,
-    // when there is no connection).
+    // caller's whole address (IPv4 or IPv6), and starts the I/O thread.
+    // Returns 0 (-1, starting nothing, when there is no connection).
     int start(std::unique_ptr<TcpSocket> accepted, int session_number);
+    // Starts the resolver thread, once: the name is shown only on a line,
+    // so a caller refused at once costs no lookup.
+    void look_up_name();
 
     // Appends what the caller sent, Telnet commands removed, to destination.
     void take_input(ByteQueue& destination);
@@ -112,7 +114,6 @@ public:
     std::atomic<bool> connected{false};
 
 private:
-    void start_lookup();
     static int resolve_name(void* owner);
     static int io_loop(void* self);
     void run_io();
@@ -147,6 +148,7 @@ private:
     WakeEvent io_wake_;
     std::shared_ptr<WakeEvent> notify_;
     std::atomic<bool> drain_wanted_{false};
+    bool lookup_started_ = false;
 
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.

@@ -113,6 +113,7 @@ bool TelnetServer::accept_caller()
         call->link->notify(wake);
         call->link->open(board);
         call->link->request_connection(service_name);
+        session.look_up_name();
     } else {
         ++calls_lost_to_downtime;
         stats_board.set_calls_lost_downtime(calls_lost_to_downtime);

@@ -45,6 +45,7 @@ protected:
         EXPECT_NE(accepted, nullptr);
         auto session = std::make_unique<CallerSession>();
         session->start(std::move(accepted), number);
+        session->look_up_name();
         return session;
     }
 
@@ -301,6 +302,7 @@ TEST_F(CallerSessionTest, EveryEventWakesTheDispatcher)
     CallerSession session;
     session.notify(wake);
     session.start(std::move(accepted), 1);
+    session.look_up_name();
 
     ASSERT_TRUE(wait_until([&] { return signalled_within(*wake, 10ms) && session.check_lookup(); }));
     EXPECT_STREQ(session.address_text(), "caller.example");
