@@ -94,7 +94,7 @@ int BoardLink::wait_ms()
 void BoardLink::notify_dispatcher()
 {
     if (notify_)
-        notify_->signal();
+        notify_->raise();
 }
 
 void BoardLink::caller_took_output()

@@ -13,7 +13,7 @@
 #include "ipx/ipx_endpoint.h"
 #include "link/knet_circuit.h"
 #include "link/knet_packet.h"
-#include "port/wake_event.h"
+#include "util/call_signal.h"
 
 class IpxStack;
 
@@ -46,7 +46,7 @@ public:
     // Who is woken when the dispatcher has something to do: bytes for the
     // caller, the line's state changed, room for caller bytes. Set before
     // open.
-    void notify(std::shared_ptr<WakeEvent> event) { notify_ = std::move(event); }
+    void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
     // Aims a fresh endpoint at the board host and starts the link thread.
     // Returns 0.
@@ -134,6 +134,6 @@ private:
     Mutex loop_lock_;
     Mutex send_lock_;
     GuardedFlag running_{false};
-    std::shared_ptr<WakeEvent> notify_;
+    std::shared_ptr<CallSignal> notify_;
     uint8_t receive_buffer_[16640];
 };

@@ -6,6 +6,7 @@
 
 #include "link/board_link.h"
 #include "telnet/caller_session.h"
+#include "util/call_signal.h"
 
 struct Call {
     // Circuit-control requests sent to end the circuit after the caller left.
@@ -15,4 +16,7 @@ struct Call {
     std::unique_ptr<BoardLink> link;
     // Counted against this address by the access policy until removed.
     TcpAddress caller;
+    // Raised by the session, the link and the name lookup when the call
+    // wants a pass.
+    std::shared_ptr<CallSignal> signal;
 };

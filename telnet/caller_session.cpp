@@ -90,7 +90,7 @@ int CallerSession::resolve_name(void* owner)
     state.name.store(copy, std::memory_order_release);
     state.fresh = true;
     if (state.notify)
-        state.notify->signal();
+        state.notify->raise();
     lookups_in_flight.fetch_sub(1);
     return 0;
 }
@@ -104,7 +104,7 @@ int CallerSession::io_loop(void* self)
 void CallerSession::notify_dispatcher()
 {
     if (notify_)
-        notify_->signal();
+        notify_->raise();
 }
 
 void CallerSession::mark_lost()

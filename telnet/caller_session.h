@@ -12,6 +12,7 @@
 #include "app/worker_thread.h"
 #include "link/byte_queue.h"
 #include "port/wake_event.h"
+#include "util/call_signal.h"
 #include "telnet/tcp_socket.h"
 #include "telnet/telnet_codec.h"
 
@@ -29,7 +30,7 @@ struct NameLookupState {
     // Set with the name until the dispatcher has seen it; the dispatcher
     // is woken (when one listens) so the line shows the name at once.
     std::atomic<bool> fresh{false};
-    std::shared_ptr<WakeEvent> notify;
+    std::shared_ptr<CallSignal> notify;
     ~NameLookupState() { delete[] name.load(); }
 };
 
@@ -63,7 +64,7 @@ public:
     // Who is woken when something the dispatcher acts on happens: input
     // arrived, the caller was lost, output drained below OUTPUT_BOUND (or
     // to nothing, once asked for), the name came in. Set before start.
-    void notify(std::shared_ptr<WakeEvent> event) { notify_ = std::move(event); }
+    void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
     // Takes the accepted connection, prints "[n] Connection: " and the
     // caller's whole address (IPv4 or IPv6), and starts the I/O thread.
@@ -146,7 +147,7 @@ private:
     GuardedFlag keep_running{false};
     // Ends the I/O thread's wait: output queued, room made for input, stop.
     WakeEvent io_wake_;
-    std::shared_ptr<WakeEvent> notify_;
+    std::shared_ptr<CallSignal> notify_;
     std::atomic<bool> drain_wanted_{false};
     bool lookup_started_ = false;
 

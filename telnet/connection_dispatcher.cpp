@@ -99,9 +99,10 @@ bool TelnetServer::accept_caller()
 
     auto call = std::make_unique<Call>();
     call->caller = connection->address();
+    call->signal = std::make_shared<CallSignal>(wake);
     call->session = std::make_unique<CallerSession>();
     CallerSession& session = *call->session;
-    session.notify(wake);
+    session.notify(call->signal);
     session.start(std::move(connection), session_counter);
     for (const auto& announcement : OPTION_ANNOUNCEMENTS)
         session.send_command(announcement[0], announcement[1]);
@@ -110,7 +111,7 @@ bool TelnetServer::accept_caller()
     IpxAddress board;
     if (sap_agent.find_server(service_name, board)) {
         call->link = std::make_unique<BoardLink>();
-        call->link->notify(wake);
+        call->link->notify(call->signal);
         call->link->open(board);
         call->link->request_connection(service_name);
         session.look_up_name();
@@ -219,6 +220,12 @@ void TelnetServer::poll(int longest_wait_ms)
 
     // A finished call is removed at the next step of the walk (or after it),
     // never where the walk stands.
+    // A call is served when it has news, or is ending; and every call now
+    // and then, so that nothing waits on a signal that went astray.
+    const uint64_t now_ms = monotonic_ms();
+    const bool full_walk = now_ms - last_full_walk_ms_ >= uint64_t(LONGEST_WAIT_MS);
+    if (full_walk)
+        last_full_walk_ms_ = now_ms;
     int due_ms = LONGEST_WAIT_MS;
     auto marked = calls.end();
     for (auto it = calls.begin(); it != calls.end(); ++it) {
@@ -226,7 +233,11 @@ void TelnetServer::poll(int longest_wait_ms)
             remove_call(marked);
             marked = calls.end();
         }
-        if (serve_call(**it, due_ms))
+        Call& call = **it;
+        const bool news = call.signal->take();
+        if (!news && !full_walk && call.session->connected)
+            continue;
+        if (serve_call(call, due_ms))
             marked = it;
     }
     if (marked != calls.end())

@@ -27,7 +27,8 @@ public:
     // listener. Harmless without init or after a failed one.
     void shutdown();
     // One pass of the connection dispatcher: accept at most one caller,
-    // relay both ways for every call, end finished calls, post the figures,
+    // relay both ways for every call with news (and, once a second, for
+    // every call), end finished calls, post the figures,
     // let the console poll; then wait until something happens or is due,
     // or at the latest longest_wait_ms (-1: no limit of the caller's own).
     void poll(int longest_wait_ms = -1);
@@ -70,6 +71,7 @@ private:
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
 
     bool counters_loaded = false;
+    uint64_t last_full_walk_ms_ = 0;
 };
 
 extern TelnetServer telnet_server;

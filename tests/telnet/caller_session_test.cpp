@@ -300,7 +300,7 @@ TEST_F(CallerSessionTest, EveryEventWakesTheDispatcher)
     auto accepted = listener.accept_next();
     ASSERT_NE(accepted, nullptr);
     CallerSession session;
-    session.notify(wake);
+    session.notify(std::make_shared<CallSignal>(wake));
     session.start(std::move(accepted), 1);
     session.look_up_name();
 
