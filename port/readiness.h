@@ -5,3 +5,5 @@
 constexpr int PollReadable = 1;
 constexpr int PollWritable = 2;
 constexpr int PollError = 4;
+// A wait that also watched a wake descriptor saw it signalled.
+constexpr int PollWoken = 8;

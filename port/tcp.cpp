@@ -126,6 +126,8 @@ int poll_for(int handle, short events, int wake_fd, int timeout_ms)
         bits |= PollWritable;
     if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
         bits |= PollError;
+    if (wake_fd >= 0 && (p[1].revents & POLLIN))
+        bits |= PollWoken;
     return bits;
 }
 }

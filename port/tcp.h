@@ -37,7 +37,7 @@ int tcp_listen(int handle, int backlog);
 int tcp_poll(int handle);
 // Waits up to timeout_ms (-1: no limit) for the asked readiness (or an
 // error), or until wake_fd, when given, is readable; the socket's bits seen,
-// 0 when the time passed or only the wake came.
+// with PollWoken when the wake came; 0 when the time passed.
 int tcp_wait(int handle, bool readable, bool writable, int timeout_ms, int wake_fd = -1);
 // The next waiting connection (close-on-exec) with its peer, or TCP_INVALID.
 // An IPv4 caller reaching an IPv6 listener is given as its IPv4 address.

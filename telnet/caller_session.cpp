@@ -128,7 +128,9 @@ void CallerSession::run_io()
         if (r & PollError) {
             if (connected)
                 mark_lost();
-        } else if (r & PollWritable) {
+        } else if (r & (PollWritable | PollWoken)) {
+            // Woken for new output, the socket most likely takes it now:
+            // a send that would block costs less than another wait.
             sent = flush_output();
         }
         const uint64_t now_ms = monotonic_ms();
@@ -156,10 +158,13 @@ void CallerSession::run_io()
 
 int CallerSession::wait_for_work(uint64_t progress_ms)
 {
-    // Taken back before the queues are looked at: whatever is signalled
-    // from here on ends the wait below at once. A stop signalled just
-    // before is seen in the flag instead.
-    io_wake_.clear();
+    // Taken back, once it was seen, before the queues are looked at:
+    // whatever is signalled from here on ends the wait below at once. A
+    // stop signalled just before is seen in the flag instead.
+    if (woken_) {
+        io_wake_.clear();
+        woken_ = false;
+    }
     if (!keep_running.get())
         return 0;
     if (!connected) {
@@ -167,6 +172,7 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
         // stop is waited for.
         const int wake = io_wake_.descriptor();
         wait_for_any_readable(&wake, 1, -1);
+        woken_ = true;
         return 0;
     }
     bool readable;
@@ -187,7 +193,10 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
         const uint64_t now_ms = monotonic_ms();
         timeout_ms = stalled_at > now_ms ? int(stalled_at - now_ms) : 0;
     }
-    return connection->wait(readable, writable, timeout_ms, io_wake_.descriptor());
+    const int r = connection->wait(readable, writable, timeout_ms, io_wake_.descriptor());
+    if (r & PollWoken)
+        woken_ = true;
+    return r;
 }
 
 bool CallerSession::read_input()

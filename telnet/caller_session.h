@@ -150,6 +150,9 @@ private:
     std::shared_ptr<CallSignal> notify_;
     std::atomic<bool> drain_wanted_{false};
     bool lookup_started_ = false;
+    // The I/O thread's wait saw io_wake_ signalled; it is cleared before the
+    // next look at the queues. Starts set, so the first look clears it.
+    bool woken_ = true;
 
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.

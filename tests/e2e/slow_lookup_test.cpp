@@ -21,18 +21,24 @@ class SlowLookup : public AdapterTest {
 protected:
     void set_delay(int ms) { dir.write("lookup-delay-ms", std::to_string(ms)); }
 
-    // Callers refused with exactly want per second, one after another.
+    // Callers refused with exactly want per second, one after another: the
+    // better of two 1 s windows, so that a burst of other work on the
+    // machine does not decide the comparison.
     double refusals_per_second(const std::string& want)
     {
-        int refused = 0;
-        auto start = Clock::now();
-        while (Clock::now() - start < 2s) {
-            LoopbackCaller caller(telnet_port);
-            bool closed = false;
-            EXPECT_EQ(read_until_closed(caller, closed, 10s), want);
-            ++refused;
+        double best = 0;
+        for (int window = 0; window < 2; ++window) {
+            int refused = 0;
+            auto start = Clock::now();
+            while (Clock::now() - start < 1s) {
+                LoopbackCaller caller(telnet_port);
+                bool closed = false;
+                EXPECT_EQ(read_until_closed(caller, closed, 10s), want);
+                ++refused;
+            }
+            best = std::max(best, refused / std::chrono::duration<double>(Clock::now() - start).count());
         }
-        return refused / std::chrono::duration<double>(Clock::now() - start).count();
+        return best;
     }
 };
 
