@@ -154,6 +154,8 @@ void CallerSession::run_io()
         if (connection->receive(scratch, sizeof scratch) <= 0)
             break;
     }
+    io_done_ = true;
+    notify_dispatcher();
 }
 
 int CallerSession::wait_for_work(uint64_t progress_ms)
@@ -419,6 +421,12 @@ void CallerSession::request_stop()
 {
     keep_running.set(false);
     io_wake_.signal();
+}
+
+bool CallerSession::stop_io()
+{
+    request_stop();
+    return io_done_ || !io_thread;
 }
 
 void CallerSession::close_if_open()

@@ -103,6 +103,10 @@ public:
     // Lets the I/O thread make its final flush and end without waiting for
     // it, so that many sessions can be stopped together before disconnect.
     void request_stop();
+    // The same, and true once the I/O thread has ended (or never ran), so
+    // that disconnect waits for nothing: the dispatcher stops a session
+    // this way and disconnects it a pass later.
+    bool stop_io();
 
     // Tests make the lookup slow, failing or free of the network.
     static void set_name_lookup(NameLookup lookup);
@@ -150,6 +154,8 @@ private:
     std::shared_ptr<CallSignal> notify_;
     std::atomic<bool> drain_wanted_{false};
     bool lookup_started_ = false;
+    // Set by the I/O thread as it ends, before it lets go of io_lock.
+    std::atomic<bool> io_done_{false};
     // The I/O thread's wait saw io_wake_ signalled; it is cleared before the
     // next look at the queues. Starts set, so the first look clears it.
     bool woken_ = true;

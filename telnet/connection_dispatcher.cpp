@@ -157,11 +157,14 @@ bool TelnetServer::serve_call(Call& call, int& due_ms)
         }
         // A circuit that ended leaves the caller connected until the board's
         // last bytes are out; a caller who stops reading is dropped by its
-        // session.
-        if (!link || (!link->alive && session.pending_output() == 0))
-            session.disconnect();
-        else if (!link->alive)
+        // session. The session's I/O thread is asked to end first, and the
+        // session disconnected once it has: the loop never waits for it.
+        if (!link || (!link->alive && session.pending_output() == 0)) {
+            if (session.stop_io())
+                session.disconnect();
+        } else if (!link->alive) {
             session.wake_when_drained();
+        }
     } else if (!link) {
         session.close_if_open();
         finished = true;
