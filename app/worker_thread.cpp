@@ -5,7 +5,6 @@
 #include <system_error>
 #include <thread>
 
-
 std::atomic<int> live_worker_count{0};
 
 namespace {
