@@ -221,10 +221,10 @@ void TelnetServer::poll(int longest_wait_ms)
     // left) is not waited on again until a retry is due.
     const bool accept_failed = (ready & PollReadable) && !accept_caller();
 
-    // A finished call is removed at the next step of the walk (or after it),
-    // never where the walk stands.
     // A call is served when it has news, or is ending; and every call now
-    // and then, so that nothing waits on a signal that went astray.
+    // and then, so that nothing waits on a signal that went astray. A
+    // finished call is removed at the next step of the walk (or after it),
+    // never where the walk stands.
     const uint64_t now_ms = monotonic_ms();
     const bool full_walk = now_ms - last_full_walk_ms_ >= uint64_t(LONGEST_WAIT_MS);
     if (full_walk)

@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include <poll.h>
 
 #include "ipx/ipx_endpoint.h"
 #include "port/clock.h"
 #include "port/control_signals.h"
+#include "port/event_wait.h"
 #include "port/wake_event.h"
 #include "ipx/ipx_stack.h"
 #include "tools/board_sim/board_host.h"
@@ -38,8 +38,8 @@ void wait_for_work(uint64_t due)
     if (due <= now)
         return;
     const int timeout = due - now > INT_MAX ? -1 : static_cast<int>(due - now);
-    pollfd p{wake_main.descriptor(), POLLIN, 0};
-    ::poll(&p, 1, timeout);
+    const int wake = wake_main.descriptor();
+    wait_for_any_readable(&wake, 1, timeout);
 }
 
 }

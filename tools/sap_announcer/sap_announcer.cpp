@@ -64,14 +64,10 @@ uint64_t SapAnnouncer::poll()
         return UINT64_MAX;
     // A pump moves at most one datagram each way; go on while it moves any.
     bool moved = true;
-    bool stuck = false;  // output waits that the last pump could not send
-    for (int i = 0; i < 16 && moved; ++i) {
-        const int held = socket_->reader().datagrams_held();
-        const int32_t unsent = socket_->pending_output();
-        socket_->pump();
-        moved = socket_->reader().datagrams_held() != held || socket_->pending_output() != unsent;
-        stuck = !moved && unsent > 0;
-    }
+    for (int i = 0; i < 16 && moved; ++i)
+        moved = socket_->pump();
+    // Output waits that the last pump could not send.
+    const bool stuck = !moved && socket_->pending_output() > 0;
 
     SapRecord r;
     // Bounded, so a flood of queries cannot hold up the simulator's loop.
