@@ -7,8 +7,10 @@
 class ConfigFile;
 
 struct BoardSettings {
-    // Resend: ms before an unacknowledged Data packet goes again; 0 never.
-    int resend_ms = 0;
+    // Resend: ms an unacknowledged Data packet waits before it goes again,
+    // and between copies; a copy goes only while the board host is ready
+    // and once it has answered something sent after the last copy. 0 never.
+    int resend_ms = 5000;
     // DropRepeats: a board packet identical to the one before it, in
     // sequence and bytes, reaches the caller once.
     bool drop_repeats = false;

@@ -58,6 +58,9 @@ int BoardLink::open(const IpxAddress& board)
     // A failed open shows at the first poll, which then brings the link down.
     endpoint_->open(0);
     endpoint_->set_destination(board);
+    // The header names the sender: any node may send to our socket.
+    endpoint_->set_receive_header(1);
+    board_ = board;
     running_.set(true);
     release_worker(thread_);
     thread_ = WorkerThread::start(&BoardLink::run_routine, this, &loop_lock_);
@@ -99,16 +102,26 @@ void BoardLink::notify_dispatcher()
 
 void BoardLink::caller_took_output()
 {
-    if (ack_deferred && endpoint_)
+    if (caller_behind && endpoint_)
         endpoint_->wake();
 }
 
 void BoardLink::take_output()
 {
+    // Before the bytes below: a dispatcher that drains them and finds the
+    // flag clear would not wake us to tell the board to go on.
+    caller_behind = circuit_.caller_behind();
     std::vector<uint8_t>& packets = circuit_.packets();
-    // Without room (the allocation failed) a packet is lost, as on the wire.
-    if (!packets.empty() && send_queue_)
-        send_queue_->append(packets.data(), static_cast<int>(packets.size()));
+    if (!packets.empty() && send_queue_) {
+        KnetPacketReader reader(packets.data(), static_cast<int>(packets.size()));
+        KnetPacket packet;
+        while (reader.next(packet)) {
+            const int size = KNET_HEADER_SIZE + packet.header.length;
+            // Past the bound a packet is lost, as on the wire.
+            if (send_queue_->size() + size <= SEND_QUEUE_BOUND)
+                send_queue_->append(packet.payload - KNET_HEADER_SIZE, size);
+        }
+    }
     packets.clear();
     // The caller's bytes are in place before the state below says the
     // circuit has ended: a dispatcher that saw the end first would hang up
@@ -126,6 +139,7 @@ void BoardLink::take_output()
         bytes.clear();
     }
     const bool was_alive = alive;
+    const bool was_finished = finished;
     alive = circuit_.alive;
     circuit = circuit_.circuit;
     line = circuit_.line;
@@ -135,17 +149,18 @@ void BoardLink::take_output()
     peer_ready = circuit_.peer_ready;
     awaiting_ack = circuit_.awaiting_ack;
     pending_sequence = circuit_.pending_sequence;
-    ack_deferred = circuit_.ack_deferred();
+    if (circuit_.take_lost_to_silence())
+        lost_to_silence = true;
+    finished = circuit_.finished();
     // Only once the members hold their new values: a dispatcher that saw
     // the flag first would clear it and read the old line or state. The
-    // circuit reports an ending before the cycle takes the link down, and
-    // the dispatcher may look in between: the fall counts as news too.
+    // fall of alive counts as news too.
     bool state_news = false;
     if (circuit_.take_status_changed() || was_alive != alive) {
         status_changed = true;
         state_news = true;
     }
-    if (bytes_news || state_news)
+    if (bytes_news || state_news || was_finished != finished)
         notify_dispatcher();
 }
 
@@ -153,20 +168,21 @@ bool BoardLink::cycle()
 {
     now_ms_ = monotonic_ms();
     int ready = endpoint_->poll();
-    const bool received = (ready & PollReadable) != 0;
-    if (received) {
+    if (ready & PollReadable) {
         const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
-        if (n <= 0)
+        if (n < static_cast<int>(IPX_HEADER_SIZE)) {
             ready = PollError;
-        else
-            handle_datagram(receive_buffer_, n);
+        } else if (IpxAddress::read(receive_buffer_ + IPX_SOURCE_OFFSET) == board_) {
+            if (n == static_cast<int>(IPX_HEADER_SIZE))
+                ready = PollError; // an empty datagram
+            else
+                handle_datagram(receive_buffer_ + IPX_HEADER_SIZE, n - static_cast<int>(IPX_HEADER_SIZE));
+        }
+        // Another sender's datagram is not the board's: dropped unread.
     }
-    {
+    if (ready & PollError) {
         MutexHold hold(send_lock_);
-        if (ready & PollError)
-            circuit_.endpoint_failed();
-        else if (circuit_.circuit == NoCircuit)
-            circuit_.alive = false;
+        circuit_.endpoint_failed();
         take_output();
     }
     send_from_caller();
@@ -238,6 +254,17 @@ void BoardLink::request_connection(const char* service_name)
     {
         MutexHold hold(send_lock_);
         circuit_.request_connection(service_name);
+        take_output();
+    }
+    if (endpoint_)
+        endpoint_->wake();
+}
+
+void BoardLink::hang_up()
+{
+    {
+        MutexHold hold(send_lock_);
+        circuit_.hang_up(monotonic_ms());
         take_output();
     }
     if (endpoint_)
@@ -316,13 +343,13 @@ void BoardLink::close()
     loop_lock_.lock();
     loop_lock_.unlock();
     alive = false;
+    finished = true;
     if (endpoint_) {
         endpoint_->close();
         endpoint_.reset();
     }
     {
         MutexHold hold(send_lock_);
-        circuit_.alive = false;
         if (send_queue_)
             send_queue_->clear();
     }

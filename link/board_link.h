@@ -11,6 +11,7 @@
 #include "app/worker_thread.h"
 #include "link/byte_queue.h"
 #include "ipx/ipx_endpoint.h"
+#include "ipx/ipx_packet.h"
 #include "link/knet_circuit.h"
 #include "link/knet_packet.h"
 #include "util/call_signal.h"
@@ -27,6 +28,9 @@ public:
     // more input from the caller: a board that is not ready holds the
     // caller back instead of filling memory.
     static constexpr int FROM_CALLER_BOUND = 64 * 1024;
+    // Packets waiting to be sent; one that does not fit is not queued, so a
+    // datagram packed with packets that each want an answer cannot grow it.
+    static constexpr int SEND_QUEUE_BOUND = 16 * 1024;
     // The thread waits for the next datagram, a wake (caller bytes, a
     // request to send, the caller taking held bytes, close) or the
     // circuit's next timer, and at most this long.
@@ -57,6 +61,10 @@ public:
     void append_from_caller(const uint8_t* bytes, int count);
     // Queues a CircuitControl on the current circuit.
     void send_control(uint8_t control, uint8_t ack_flag);
+    // The caller has gone: the link asks the board host to end the circuit
+    // on its own thread, spread over the silence limit, until it answers;
+    // finished then says the link may be closed.
+    void hang_up();
     // Queues one Data packet of at most 512 bytes and marks it outstanding;
     // false when it was refused.
     bool send_data(const uint8_t* bytes, int count);
@@ -67,7 +75,8 @@ public:
     // Bytes for the caller; the dispatcher drains it holding to_caller_lock.
     ByteQueue* to_caller() { return to_caller_.get(); }
     Mutex to_caller_lock;
-    // After draining to_caller: an Ack held back for the caller may go.
+    // After draining to_caller: a board held back for the caller may be
+    // told to go on.
     void caller_took_output();
 
     // Read by the dispatcher without a lock, written by the link thread.
@@ -81,7 +90,13 @@ public:
     std::atomic<bool> peer_ready{true};
     std::atomic<bool> awaiting_ack{false};
     std::atomic<uint16_t> pending_sequence{0};
-    std::atomic<bool> ack_deferred{false};
+    // The board host was told not to send until the caller catches up.
+    // Stored before the bytes that made it so, for caller_took_output.
+    std::atomic<bool> caller_behind{false};
+    // Nothing is left to do on the wire: the link may be closed.
+    std::atomic<bool> finished{false};
+    // Set once when the call ended because the board host fell silent.
+    std::atomic<bool> lost_to_silence{false};
 
     int from_caller_size();
 
@@ -123,6 +138,8 @@ private:
 
     IpxStack* stack_;
     BoardSettings settings_;
+    // Only datagrams from here are the board's.
+    IpxAddress board_;
     KnetCircuit circuit_;
     uint64_t now_ms_ = 0;
     std::unique_ptr<ByteQueue> to_caller_;
@@ -135,5 +152,5 @@ private:
     Mutex send_lock_;
     GuardedFlag running_{false};
     std::shared_ptr<CallSignal> notify_;
-    uint8_t receive_buffer_[16640];
+    uint8_t receive_buffer_[IPX_HEADER_SIZE + 16640];
 };

@@ -10,9 +10,10 @@ namespace {
 
 const char* const BUSY_TEXT = "KELB is currently busy, please call back again later.\r\n";
 
-// A refused packet goes again soon, but not in a tight loop with a board
-// host that refuses everything.
-constexpr uint64_t RESEND_AFTER_NACK_MS = 50;
+// The control word of our Acks: ready and up, or up only while the caller
+// is behind.
+constexpr uint16_t ACK_READY = 0xE000;
+constexpr uint16_t ACK_NOT_READY = 0x6000;
 
 }
 
@@ -31,6 +32,18 @@ bool KnetCircuit::take_status_changed()
     return changed;
 }
 
+bool KnetCircuit::take_lost_to_silence()
+{
+    const bool lost = lost_to_silence_;
+    lost_to_silence_ = false;
+    return lost;
+}
+
+uint8_t KnetCircuit::own_control() const
+{
+    return behind_ ? uint8_t(ControlActive | ControlUp) : uint8_t(ControlReady | ControlActive | ControlUp);
+}
+
 void KnetCircuit::request_connection(const char* service_name)
 {
     const uint16_t sequence = circuit0_sequence;
@@ -47,7 +60,7 @@ void KnetCircuit::send_ack(uint8_t circuit_number, uint16_t acknowledged)
     const uint16_t sequence = counter;
     std::printf("KNET-SEND: Circuit: %d, Seq: %d, ACK for %d\n", circuit_number, sequence, acknowledged);
     knet_write_ack(packet_space(KNET_HEADER_SIZE + KNET_ACK_LENGTH), circuit_number, sequence, acknowledged,
-                   KNET_ACK_CONTROL_WORD);
+                   behind_ ? ACK_NOT_READY : ACK_READY);
     counter = static_cast<uint16_t>(sequence + 1);
 }
 
@@ -60,6 +73,10 @@ void KnetCircuit::send_control(uint8_t control, uint8_t ack_flag)
     knet_write_control(packet_space(KNET_HEADER_SIZE + KNET_CONTROL_LENGTH), circuit_number, sequence, control,
                        ack_flag);
     control_sequence = static_cast<uint16_t>(sequence + 1);
+    // Every board host echoes this one: an echo from now on shows the board
+    // took something sent after the outstanding Data.
+    if (ack_flag == 0 && (control & ControlUp) && awaiting_ack)
+        probed_since_copy_ = true;
 }
 
 bool KnetCircuit::send_data(const uint8_t* bytes, int count)
@@ -75,8 +92,10 @@ bool KnetCircuit::send_data(const uint8_t* bytes, int count)
     uint8_t* p = packet_space(size);
     knet_write_data(p, circuit_number, sequence, bytes, count);
     outstanding_.assign(p, p + size);
+    outstanding_first_ms_ = now_ms_;
     outstanding_sent_ms_ = now_ms_;
-    resend_after_nack_ = false;
+    probed_since_copy_ = false;
+    answered_since_copy_ = false;
     awaiting_ack = true;
     pending_sequence = sequence;
     data_sequence = static_cast<uint16_t>(sequence + 1);
@@ -86,10 +105,79 @@ bool KnetCircuit::send_data(const uint8_t* bytes, int count)
 
 int KnetCircuit::take_caller_bytes(const uint8_t* bytes, int count)
 {
-    if (!peer_ready || awaiting_ack || count <= 0)
+    if (!alive || !peer_ready || awaiting_ack || count <= 0)
         return 0;
     const int k = count < KNET_MAX_DATA ? count : KNET_MAX_DATA;
     return send_data(bytes, k) ? k : 0;
+}
+
+uint64_t KnetCircuit::ending_span_ms() const
+{
+    return settings_.silence_s > 0 ? uint64_t(settings_.silence_s) * 1000 : ENDING_WITHOUT_SILENCE_MS;
+}
+
+void KnetCircuit::start_ending(bool ask, uint64_t until)
+{
+    ending_ = true;
+    asking_to_end_ = ask;
+    ending_until_ms_ = until;
+    next_end_request_ms_ = now_ms_ + 1;
+    end_request_gap_ms_ = 1;
+    waiting_for_accept_ = false;
+}
+
+void KnetCircuit::finish()
+{
+    finished_ = true;
+    ending_ = false;
+    alive = false;
+    circuit = NoCircuit;
+}
+
+void KnetCircuit::hang_up(uint64_t now_ms)
+{
+    now_ms_ = now_ms;
+    if (finished_ || ending_)
+        return;
+    if (!alive) {
+        finish();
+        return;
+    }
+    alive = false;
+    status_changed_ = true;
+    // Lost in an outage, a single request would leave the board's line
+    // taken; spread out, one of them outlasts it.
+    send_control(0x00, 0);
+    start_ending(true, now_ms + ending_span_ms());
+}
+
+bool KnetCircuit::resend_due(uint64_t now_ms) const
+{
+    // Never while the board is not ready, never to a board that has not
+    // answered since the last copy (slow or gone: a copy helps neither).
+    return settings_.resend_ms > 0 && awaiting_ack && peer_ready && answered_since_copy_ &&
+           !outstanding_.empty() && now_ms - outstanding_sent_ms_ >= uint64_t(settings_.resend_ms);
+}
+
+uint64_t KnetCircuit::probe_for_ack_ms() const
+{
+    const uint64_t after = uint64_t(settings_.probe_s) * 1000;
+    // With a resend interval shorter than the probe's, the echo must be in
+    // by the time a copy is due.
+    return settings_.resend_ms > 0 ? std::min(after, uint64_t(settings_.resend_ms)) : after;
+}
+
+bool KnetCircuit::probe_due(uint64_t now_ms) const
+{
+    const uint64_t after = uint64_t(settings_.probe_s) * 1000;
+    const bool connected = circuit != 0 && circuit != NoCircuit;
+    if (after == 0 || !connected)
+        return false;
+    // A quiet circuit, or a Data packet that has waited for its Ack: the
+    // echo tells a lost packet from a slow board.
+    const uint64_t for_ack = probe_for_ack_ms();
+    return (now_ms - last_heard_ms_ >= after && now_ms - last_probe_ms_ >= after) ||
+           (awaiting_ack && now_ms - outstanding_sent_ms_ >= for_ack && now_ms - last_probe_ms_ >= for_ack);
 }
 
 void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
@@ -100,39 +188,58 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
         last_heard_ms_ = now_ms;
         last_probe_ms_ = now_ms;
     }
+    if (ending_) {
+        tick_ending(now_ms);
+        return;
+    }
     if (!alive)
         return;
 
-    if (ack_deferred_ && held_for_caller + static_cast<int>(caller_bytes_.size()) < TO_CALLER_BOUND) {
-        ack_deferred_ = false;
-        send_ack(deferred_circuit_, deferred_sequence_);
+    if (behind_ && held_for_caller + static_cast<int>(caller_bytes_.size()) <= TO_CALLER_BOUND / 2) {
+        behind_ = false;
+        // The board host waits for word that it may send again.
+        send_control(own_control(), 0);
     }
 
-    const uint64_t resend_after = resend_after_nack_ ? RESEND_AFTER_NACK_MS : uint64_t(settings_.resend_ms);
-    // Never while the board host is not ready, and never a second copy
-    // behind one not yet sent.
-    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && unsent_empty && !outstanding_.empty() &&
-        now_ms - outstanding_sent_ms_ >= resend_after) {
+    if (unsent_empty && resend_due(now_ms)) {
         const int size = static_cast<int>(outstanding_.size());
         std::printf("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
                     get_be16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
         packets_.insert(packets_.end(), outstanding_.begin(), outstanding_.end());
         outstanding_sent_ms_ = now_ms;
-        resend_after_nack_ = false;
+        probed_since_copy_ = false;
+        answered_since_copy_ = false;
+    }
+
+    if (probe_due(now_ms)) {
+        last_probe_ms_ = now_ms;
+        // An echo that comes now answers the probe, not the accept.
+        accept_echo_pending_ = false;
+        send_control(own_control(), 0);
     }
 
     const bool connected = circuit != 0 && circuit != NoCircuit;
-    const uint64_t probe_after = uint64_t(settings_.probe_s) * 1000;
-    if (probe_after > 0 && connected && now_ms - last_heard_ms_ >= probe_after &&
-        now_ms - last_probe_ms_ >= probe_after) {
-        last_probe_ms_ = now_ms;
-        send_control(ControlReady | ControlActive | ControlUp, 0);
-    }
-
     const bool expecting_answer = waiting_for_accept_ || awaiting_ack || connected;
     const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
-    if (silence_limit > 0 && expecting_answer && now_ms - last_heard_ms_ >= silence_limit)
+    if (silence_limit == 0)
+        return;
+    if (expecting_answer && now_ms - last_heard_ms_ >= silence_limit)
         fail("not answering");
+    else if (awaiting_ack && now_ms - outstanding_first_ms_ >= silence_limit)
+        fail("not acknowledging");
+}
+
+void KnetCircuit::tick_ending(uint64_t now_ms)
+{
+    if (now_ms >= ending_until_ms_) {
+        finish();
+        return;
+    }
+    if (asking_to_end_ && now_ms >= next_end_request_ms_) {
+        send_control(0x00, 0);
+        end_request_gap_ms_ = std::min(end_request_gap_ms_ * 2, END_REQUEST_LONGEST_GAP_MS);
+        next_end_request_ms_ = now_ms + end_request_gap_ms_;
+    }
 }
 
 uint64_t KnetCircuit::next_due_ms() const
@@ -140,18 +247,25 @@ uint64_t KnetCircuit::next_due_ms() const
     uint64_t due = UINT64_MAX;
     if (!clock_started_)
         return 0;
+    if (ending_)
+        return asking_to_end_ ? std::min(ending_until_ms_, next_end_request_ms_) : ending_until_ms_;
     if (!alive)
         return due;
-    const uint64_t resend_after = resend_after_nack_ ? RESEND_AFTER_NACK_MS : uint64_t(settings_.resend_ms);
-    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && !outstanding_.empty())
-        due = std::min(due, outstanding_sent_ms_ + resend_after);
+    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && answered_since_copy_ && !outstanding_.empty())
+        due = std::min(due, outstanding_sent_ms_ + uint64_t(settings_.resend_ms));
     const bool connected = circuit != 0 && circuit != NoCircuit;
     const uint64_t probe_after = uint64_t(settings_.probe_s) * 1000;
-    if (probe_after > 0 && connected)
-        due = std::min(due, std::max(last_heard_ms_, last_probe_ms_) + probe_after);
+    if (probe_after > 0 && connected) {
+        uint64_t probe = std::max(last_heard_ms_, last_probe_ms_) + probe_after;
+        if (awaiting_ack)
+            probe = std::min(probe, std::max(outstanding_sent_ms_, last_probe_ms_) + probe_for_ack_ms());
+        due = std::min(due, probe);
+    }
     const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
     if (silence_limit > 0 && (waiting_for_accept_ || awaiting_ack || connected))
         due = std::min(due, last_heard_ms_ + silence_limit);
+    if (silence_limit > 0 && awaiting_ack)
+        due = std::min(due, outstanding_first_ms_ + silence_limit);
     return due;
 }
 
@@ -159,10 +273,15 @@ void KnetCircuit::fail(const char* why)
 {
     std::printf("KNET: Board host %s, Line %d ended\n", why, line);
     print_to_caller("%s", BOARD_DOWN_TEXT);
-    waiting_for_accept_ = false;
-    circuit = NoCircuit;
+    lost_to_silence_ = true;
     status_changed_ = true;
     alive = false;
+    // A board host that holds a line for us is told, once: it has not been
+    // answering. Then a late answer or accept is still met, for as long
+    // again.
+    if (circuit != 0 && circuit != NoCircuit)
+        send_control(0x00, 0);
+    start_ending(false, now_ms_ + ending_span_ms());
 }
 
 void KnetCircuit::endpoint_failed()
@@ -170,12 +289,12 @@ void KnetCircuit::endpoint_failed()
     // A failed endpoint also frees the caller's line on the board.
     if (alive)
         status_changed_ = true;
-    alive = false;
+    finish();
 }
 
 void KnetCircuit::end()
 {
-    circuit = NoCircuit;
+    finish();
 }
 
 void KnetCircuit::print_to_caller(const char* format, ...)
@@ -217,26 +336,37 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
             return;
         }
         const uint8_t granted = p[0];
-        status_changed_ = true;
-        waiting_for_accept_ = false;
-        have_board_packet_ = false;
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
                     h.sequence, granted, get_be16(p + 1));
         send_ack(0, h.sequence);
+        if (ending_) {
+            // Too late for the call: the line is given back at once.
+            if (granted == 0) {
+                finish();
+            } else {
+                circuit = granted;
+                send_control(0x00, 0);
+            }
+            return;
+        }
+        status_changed_ = true;
+        waiting_for_accept_ = false;
+        have_board_packet_ = false;
         if (granted == 0) {
             // A repeated refusal (the board host resending its answer) is
             // acknowledged again but is the same lost call, told once.
             if (circuit == NoCircuit)
                 return;
-            circuit = NoCircuit;
             print_to_caller("%s", BUSY_TEXT);
             stats_board.count_call_lost_busy();
+            finish();
         } else {
             circuit = granted;
             line = granted;
             data_sequence = 1;
             print_to_caller("Connected to KELB line %d\r\n", granted);
-            send_control(ControlReady | ControlActive | ControlUp, 0);
+            accept_echo_pending_ = true;
+            send_control(own_control(), 0);
         }
         return;
     }
@@ -263,36 +393,29 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
         }
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, NACK for %d, reason %d\n", h.circuit, h.sequence,
                     get_be16(p), get_be16(p + 2));
-        // The board host refused our outstanding packet: with resending on,
-        // it goes again soon.
-        if (settings_.resend_ms > 0 && awaiting_ack && get_be16(p) == pending_sequence)
-            resend_after_nack_ = true;
+        // The board host took our outstanding packet and refused it: with
+        // resending on, it goes again after the interval.
+        if (awaiting_ack && get_be16(p) == pending_sequence)
+            answered_since_copy_ = true;
         return;
-    case knet::CircuitControl: {
+    case knet::CircuitControl:
         if (h.length != KNET_CONTROL_LENGTH) {
             std::printf("KNET-RECV: bad Control packet\n");
             return;
         }
-        const uint8_t control = p[0];
-        const uint8_t ack_flag = p[1];
-        peer_ready = (control & ControlReady) != 0;
-        if (!(control & ControlUp)) {
-            status_changed_ = true;
-            std::printf("KNET: Disconnected Line %d\n", h.circuit);
-            // The answer still goes out on the circuit in use.
-            send_control(0x00, 0);
-            circuit = NoCircuit;
-        } else if (ack_flag == 0) {
-            send_control(control, 1);
-        }
+        handle_control(h, p[0], p[1]);
         return;
-    }
     case knet::Data:
         if (h.circuit != circuit) {
             std::printf("KNET-RECV: dropped bad data packet\n");
             return;
         }
         std::printf("KNET-RECV: Circuit: %d, Seq: %d, Data, Size: %d\n", h.circuit, h.sequence, h.length);
+        if (ending_) {
+            // No caller to take it; the board host still learns it arrived.
+            send_ack(h.circuit, h.sequence);
+            return;
+        }
         handle_board_data(packet, held_for_caller);
         return;
     default:
@@ -301,39 +424,69 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
     }
 }
 
+void KnetCircuit::handle_control(const KnetHeader& h, uint8_t control, uint8_t ack_flag)
+{
+    if (!(control & ControlUp)) {
+        peer_ready = (control & ControlReady) != 0;
+        status_changed_ = true;
+        std::printf("KNET: Disconnected Line %d\n", h.circuit);
+        // The answer still goes out on the circuit in use; the board's own
+        // answer to our request to end needs none.
+        if (!ending_ || ack_flag == 0)
+            send_control(0x00, 0);
+        finish();
+        return;
+    }
+    if (ack_flag == 0) {
+        // The board host states its own bits and wants them back.
+        peer_ready = (control & ControlReady) != 0;
+        send_control(control, 1);
+        return;
+    }
+    // An echo of ours. Only the one after the accept states the board's
+    // ready bit; a probe's echo shows the board alive, and that it took
+    // what was sent before the probe.
+    if (accept_echo_pending_) {
+        accept_echo_pending_ = false;
+        peer_ready = (control & ControlReady) != 0;
+    }
+    if (probed_since_copy_)
+        answered_since_copy_ = true;
+}
+
 void KnetCircuit::handle_board_data(const KnetPacket& packet, int held_for_caller)
 {
     const KnetHeader& h = packet.header;
     const uint8_t* whole = packet.payload - KNET_HEADER_SIZE;
     const size_t size = KNET_HEADER_SIZE + h.length;
+    const int held = held_for_caller + static_cast<int>(caller_bytes_.size());
+    if (held + h.length > TO_CALLER_LIMIT) {
+        // Told not to send, the board host went on: it is not waiting for
+        // the caller, and nothing bounds it but ending the call.
+        std::printf("KNET: Board host sent past %d bytes held for the caller, Line %d ended\n", TO_CALLER_LIMIT,
+                    line);
+        hang_up(now_ms_);
+        return;
+    }
     if (settings_.drop_repeats) {
         // The packet passed on last, again, sequence and bytes: our Ack was
         // lost or the board host sent it twice. The caller has it already;
-        // the board gets its Ack, unless that waits for the caller anyway.
+        // the board gets its Ack.
         if (have_board_packet_ && last_board_packet_.size() == size &&
             std::equal(whole + 2, whole + size, last_board_packet_.begin() + 2)) {
             std::printf("KNET-RECV: Circuit: %d, Seq: %d, repeated Data dropped\n", h.circuit, h.sequence);
-            if (!ack_deferred_)
-                send_ack(h.circuit, h.sequence);
+            send_ack(h.circuit, h.sequence);
             return;
         }
         have_board_packet_ = true;
         last_board_packet_.assign(whole, whole + size);
     }
-    // A board host that does not wait for each Ack still gets every one.
-    if (ack_deferred_) {
-        ack_deferred_ = false;
-        send_ack(deferred_circuit_, deferred_sequence_);
-    }
     caller_bytes_.insert(caller_bytes_.end(), packet.payload, packet.payload + h.length);
     stats_board.set_line_seq_out(h.circuit, h.sequence);
-    if (held_for_caller + static_cast<int>(caller_bytes_.size()) >= TO_CALLER_BOUND) {
-        // The caller is behind: the board host waits for this Ack until the
-        // caller has taken what is held, rather than the queue growing.
-        ack_deferred_ = true;
-        deferred_circuit_ = h.circuit;
-        deferred_sequence_ = h.sequence;
-        return;
-    }
+    // Acknowledged at once, so a board host that resends what has no Ack
+    // never repeats bytes to the caller; while the caller is behind, the
+    // Ack says we are not ready.
+    if (held + h.length >= TO_CALLER_BOUND)
+        behind_ = true;
     send_ack(h.circuit, h.sequence);
 }

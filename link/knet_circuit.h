@@ -16,18 +16,29 @@ extern const char* const BOARD_DOWN_TEXT;
 
 class KnetCircuit {
 public:
-    // Board bytes held for the caller past which the Ack of the next Data
-    // packet waits until the caller has taken them: the board host sends
-    // nothing new before its packet is acknowledged.
+    // Board bytes held for the caller at which the link declares itself not
+    // ready (in its Acks and controls), so that the board host waits until
+    // the caller has caught up; half of it and the link is ready again.
     static constexpr int TO_CALLER_BOUND = 64 * 1024;
+    // A board host that goes on sending past this much held for the caller
+    // ignores the ready bit: its call is ended.
+    static constexpr int TO_CALLER_LIMIT = 1 << 20;
+    // Requests to end a circuit go out at once, then 1 ms later, the gap
+    // doubling up to this, until the board host answers or the silence
+    // limit has passed.
+    static constexpr uint64_t END_REQUEST_LONGEST_GAP_MS = 1000;
+    // How long an ended circuit keeps asking, and answers a late accept,
+    // when Silence is 0.
+    static constexpr uint64_t ENDING_WITHOUT_SILENCE_MS = 20000;
 
-    // Resending and dropping repeats are off unless the settings turn them
-    // on: a board host need not expect either. A quiet circuit is probed
-    // with a CircuitControl, which every board host echoes, and a board
-    // host not heard from for the silence limit, while we wait for an
-    // answer or probe it, is taken as gone: the circuit fails and the
-    // caller is told. The default limit outlasts the IPX stack's re-join
-    // of a restarted tunnel server, so a relay restart costs no call.
+    // Dropping repeats is off unless the settings turn it on: a board host
+    // need not expect it. Resending a lost Data packet is on, with care (see
+    // tick). A quiet circuit is probed with a CircuitControl, which every
+    // board host echoes, and a board host not heard from for the silence
+    // limit, while we wait for an answer or probe it, is taken as gone: the
+    // circuit fails and the caller is told. The default limit outlasts the
+    // IPX stack's re-join of a restarted tunnel server, so a relay restart
+    // costs no call.
     explicit KnetCircuit(const BoardSettings& settings = BoardSettings()) : settings_(settings) {}
 
     // What the dispatcher asks for.
@@ -39,18 +50,23 @@ public:
     // Takes up to 512 of the caller's bytes as one Data packet when the
     // board is ready and nothing is outstanding; the count taken.
     int take_caller_bytes(const uint8_t* bytes, int count);
+    // The caller has gone: the board host is asked to end the circuit at
+    // once and then at growing intervals, until it answers or the silence
+    // limit has passed.
+    void hang_up(uint64_t now_ms);
 
     // One received datagram: every whole packet in it is checked, traced and
     // acted on in order. held_for_caller is what the owner still holds for
     // the caller, not counting caller_bytes().
     void handle_datagram(const uint8_t* bytes, int count, uint64_t now_ms, int held_for_caller);
-    // The timers: resending, probing, the deferred Ack and the silence limit.
-    // unsent_empty is true when the owner has sent every packet taken from
-    // packets(): a resend is queued only then, so one copy at most waits.
+    // The timers: resending, probing, telling the board the caller caught
+    // up, the silence limit and the ending. unsent_empty is true when the
+    // owner has sent every packet taken from packets(): a copy of the
+    // outstanding Data is queued only then, so one at most waits.
     void tick(uint64_t now_ms, int held_for_caller, bool unsent_empty = true);
-    // When tick next has something to do on its own (a resend, a probe,
-    // the silence limit), on the clock tick is given; UINT64_MAX for never.
-    // A deferred Ack is not timed: it waits for the caller.
+    // When tick next has something to do on its own, on the clock tick is
+    // given; UINT64_MAX for never. Catching up is not timed: the owner
+    // ticks when the caller takes bytes.
     uint64_t next_due_ms() const;
     // The endpoint failed, or the owner closes: the circuit is over.
     void endpoint_failed();
@@ -62,9 +78,16 @@ public:
     std::vector<uint8_t>& caller_bytes() { return caller_bytes_; }
     // True once since the last call when the line's state changed.
     bool take_status_changed();
-    // An Ack held back until the caller catches up.
-    bool ack_deferred() const { return ack_deferred_; }
+    // True once when the call ended because the board host fell silent.
+    bool take_lost_to_silence();
+    // The caller is behind: the board host has been told not to send.
+    bool caller_behind() const { return behind_; }
+    // Nothing is left to do on the wire: the owner may close.
+    bool finished() const { return finished_; }
 
+    // alive: the circuit can carry the call. Once false, the circuit may
+    // still be ending (asking the board host to end it, answering a late
+    // accept) until finished().
     bool alive = true;
     uint8_t circuit = 0;
     uint8_t line = 0;
@@ -79,21 +102,45 @@ private:
     void send_ack(uint8_t circuit_number, uint16_t acknowledged);
     void print_to_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void handle_packet(const KnetPacket& packet, int held_for_caller);
+    void handle_control(const KnetHeader& h, uint8_t control, uint8_t ack_flag);
     void handle_board_data(const KnetPacket& packet, int held_for_caller);
+    void handle_while_ending(const KnetPacket& packet);
     uint8_t* packet_space(int size);
     void fail(const char* why);
+    // The call is over for the caller; the circuit goes on ending until
+    // `until`, asking the board host to end it when ask is true.
+    void start_ending(bool ask, uint64_t until);
+    void finish();
+    uint64_t ending_span_ms() const;
+    // What our controls and Acks say of us.
+    uint8_t own_control() const;
+    void tick_ending(uint64_t now_ms);
+    bool resend_due(uint64_t now_ms) const;
+    bool probe_due(uint64_t now_ms) const;
+    // How long a Data packet waits for its Ack before the circuit is probed.
+    uint64_t probe_for_ack_ms() const;
 
     std::vector<uint8_t> packets_;
     std::vector<uint8_t> caller_bytes_;
     bool status_changed_ = true;
+    bool lost_to_silence_ = false;
+    bool finished_ = false;
 
-    // For recovering from lost, repeated and refused packets. The
-    // outstanding Data packet is kept whole so that it can go again with
-    // its own sequence.
+    // The outstanding Data packet, kept whole so that it can go again with
+    // its own sequence: when it was first sent, when last, and whether the
+    // board host has since answered something sent after that copy (a
+    // probe's echo, or a Nack of it), which shows the copy or its Ack was
+    // lost rather than the board being slow or gone.
     std::vector<uint8_t> outstanding_;
+    uint64_t outstanding_first_ms_ = 0;
     uint64_t outstanding_sent_ms_ = 0;
+    bool probed_since_copy_ = false;
+    bool answered_since_copy_ = false;
+
     bool waiting_for_accept_ = false;
-    bool resend_after_nack_ = false;
+    // The one control sent after the accept: its echo states the board's
+    // ready bit. A probe's echo only shows the board is alive.
+    bool accept_echo_pending_ = false;
     bool clock_started_ = false;
     uint64_t now_ms_ = 0;
     uint64_t last_heard_ms_ = 0;
@@ -102,7 +149,12 @@ private:
     // The board's Data packet passed on last, for DropRepeats.
     bool have_board_packet_ = false;
     std::vector<uint8_t> last_board_packet_;
-    bool ack_deferred_ = false;
-    uint8_t deferred_circuit_ = 0;
-    uint16_t deferred_sequence_ = 0;
+    bool behind_ = false;
+
+    // Ending, once the call is over for the caller.
+    bool ending_ = false;
+    bool asking_to_end_ = false;
+    uint64_t ending_until_ms_ = 0;
+    uint64_t next_end_request_ms_ = 0;
+    uint64_t end_request_gap_ms_ = 1;
 };

@@ -31,8 +31,6 @@ constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
     {252, 7}, // WONT the same
 };
 
-constexpr int CLOSE_ATTEMPTS = 10; // ends the circuit after 11 requests
-
 constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
 
 }
@@ -125,7 +123,7 @@ bool TelnetServer::accept_caller()
 }
 
 // Serves one call; true when it is finished and may be removed.
-bool TelnetServer::serve_call(Call& call, int& due_ms)
+bool TelnetServer::serve_call(Call& call)
 {
     CallerSession& session = *call.session;
     BoardLink* link = call.link.get();
@@ -154,31 +152,30 @@ bool TelnetServer::serve_call(Call& call, int& due_ms)
                 stats_board.add_output_bytes(m);
                 link->caller_took_output();
             }
+            if (link->lost_to_silence.exchange(false)) {
+                ++calls_lost_to_downtime;
+                stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
+            }
         }
         // A circuit that ended leaves the caller connected until the board's
         // last bytes are out; a caller who stops reading is dropped by its
         // session. The session's I/O thread is asked to end first, and the
         // session disconnected once it has: the loop never waits for it.
         if (!link || (!link->alive && session.pending_output() == 0)) {
-            if (session.stop_io())
+            if (session.stop_io()) {
+                // Free before the caller sees the close: a redial at once
+                // is a new call, not one too many.
+                release_caller(call);
                 session.disconnect();
+                // The call goes in the next pass, not at the next full walk:
+                // its address and session number are free at once.
+                call.signal->raise();
+            }
         } else if (!link->alive) {
             session.wake_when_drained();
         }
-    } else if (!link) {
-        session.close_if_open();
-        finished = true;
-    } else if (link->alive) {
-        if (call.close_attempts <= CLOSE_ATTEMPTS) {
-            ++call.close_attempts;
-            link->send_control(0x00, 0);
-        } else {
-            link->close();
-        }
-        // The next request, or the close, a pass later.
-        due_ms = std::min(due_ms, CLOSE_REQUEST_INTERVAL_MS);
     } else {
-        link->close_if_open();
+        // The link, if still up, goes on ending the circuit on its own.
         session.close_if_open();
         finished = true;
     }
@@ -203,10 +200,47 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
 {
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
-    access.release(call->caller, monotonic_ms());
+    release_caller(*call);
     stats_board.set_last_session(uint16_t(call->session->number));
     call->session.reset();
-    call->link.reset();
+    if (call->link)
+        retire_link(std::move(call->link));
+}
+
+void TelnetServer::release_caller(Call& call)
+{
+    if (call.released)
+        return;
+    call.released = true;
+    access.release(call.caller, monotonic_ms());
+}
+
+void TelnetServer::retire_link(std::unique_ptr<BoardLink> link)
+{
+    link->hang_up();
+    if (link->finished) {
+        link->close();
+        return;
+    }
+    // A board host that never answers must not pile up links: the one
+    // ending longest is let go.
+    if (ending_links.size() >= ENDING_LINKS_BOUND) {
+        ending_links.front()->close();
+        ending_links.pop_front();
+    }
+    ending_links.push_back(std::move(link));
+}
+
+void TelnetServer::reap_ending_links()
+{
+    for (auto it = ending_links.begin(); it != ending_links.end();) {
+        if ((*it)->finished) {
+            (*it)->close();
+            it = ending_links.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void TelnetServer::poll(int longest_wait_ms)
@@ -229,7 +263,6 @@ void TelnetServer::poll(int longest_wait_ms)
     const bool full_walk = now_ms - last_full_walk_ms_ >= uint64_t(LONGEST_WAIT_MS);
     if (full_walk)
         last_full_walk_ms_ = now_ms;
-    int due_ms = LONGEST_WAIT_MS;
     auto marked = calls.end();
     for (auto it = calls.begin(); it != calls.end(); ++it) {
         if (marked != calls.end()) {
@@ -240,17 +273,23 @@ void TelnetServer::poll(int longest_wait_ms)
         const bool news = call.signal->take();
         if (!news && !full_walk && call.session->connected)
             continue;
-        if (serve_call(call, due_ms))
+        if (serve_call(call))
             marked = it;
     }
     if (marked != calls.end())
         remove_call(marked);
+    reap_ending_links();
 
     stats_board.set_threads_used(live_worker_count);
     stats_board.set_callers(int(calls.size()));
+    const bool was_running = running_flag.get();
     console_poll();
     stats_board.set_poll_ticks(performance_ticks() - start);
+    // F3 ends the loop now, not after a wait.
+    if (was_running && !running_flag.get())
+        return;
 
+    int due_ms = LONGEST_WAIT_MS;
     const int console_ms = console_ms_until_due();
     if (console_ms >= 0)
         due_ms = std::min(due_ms, console_ms);

@@ -50,6 +50,9 @@ void TelnetServer::shutdown()
         if (call->session)
             call->session->close_if_open();
     }
+    for (auto& link : ending_links)
+        link->close();
+    ending_links.clear();
     if (listener) {
         listener->close();
         listener.reset();

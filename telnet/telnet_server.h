@@ -37,8 +37,8 @@ public:
 
     // The longest wait: a safety net only, every event wakes the loop.
     static constexpr int LONGEST_WAIT_MS = 1000;
-    // Requests to end a circuit go out this far apart.
-    static constexpr int CLOSE_REQUEST_INTERVAL_MS = 1;
+    // Links still ending their circuits after their calls went.
+    static constexpr size_t ENDING_LINKS_BOUND = 256;
     // How soon accepting is tried again after it failed.
     static constexpr int ACCEPT_RETRY_MS = 10;
 
@@ -50,6 +50,9 @@ public:
     std::unique_ptr<ByteQueue> relay_queue;
     // Newest first.
     std::list<std::unique_ptr<Call>> calls;
+    // Board links of removed calls, asking the board host to end their
+    // circuits; oldest first.
+    std::list<std::unique_ptr<BoardLink>> ending_links;
     uint16_t total_connections = 0;
     uint16_t session_counter = 0;
     uint16_t calls_lost_to_downtime = 0;
@@ -65,10 +68,15 @@ private:
     bool accept_caller();
     // Turns a caller away in the pass that accepted it, waiting on nothing.
     void refuse(TcpSocket& connection, const AccessDecision& decision);
-    // due_ms is lowered to when this call next needs a pass.
-    bool serve_call(Call& call, int& due_ms);
+    bool serve_call(Call& call);
     void wait_for_events(int timeout_ms, bool on_listener);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
+    // The caller no longer counts against its address; once.
+    void release_caller(Call& call);
+    // Hands a removed call's link over to end its circuit on its own.
+    void retire_link(std::unique_ptr<BoardLink> link);
+    // Closes the ending links that are done.
+    void reap_ending_links();
 
     bool counters_loaded = false;
     uint64_t last_full_walk_ms_ = 0;

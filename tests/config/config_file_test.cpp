@@ -180,7 +180,7 @@ TEST_F(ConfigFileTest, BoardSettingsTakeTheirDefaultsOrWholeNumbersInRange)
     s.resend_ms = 7;
     std::string error;
     ASSERT_EQ(read_board_settings(c, s, error), 0);
-    EXPECT_EQ(s.resend_ms, 0);
+    EXPECT_EQ(s.resend_ms, 5000);
     EXPECT_FALSE(s.drop_repeats);
     EXPECT_EQ(s.probe_s, 2);
     EXPECT_EQ(s.silence_s, 20);

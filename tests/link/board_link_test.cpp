@@ -341,7 +341,7 @@ TEST_F(LinkTest, WithDropRepeatsRepeatedDataIsPassedOnOnceAndAcknowledgedEachTim
     EXPECT_EQ(out[2], knet_bytes::ack(6, 4, 10));
 }
 
-TEST_F(LinkTest, WithResendUnacknowledgedDataGoesAgainWithItsOwnSequence)
+TEST_F(LinkTest, WithResendUnacknowledgedDataGoesAgainOnceTheBoardHasAnsweredSinceWithItsOwnSequence)
 {
     recover(RESEND_MS, false);
     CaptureStdout();
@@ -353,21 +353,30 @@ TEST_F(LinkTest, WithResendUnacknowledgedDataGoesAgainWithItsOwnSequence)
     std::vector<Bytes> first = sent();
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0], knet_bytes::data(6, 1, "hello"));
-    link.tick(1000 + RESEND_MS - 1);
-    EXPECT_TRUE(sent().empty());
+    // The board has answered nothing sent since: slow or gone, it gets no
+    // copy. A Data packet that waited the interval is probed for.
     link.tick(1000 + RESEND_MS);
+    std::vector<Bytes> probe = sent();
+    ASSERT_EQ(probe.size(), 1u);
+    EXPECT_EQ(probe[0], knet_bytes::control(6, 2, 0xE0, 0));
+    link.tick(1000 + 2 * RESEND_MS);
+    for (const Bytes& p : sent())
+        EXPECT_NE(knet_read_header(p.data()).type, knet::Data);
+    feed(knet_bytes::control(6, 50, 0xE0, 1));
+    link.tick(1000 + 2 * RESEND_MS + 1);
     std::vector<Bytes> again = sent();
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0], first[0]);
     // Its Ack ends the resending.
-    feed(knet_bytes::ack(6, 50, 1));
-    link.tick(1000 + 3 * RESEND_MS);
-    EXPECT_TRUE(sent().empty());
+    feed(knet_bytes::ack(6, 51, 1));
+    link.tick(1000 + 3 * PROBE_MS);
     EXPECT_FALSE(link.awaiting_ack);
+    for (const Bytes& p : sent())
+        EXPECT_NE(knet_read_header(p.data()).type, knet::Data);
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, WithResendNackOfTheOutstandingPacketSendsItAgainSoon)
+TEST_F(LinkTest, WithResendANackOfTheOutstandingPacketIsAnAnswerAndItGoesAgainAfterTheInterval)
 {
     recover(RESEND_MS, false);
     CaptureStdout();
@@ -378,10 +387,10 @@ TEST_F(LinkTest, WithResendNackOfTheOutstandingPacketSendsItAgainSoon)
     link.send_from_caller();
     Bytes packet = sent().at(0);
     feed(knet_bytes::nack(6, 51, 7, 1)); // another packet: nothing changes
-    link.tick(1100);
+    link.tick(1000 + RESEND_MS - 1);
     EXPECT_TRUE(sent().empty());
     feed(knet_bytes::nack(6, 52, 1, 1));
-    link.tick(1200);
+    link.tick(1000 + RESEND_MS);
     std::vector<Bytes> again = sent();
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0], packet);
@@ -389,9 +398,8 @@ TEST_F(LinkTest, WithResendNackOfTheOutstandingPacketSendsItAgainSoon)
     GetCapturedStdout();
 }
 
-TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
+TEST_F(LinkTest, CallerBehindIsAcknowledgedAtOnceAsNotReadyAndTheBoardToldWhenItCatchesUp)
 {
-    recover(0, true);
     CaptureStdout();
     link.tick(1000);
     feed(knet_bytes::accept(1, 6));
@@ -399,28 +407,32 @@ TEST_F(LinkTest, CallerBehindHoldsTheAckUntilTheBytesAreTaken)
     caller_text();
     std::string chunk(512, 'b');
     uint16_t seq = 1;
-    // Acknowledged at once until the bound is reached.
-    while (true) {
-        {
-            MutexHold hold(link.to_caller_lock);
-            if (link.to_caller()->size() + 512 >= BoardLink::TO_CALLER_BOUND)
-                break;
-        }
-        feed(knet_bytes::data(6, seq++, chunk));
-        ASSERT_EQ(sent().size(), 1u);
+    // Ready in every Ack until the bound is reached, then not ready; never
+    // an Ack held back.
+    for (; seq <= BoardLink::TO_CALLER_BOUND / 512 + 1; ++seq) {
+        feed(knet_bytes::data(6, seq, chunk));
+        std::vector<Bytes> out = sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(knet_bytes::field16(out[0], 8), seq);
+        const bool full = seq * 512 >= BoardLink::TO_CALLER_BOUND;
+        EXPECT_EQ(knet_bytes::field16(out[0], 10), full ? 0x6000 : 0xE000) << seq;
+        EXPECT_EQ(link.caller_behind, full);
     }
-    feed(knet_bytes::data(6, seq, chunk));
-    EXPECT_TRUE(sent().empty());
-    // The board host sends it again meanwhile: still no Ack and not taken twice.
-    feed(knet_bytes::data(6, seq, chunk));
+    // The board host sends the same packet again: acknowledged again, and
+    // (as the board's own repeat) passed on again.
+    feed(knet_bytes::data(6, uint16_t(seq - 1), chunk));
+    ASSERT_EQ(sent().size(), 1u);
     link.tick(1001);
     EXPECT_TRUE(sent().empty());
-    std::string held = caller_text();
-    EXPECT_EQ(held.size(), size_t(seq) * 512);
+    EXPECT_EQ(caller_text().size(), size_t(seq) * 512);
+    // Caught up: one control says so.
     link.tick(1002);
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(knet_bytes::field16(out[0], 8), seq);
+    EXPECT_EQ(out[0], knet_bytes::control(6, uint16_t(seq + 2), 0xE0, 0));
+    EXPECT_FALSE(link.caller_behind);
+    link.tick(1003);
+    EXPECT_TRUE(sent().empty());
     GetCapturedStdout();
 }
 
@@ -541,7 +553,9 @@ protected:
 
     void open_link()
     {
-        IpxAddress board = {{0, 0, 0, 1}, {1, 2, 3, 4, 5, 6}, BOARD_SOCKET};
+        // The in-memory network names every sender network 0, node 0.
+        IpxAddress board;
+        board.socket = BOARD_SOCKET;
         ASSERT_EQ(link.open(board), 0);
         ASSERT_NE(link.local_socket(), 0);
     }
@@ -676,4 +690,40 @@ TEST_F(ThreadedLinkTest, DestroyingAnOpenLinkStopsItsThreadAndFreesItsSocket)
     // The socket number is free again.
     IpxEndpoint again;
     EXPECT_EQ(again.open(socket), 0);
+}
+
+TEST_F(ThreadedLinkTest, OnlyTheBoardsOwnDatagramsAreTaken)
+{
+    CaptureStdout();
+    open_link();
+    link.request_connection("KELB");
+    board_receives(1);
+    // Another node aims an accept and data at our socket: nothing happens.
+    fake_ipx::inject(link.local_socket(), knet_bytes::accept(40, 5), BOARD_SOCKET + 1);
+    fake_ipx::inject(link.local_socket(), knet_bytes::data(0, 1, "forged"), BOARD_SOCKET + 1);
+    to_link(knet_bytes::data(0, 2, "real"));
+    EXPECT_TRUE(support::wait_until([&] { return caller_text() == "real"; })) << caller_text();
+    EXPECT_EQ(link.line, 0);
+    link.close();
+    GetCapturedStdout();
+}
+
+TEST_F(LinkTest, AnswersToOneDatagramStayWithinTheSendQueueBound)
+{
+    CaptureStdout();
+    feed(knet_bytes::accept(1, 6));
+    sent();
+    // As many controls asking for an answer as one datagram can hold.
+    Bytes packed;
+    while (packed.size() + 10 <= 16640) {
+        const Bytes c = knet_bytes::control(6, 1, 0xE0, 0);
+        packed.insert(packed.end(), c.begin(), c.end());
+    }
+    feed(packed);
+    Bytes all(2 * BoardLink::SEND_QUEUE_BOUND);
+    const int queued = link.copy_send_queue(all.data(), int(all.size()));
+    EXPECT_GT(queued, 0);
+    EXPECT_LE(queued, BoardLink::SEND_QUEUE_BOUND);
+    EXPECT_LT(size_t(queued), packed.size());
+    GetCapturedStdout();
 }

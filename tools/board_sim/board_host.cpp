@@ -28,6 +28,7 @@ struct BoardHost::Line {
     uint16_t outstanding_sequence = 0;
     uint64_t sent_at = 0;
     bool ready = true;  // our own ready bit
+    bool peer_ready = true;  // the caller's side takes Data
     uint64_t ready_again_at = 0;
     uint64_t hangup_at = 0;
     bool closing = false;  // end the circuit once the output is out
@@ -133,7 +134,7 @@ uint64_t BoardHost::next_due(uint64_t now_ms)
             at(line.ready_again_at);
         if (line.hangup_at && !line.closing)
             at(line.hangup_at);
-        if (line.awaiting_ack && options_.resend_ms)
+        if (line.awaiting_ack && line.peer_ready && options_.resend_ms)
             at(line.sent_at + static_cast<uint64_t>(options_.resend_ms));
     }
     // Datagrams the carrier would not take yet: the join wakes the caller's
@@ -196,6 +197,9 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
             line->awaiting_ack = false;
             line->outstanding.clear();
         }
+        // The adapter holds us back while its caller is behind.
+        if (line)
+            line->peer_ready = (get_be16(payload + 2) & 0x8000) != 0;
         return;
     }
     case knet::CircuitControl: {
@@ -209,6 +213,7 @@ void BoardHost::handle_packet(const IpxAddress& from, uint8_t type, uint8_t circ
                 send_control(*line, 0x00, 1);
             end_line(*line, "ended by the caller");
         } else if (flag == 0) {
+            line->peer_ready = (control & ControlReady) != 0;
             // The answer states our own ready bit.
             const uint8_t mine = (control & ~ControlReady) | (line->ready ? ControlReady : 0);
             send_control(*line, mine, 1);
@@ -309,6 +314,8 @@ void BoardHost::take_data(Line& line, uint8_t, uint16_t, const uint8_t* payload,
 
 void BoardHost::send_pending(Line& line, uint64_t now_ms)
 {
+    if (!line.peer_ready)
+        return;
     if (line.awaiting_ack) {
         // Board output is stop-and-wait too; only when asked does an
         // unanswered packet go again.
