@@ -4,11 +4,13 @@
 // caller and the board exchange, and that orva's threads, descriptors and
 // memory come back afterwards.
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/support/adapter_test.h"
 #include "tests/support/adapter_texts.h"
+#include "tests/support/board_double.h"
 
 namespace {
 
@@ -148,6 +150,89 @@ TEST_F(Faults, RelayRestartedMidCallTheCallGoesOnWithNothingLost)
     EXPECT_EQ(count_of(orva->out(), "not answering"), 0u);
     EXPECT_TRUE(back_to_baseline());
     EXPECT_EQ(stop_orva(), 0);
+}
+
+}
+
+namespace {
+
+// A board host that does only what the protocol fixes, through a relay the
+// test restarts: orva with its default settings.
+class TunnelOutage : public AdapterTest {
+protected:
+    void SetUp() override
+    {
+        start_relay();
+        start_orva(false);
+        ASSERT_TRUE(board.start(ipx_port));
+        ASSERT_TRUE(orva_says("SAP: Added Server to List", 0, 15s));
+    }
+
+    // Kills the relay, runs during, starts it again and waits until orva
+    // and the board have both joined it again.
+    void outage(const std::function<void()>& during)
+    {
+        kill_relay();
+        during();
+        start_relay();
+        ASSERT_TRUE(wait_until([&] { return count_of(relay->out(), " joined from ") >= 2; }, 40s)) << relay->out();
+    }
+
+    std::string board_received()
+    {
+        std::string got;
+        board.with([&](StrictBoard& b) { got = b.received; });
+        return got;
+    }
+
+    BoardDouble board;
+};
+
+// What the caller typed while the tunnel was down was lost with it; once
+// the board answers again the packet goes again, and the call goes on.
+TEST_F(TunnelOutage, WhatTheCallerTypedWhileTheTunnelWasDownReachesTheBoardAfterwards)
+{
+    LoopbackCaller caller(telnet_port);
+    ASSERT_EQ(call_in(caller), 1);
+    caller.send("before");
+    ASSERT_TRUE(wait_until([&] { return board_received() == "before"; }));
+    // The board's answer has come back, so its Ack has too.
+    board.with([](StrictBoard& b) { b.send_output("ok"); });
+    ASSERT_EQ(read(caller, 2), "ok");
+
+    outage([&] {
+        caller.send("during");
+        ASSERT_TRUE(orva_says("KNET-SEND: Circuit: 1, Seq: 2, DATA, Size: 6"));
+    });
+    EXPECT_TRUE(wait_until([&] { return board_received() == "beforeduring"; }, 30s)) << board_received();
+    EXPECT_TRUE(orva_says("KNET-SEND: Circuit: 1, Seq: 2, DATA, Size: 6, sent again"));
+    caller.send("after");
+    EXPECT_TRUE(wait_until([&] { return board_received() == "beforeduringafter"; }));
+    board.with([](StrictBoard& b) { b.send_output("still here"); });
+    EXPECT_EQ(read(caller, 10), "still here");
+    EXPECT_EQ(count_of(orva->out(), "not answering"), 0u);
+}
+
+// A caller who hangs up while the tunnel is down: the requests to end the
+// circuit go on until one gets through, and the board's line is free for
+// the next caller.
+TEST_F(TunnelOutage, ACallEndedWhileTheTunnelWasDownGivesTheBoardsLineBack)
+{
+    {
+        LoopbackCaller caller(telnet_port);
+        ASSERT_EQ(call_in(caller), 1);
+        outage([&] {
+            caller.hang_up();
+            ASSERT_TRUE(orva->wait_for_out("[1] Disconnected."));
+        });
+    }
+    EXPECT_TRUE(wait_until([&] {
+        bool taken = true;
+        board.with([&](StrictBoard& b) { taken = b.line_taken; });
+        return !taken;
+    }, 30s));
+    LoopbackCaller next(telnet_port);
+    EXPECT_EQ(call_in(next), 1);
 }
 
 }

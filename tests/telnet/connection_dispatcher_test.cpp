@@ -11,6 +11,7 @@
 #include "app/host_description.h"
 #include "app/statistics_board.h"
 #include "app/worker_thread.h"
+#include "config/board_settings.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
 #include "sap/sap_agent.h"
@@ -228,6 +229,23 @@ TEST_F(Dispatcher, EveryCallerRefusedAsBusyCountsExactlyOnce)
         EXPECT_EQ(on_board([] { return stats_board.calls_lost_busy(); }), n);
     }
     EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), 0) << "busy is not downtime";
+}
+
+// A board host that never answers: the caller is told it is down once the
+// silence limit has passed, and the call counts as lost to downtime, once.
+TEST_F(Dispatcher, ACallEndedBySilenceCountsAsLostToDowntime)
+{
+    const BoardSettings saved = board_settings;
+    board_settings.silence_s = 1;
+    BoardOptions options;
+    options.silent = true;
+    start_board(options);
+    start_dispatcher();
+    EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.calls_lost_downtime(); }) == 1; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), 1);
+    board_settings = saved;
 }
 
 TEST_F(Dispatcher, CallerRefusedWhileTheOnlyLineIsTakenLeavesThatLineAlone)
