@@ -419,7 +419,8 @@ TEST_F(Dispatcher, LineShowsTheDottedAddressUntilTheNameIsKnown)
     auto caller = call_line();
     ASSERT_TRUE(wait_until([] { return line_state(1) == LINE_CONNECTED; }));
     EXPECT_EQ(line_address(1), "127.0.0.1");
-    EXPECT_EQ(lookups_started.load(), 1) << "the lookup is still under way";
+    // Its thread may not have run yet; once it has, it waits for the test.
+    EXPECT_TRUE(wait_until([] { return lookups_started.load() == 1; })) << "the lookup is still under way";
     // Data flows while the name is looked up.
     caller->send("x");
     EXPECT_EQ(caller->receive(1), "x");
