@@ -9,8 +9,6 @@
 #include "util/call_signal.h"
 
 struct Call {
-    // Circuit-control requests sent to end the circuit after the caller left.
-    int32_t close_attempts = 0;
     std::unique_ptr<CallerSession> session;
     // None when the caller was refused because no board host was known.
     std::unique_ptr<BoardLink> link;
