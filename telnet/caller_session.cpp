@@ -68,7 +68,7 @@ void CallerSession::look_up_name()
     }
     // The thread owns a reference of its own and never sees the session.
     auto* state = new std::shared_ptr<NameLookupState>(lookup);
-    resolver_thread = WorkerThread::start(resolve_name, state);
+    resolver_thread = WorkerThread::start_task(resolve_name, state);
     if (!resolver_thread) {
         delete state;
         lookups_in_flight.fetch_sub(1);
