@@ -203,6 +203,10 @@ TEST_F(CallerSessionTest, SessionEndsWithoutWaitingForALookupUnderWay)
     next->close_if_open();
 }
 
+// A disconnect that waited on a caller who does not read would last at
+// least the stall limit, or for ever.
+constexpr auto QUICKER_THAN_A_STALL = std::chrono::milliseconds(CallerSession::STALL_LIMIT_MS / 2);
+
 TEST_F(CallerSessionTest, PartialSendsKeepTheRestQueuedInOrder)
 {
     LoopbackCaller caller(listener.port(), 4096);
@@ -232,9 +236,7 @@ TEST_F(CallerSessionTest, DisconnectDoesNotWaitForACallerWhoStoppedReading)
 
     auto t0 = std::chrono::steady_clock::now();
     session->disconnect();
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t0);
-    EXPECT_LT(took.count(), 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, QUICKER_THAN_A_STALL);
 
     // What did get out is an unbroken prefix, and then the line closes.
     bool closed = false;
@@ -275,10 +277,7 @@ TEST_F(CallerSessionTest, CallerWhoNeverReadsIsDroppedWithoutStallingOthers)
 
     auto t0 = std::chrono::steady_clock::now();
     stuck_session->disconnect();
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t0);
-    std::printf("disconnect of the stuck caller took %lld ms\n", (long long)took.count());
-    EXPECT_LT(took.count(), 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, QUICKER_THAN_A_STALL);
     other_session->disconnect();
 }
 
