@@ -15,6 +15,11 @@ std::atomic<bool> fail_next_start{false};
 // never leaves the thread writing freed memory.
 struct WorkerThread::Shared {
     std::atomic<bool> active{true};
+    // Still in live_worker_count; whoever counts it out clears this first.
+    std::atomic<bool> counted{true};
+    // Counted out by the thread as it ends rather than by close; fixed
+    // before the thread starts.
+    bool counted_while_running = false;
 };
 
 WorkerThread::WorkerThread() : shared_(std::make_shared<Shared>())
@@ -34,7 +39,19 @@ void WorkerThread::fail_next_start_for_testing()
 
 std::unique_ptr<WorkerThread> WorkerThread::start(WorkerRoutine routine, void* owner, Mutex* run_mutex)
 {
+    return launch(routine, owner, run_mutex, false);
+}
+
+std::unique_ptr<WorkerThread> WorkerThread::start_task(WorkerRoutine routine, void* owner)
+{
+    return launch(routine, owner, nullptr, true);
+}
+
+std::unique_ptr<WorkerThread> WorkerThread::launch(WorkerRoutine routine, void* owner, Mutex* run_mutex,
+                                                   bool counted_while_running)
+{
     std::unique_ptr<WorkerThread> worker(new WorkerThread());
+    worker->shared_->counted_while_running = counted_while_running;
     std::promise<void> holding;
     std::future<void> held = holding.get_future();
     try {
@@ -48,11 +65,15 @@ std::unique_ptr<WorkerThread> WorkerThread::start(WorkerRoutine routine, void* o
             routine(owner);
             if (run_mutex)
                 run_mutex->unlock();
+            if (shared->counted_while_running && shared->counted.exchange(false))
+                live_worker_count.fetch_sub(1);
             shared->active = false;
         });
         thread.detach();
     } catch (const std::system_error&) {
         std::printf("error creating thread\n");
+        // No thread will count it out: closing the object does.
+        worker->shared_->counted_while_running = false;
         return nullptr;
     }
     // The worker holds its run mutex by now, which is all a stop handshake
@@ -71,7 +92,8 @@ void WorkerThread::close()
     if (closed_)
         return;
     closed_ = true;
-    live_worker_count.fetch_sub(1);
+    if (!shared_->counted_while_running && shared_->counted.exchange(false))
+        live_worker_count.fetch_sub(1);
 }
 
 void release_worker(std::unique_ptr<WorkerThread>& worker)

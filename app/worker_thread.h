@@ -6,7 +6,8 @@
 
 #include "app/locks.h"
 
-// Thread objects constructed and not yet closed (not threads still running).
+// Thread objects constructed and not yet closed (not threads still running);
+// a task's thread (start_task) counts exactly while it runs.
 extern std::atomic<int> live_worker_count;
 
 using WorkerRoutine = int (*)(void* owner);
@@ -21,6 +22,11 @@ public:
     // "error creating thread", when no thread can be made.
     static std::unique_ptr<WorkerThread> start(WorkerRoutine routine, void* owner,
                                                Mutex* run_mutex = nullptr);
+
+    // Starts a single task, such as a lookup, that its owner may stop
+    // watching: its thread is counted while it runs, whether or not its
+    // object is still held, and counted out as soon as the routine returns.
+    static std::unique_ptr<WorkerThread> start_task(WorkerRoutine routine, void* owner);
 
     // True until the routine has returned.
     bool is_running() const;
@@ -37,6 +43,8 @@ public:
 private:
     struct Shared;
     WorkerThread();
+    static std::unique_ptr<WorkerThread> launch(WorkerRoutine routine, void* owner, Mutex* run_mutex,
+                                                bool counted_while_running);
     std::shared_ptr<Shared> shared_;
     bool closed_ = false;
 };

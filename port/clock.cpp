@@ -24,17 +24,22 @@ uint64_t performance_ticks()
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
+// The waits to the next second and the checks of which second it is read
+// this one clock: time(2) reads a coarser one that turns some milliseconds
+// later, so a wait ending at the turn could still see the old second.
 int64_t wall_seconds()
 {
-    return int64_t(time(nullptr));
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec);
 }
 
 int ms_to_next_wall_second()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    // One more: time(2) may turn a little after the precise clock.
-    return int(1000 - ts.tv_nsec / 1000000) + 1;
+    // Rounded up: a wait never ends before the turn.
+    return int((1000000000L - ts.tv_nsec + 999999) / 1000000);
 }
 
 uint64_t wall_time_100ns()

@@ -15,7 +15,8 @@ inline uint64_t monotonic_ms() { return performance_ticks() / (PERFORMANCE_TICKS
 
 // Wall clock in whole seconds since the epoch.
 int64_t wall_seconds();
-// Milliseconds until wall_seconds next changes (1 to 1001).
+// Milliseconds until wall_seconds next changes (1 to 1000), from the same
+// clock.
 int ms_to_next_wall_second();
 
 // Wall clock, and this process's kernel and user CPU time, in 100 ns units.

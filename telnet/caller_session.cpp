@@ -68,7 +68,7 @@ void CallerSession::look_up_name()
     }
     // The thread owns a reference of its own and never sees the session.
     auto* state = new std::shared_ptr<NameLookupState>(lookup);
-    resolver_thread = WorkerThread::start(resolve_name, state);
+    resolver_thread = WorkerThread::start_task(resolve_name, state);
     if (!resolver_thread) {
         delete state;
         lookups_in_flight.fetch_sub(1);
@@ -134,6 +134,12 @@ void CallerSession::run_io()
             sent = flush_output();
         }
         const uint64_t now_ms = monotonic_ms();
+        if (!(r & PollError) && probe_held_input(now_ms)) {
+            // The stall clock starts with the NOP: the queue was empty, so
+            // the caller was behind on nothing before it.
+            progress_ms = now_ms;
+            sent = flush_output();
+        }
         if (sent > 0 || pending_output() == 0)
             progress_ms = now_ms;
         else if (connected && now_ms - progress_ms >= uint64_t(STALL_LIMIT_MS))
@@ -189,11 +195,19 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
         MutexHold out(output_lock);
         writable = output->size() > 0;
     }
+    const uint64_t now_ms = monotonic_ms();
+    if (readable)
+        held_probe_due_ms_ = 0;
+    else if (held_probe_due_ms_ == 0)
+        held_probe_due_ms_ = now_ms + uint64_t(HELD_INPUT_PROBE_MS);
     int timeout_ms = -1;
     if (writable) {
         const uint64_t stalled_at = progress_ms + uint64_t(STALL_LIMIT_MS);
-        const uint64_t now_ms = monotonic_ms();
         timeout_ms = stalled_at > now_ms ? int(stalled_at - now_ms) : 0;
+    } else if (!readable) {
+        // Output that waits draws a reset from a caller who is gone by
+        // itself; with none, the next NOP is what the wait is for.
+        timeout_ms = held_probe_due_ms_ > now_ms ? int(held_probe_due_ms_ - now_ms) : 0;
     }
     const int r = connection->wait(readable, writable, timeout_ms, io_wake_.descriptor());
     if (r & PollWoken)
@@ -246,6 +260,20 @@ int CallerSession::flush_output()
     else if (tell)
         notify_dispatcher();
     return sent;
+}
+
+bool CallerSession::probe_held_input(uint64_t now_ms)
+{
+    if (held_probe_due_ms_ == 0 || now_ms < held_probe_due_ms_ || !connected)
+        return false;
+    held_probe_due_ms_ = now_ms + uint64_t(HELD_INPUT_PROBE_MS);
+    MutexHold out(output_lock);
+    // Output that waits draws the same reset once it goes out, and the
+    // stall limit ends a caller who takes none of it: no NOP is needed.
+    if (output->size() > 0)
+        return false;
+    const uint8_t nop[2] = {TELNET_IAC, TELNET_NOP};
+    return output->append(nop, 2);
 }
 
 void CallerSession::wake_when_drained()

@@ -51,6 +51,11 @@ public:
     // while this many are still waiting on the resolver keeps its address.
     static constexpr int LOOKUPS_IN_FLIGHT_LIMIT = 64;
 
+    // Input held back this long, a NOP goes to the caller, and again as
+    // often while it stays held: only a byte sent can show that a caller
+    // whose hang-up waits behind its held input is gone.
+    static constexpr int HELD_INPUT_PROBE_MS = 5000;
+
     // Room made for each read from the caller.
     static constexpr int32_t READ_SIZE = 16 * 1024;
 
@@ -130,6 +135,9 @@ private:
     // Waits for the socket as far as there is work for it, or for a wake;
     // the socket's readiness bits.
     int wait_for_work(uint64_t progress_ms);
+    // Queues a NOP for a caller whose input has been held back until the
+    // probe was due, when nothing else waits to go out; true when queued.
+    bool probe_held_input(uint64_t now_ms);
     bool room_for_output(int32_t more);
     // Called after adding to the output: an I/O thread waiting with
     // nothing to send must wake.
@@ -159,6 +167,9 @@ private:
     // The I/O thread's wait saw io_wake_ signalled; it is cleared before the
     // next look at the queues. Starts set, so the first look clears it.
     bool woken_ = true;
+    // When the I/O thread next probes a caller whose input is held back; 0
+    // while reading goes on. Used by the I/O thread only.
+    uint64_t held_probe_due_ms_ = 0;
 
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 constexpr uint8_t TELNET_IAC = 255;
+// No operation: a client ignores it, so it may be sent at any time.
+constexpr uint8_t TELNET_NOP = 241;
 
 // Where a caller's stream stands between two segments: in data, after an
 // IAC, or after IAC and one of WILL, WONT, DO, DONT (waiting for the option).

@@ -83,13 +83,15 @@ TEST(WorkerThread, ReleasingARunningWorkerNeitherWaitsNorBreaksTheThread)
 TEST(WorkerThread, FailedStartPrintsOnceAndLeavesTheCountAlone)
 {
     int before = live_worker_count;
-    WorkerThread::fail_next_start_for_testing();
-    testing::internal::CaptureStdout();
-    auto w = WorkerThread::start(return_at_once, nullptr);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(w, nullptr);
-    EXPECT_EQ(out, "error creating thread\n");
-    EXPECT_EQ(live_worker_count, before);
+    for (bool task : {false, true}) {
+        WorkerThread::fail_next_start_for_testing();
+        testing::internal::CaptureStdout();
+        auto w = task ? WorkerThread::start_task(return_at_once, nullptr) : WorkerThread::start(return_at_once, nullptr);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(w, nullptr);
+        EXPECT_EQ(out, "error creating thread\n");
+        EXPECT_EQ(live_worker_count, before) << "task " << task;
+    }
     std::unique_ptr<WorkerThread> none;
     release_worker(none); // a null worker is skipped
 }

@@ -146,7 +146,9 @@ TEST_F(StatusService, NotifiesInOrderAndStalledHttpClientsHoldUpNothing)
     size_t hung_up = notify.notes().size();
     caller.hang_up();
     EXPECT_TRUE(notified("STATUS=Callers: 0, lines in use: 0", hung_up)) << notify.all_text();
-    // Pings are due every 200 ms all along.
+    // Pings are due every 200 ms all along. A main loop held by a stalled
+    // client would miss them until the server drops it (5 s); no gap comes
+    // near that.
     auto all = notify.notes();
     std::vector<Clock::time_point> pings;
     for (size_t i = stall_start; i < all.size(); ++i)
@@ -154,7 +156,7 @@ TEST_F(StatusService, NotifiesInOrderAndStalledHttpClientsHoldUpNothing)
             pings.push_back(all[i].at);
     ASSERT_GE(pings.size(), 5u) << notify.all_text();
     for (size_t i = 1; i < pings.size(); ++i)
-        EXPECT_LT(pings[i] - pings[i - 1], std::chrono::milliseconds(500 * LOAD_SCALE)) << i;
+        EXPECT_LT(pings[i] - pings[i - 1], 2500ms) << i;
 
     // Once they go, the server answers again.
     stalled.clear();

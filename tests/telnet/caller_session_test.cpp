@@ -168,34 +168,44 @@ bool gated_lookup(const TcpAddress&, std::string& name)
 }
 
 // A session ends without waiting for its lookup; the name that comes
-// afterwards is dropped with what the lookup shared with the session.
+// afterwards is dropped with what the lookup shared with the session. The
+// lookup's thread counts among the threads used exactly while it runs.
 TEST_F(CallerSessionTest, SessionEndsWithoutWaitingForALookupUnderWay)
 {
+    const int before = live_worker_count;
     CallerSession::set_name_lookup(gated_lookup);
     LoopbackCaller caller(listener.port());
     auto session = connect(caller);
     ASSERT_TRUE(wait_until([] { return lookup_entered.load(); }));
     EXPECT_STREQ(session->address_text(), "127.0.0.1");
+    EXPECT_EQ(live_worker_count, before + 2);
 
     caller.hang_up();
     ASSERT_TRUE(wait_until([&] { return !session->connected; }));
-    auto asked = std::chrono::steady_clock::now();
     session->close_if_open();
     session.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms);
+    // Had the session waited, the lookup would be over by now.
     EXPECT_FALSE(lookup_finished);
+    EXPECT_EQ(live_worker_count, before + 1);
 
     lookup_release = true;
     EXPECT_TRUE(wait_until([] { return lookup_finished.load(); }));
+    EXPECT_TRUE(wait_until([&] { return live_worker_count == before; }));
 
-    // A later session's lookup that ends while it is connected is seen.
+    // A later session's lookup that ends while it is connected is seen, and
+    // its thread is counted out without the dispatcher looking.
     CallerSession::set_name_lookup(lookup_answers_caller_example);
     LoopbackCaller second(listener.port());
     auto next = connect(second, 2);
     EXPECT_TRUE(wait_until([&] { return next->address_text() != nullptr &&
                                         std::string(next->address_text()) == "caller.example"; }));
+    EXPECT_TRUE(wait_until([&] { return live_worker_count == before + 1; })) << live_worker_count;
     next->close_if_open();
 }
+
+// A disconnect that waited on a caller who does not read would last at
+// least the stall limit, or for ever.
+constexpr auto QUICKER_THAN_A_STALL = std::chrono::milliseconds(CallerSession::STALL_LIMIT_MS / 2);
 
 TEST_F(CallerSessionTest, PartialSendsKeepTheRestQueuedInOrder)
 {
@@ -226,9 +236,7 @@ TEST_F(CallerSessionTest, DisconnectDoesNotWaitForACallerWhoStoppedReading)
 
     auto t0 = std::chrono::steady_clock::now();
     session->disconnect();
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t0);
-    EXPECT_LT(took.count(), 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, QUICKER_THAN_A_STALL);
 
     // What did get out is an unbroken prefix, and then the line closes.
     bool closed = false;
@@ -269,10 +277,7 @@ TEST_F(CallerSessionTest, CallerWhoNeverReadsIsDroppedWithoutStallingOthers)
 
     auto t0 = std::chrono::steady_clock::now();
     stuck_session->disconnect();
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t0);
-    std::printf("disconnect of the stuck caller took %lld ms\n", (long long)took.count());
-    EXPECT_LT(took.count(), 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, QUICKER_THAN_A_STALL);
     other_session->disconnect();
 }
 
