@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "app/lifecycle.h"
 #include "app/statistics_board.h"
@@ -34,7 +35,25 @@ constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
 constexpr int CLOSE_ATTEMPTS = 10; // ends the circuit after 11 requests
 
 constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
+constexpr char TOO_MANY_CALLERS_TEXT[] = "Too many callers at the moment, please call back later.\r\n";
 
+}
+
+void TelnetServer::tell_refusal(RefusalReason reason, const char* line)
+{
+    const uint64_t now_ms = monotonic_ms();
+    write_refusal_summary(now_ms);
+    if (refusals_.record(reason, now_ms))
+        std::printf("%s\n", line);
+    stats_board.count_caller_refused();
+}
+
+int TelnetServer::write_refusal_summary(uint64_t now_ms)
+{
+    const std::string summary = refusals_.take_summary(now_ms);
+    if (!summary.empty())
+        std::printf("%s\n", summary.c_str());
+    return refusals_.ms_until_summary(now_ms);
 }
 
 void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
@@ -42,37 +61,55 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
     char address[TCP_ADDRESS_TEXT];
     tcp_address_text(connection.address(), address);
     const AccessSettings& limits = access.settings();
+    char line[160];
+    RefusalReason reason;
+    const char* text = nullptr;
     switch (decision.verdict) {
     case AccessVerdict::Denied:
-        std::printf("Refused %s: on the Deny list\n", address);
+        reason = RefusalReason::Denied;
+        std::snprintf(line, sizeof line, "Refused %s: on the Deny list", address);
         break;
     case AccessVerdict::NotAllowed:
-        std::printf("Refused %s: not on the Allow list\n", address);
+        reason = RefusalReason::NotAllowed;
+        std::snprintf(line, sizeof line, "Refused %s: not on the Allow list", address);
         break;
     case AccessVerdict::Banned:
-        std::printf("Refused %s: banned\n", address);
+        reason = RefusalReason::Banned;
+        std::snprintf(line, sizeof line, "Refused %s: banned", address);
         break;
     case AccessVerdict::TooMany:
-        std::printf("Refused %s: calls at once at the limit (%d)\n", address, limits.max_per_address);
+        reason = RefusalReason::AtTheLimit;
+        text = TOO_MANY_TEXT;
+        std::snprintf(line, sizeof line, "Refused %s: calls at once at the limit (%d)", address,
+                      limits.max_per_address);
         break;
     case AccessVerdict::TooFast:
-        if (decision.banned) {
-            std::printf("Refused %s: %d connections within a minute, banned for %d s\n", address,
-                        decision.count, limits.ban_seconds);
-            app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute",
-                          address, limits.ban_seconds, decision.count);
-        } else {
-            std::printf("Refused %s: %d connections within a minute\n", address, decision.count);
-        }
+        reason = RefusalReason::TooFast;
+        text = TOO_MANY_TEXT;
+        if (decision.banned)
+            std::snprintf(line, sizeof line, "Refused %s: %d connections within a minute, banned for %d s", address,
+                          decision.count, limits.ban_seconds);
+        else
+            std::snprintf(line, sizeof line, "Refused %s: %d connections within a minute", address, decision.count);
+        break;
+    case AccessVerdict::TooManyCallers:
+        reason = RefusalReason::TooManyCallers;
+        text = TOO_MANY_CALLERS_TEXT;
+        std::snprintf(line, sizeof line, "Refused %s: too many callers at once (%d)", address, limits.max_calls);
         break;
     case AccessVerdict::Admitted:
+    default:
         return;
     }
-    stats_board.count_caller_refused();
+    tell_refusal(reason, line);
+    // Once per ban, whatever the lines of the second.
+    if (decision.verdict == AccessVerdict::TooFast && decision.banned)
+        app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute", address,
+                      limits.ban_seconds, decision.count);
     // Denied and banned callers get not one byte; the others are told why.
     // A fresh socket's buffer takes the text without waiting.
-    if (decision.verdict == AccessVerdict::TooMany || decision.verdict == AccessVerdict::TooFast) {
-        connection.send(reinterpret_cast<const uint8_t*>(TOO_MANY_TEXT), int(sizeof TOO_MANY_TEXT - 1));
+    if (text) {
+        connection.send(reinterpret_cast<const uint8_t*>(text), int(std::strlen(text)));
         // Unread input at close resets the connection, which can discard the
         // text; what has already arrived is read away (never waiting).
         uint8_t scratch[4096];
@@ -87,23 +124,38 @@ bool TelnetServer::accept_caller()
     std::unique_ptr<TcpSocket> connection = listener->accept();
     if (!connection)
         return false;
-    const AccessDecision decision = access.admit(connection->address(), monotonic_ms());
+    const TcpAddress caller = connection->address();
+    const AccessDecision decision = access.admit(caller, monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
         refuse(*connection, decision);
         return true;
     }
-    ++total_connections;
-    stats_board.set_total_connections(total_connections);
-    ++session_counter;
-    stats_board.set_next_session(uint16_t(session_counter + 1));
 
     auto call = std::make_unique<Call>();
-    call->caller = connection->address();
+    call->caller = caller;
     call->signal = std::make_shared<CallSignal>(wake);
     call->session = std::make_unique<CallerSession>();
     CallerSession& session = *call->session;
     session.notify(call->signal);
-    session.start(std::move(connection), session_counter);
+    // The number and the total are the caller's only once its session runs.
+    const uint16_t number = uint16_t(session_counter + 1);
+    if (session.start(std::move(connection), number) != 0) {
+        // No descriptor or thread left for it: turned away at once, and its
+        // admission taken back, as it never had a call.
+        access.release(caller, monotonic_ms());
+        char address[TCP_ADDRESS_TEXT];
+        tcp_address_text(caller, address);
+        char line[160];
+        std::snprintf(line, sizeof line, "Refused %s: session could not start (out of descriptors or threads)",
+                      address);
+        tell_refusal(RefusalReason::NotStarted, line);
+        return true;
+    }
+    session_counter = number;
+    ++total_connections;
+    stats_board.set_total_connections(total_connections);
+    stats_board.set_next_session(uint16_t(session_counter + 1));
+
     for (const auto& announcement : OPTION_ANNOUNCEMENTS)
         session.send_command(announcement[0], announcement[1]);
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
@@ -230,6 +282,11 @@ void TelnetServer::poll(int longest_wait_ms)
     if (full_walk)
         last_full_walk_ms_ = now_ms;
     int due_ms = LONGEST_WAIT_MS;
+    // A second whose refusal lines were held back is summed up when it is
+    // over, whether or not another caller comes.
+    const int refusal_ms = write_refusal_summary(now_ms);
+    if (refusal_ms >= 0)
+        due_ms = std::min(due_ms, refusal_ms);
     auto marked = calls.end();
     for (auto it = calls.begin(); it != calls.end(); ++it) {
         if (marked != calls.end()) {

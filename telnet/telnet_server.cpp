@@ -36,8 +36,6 @@ int TelnetServer::init(const char* address, int port)
 
 void TelnetServer::shutdown()
 {
-    if (counters_loaded)
-        save_counters(total_connections, counters_path.c_str());
     // Every I/O thread winds down at once; closing them one by one would
     // wait out each idle thread's socket wait in turn.
     for (auto& call : calls) {
@@ -50,6 +48,10 @@ void TelnetServer::shutdown()
         if (call->session)
             call->session->close_if_open();
     }
+    // Saved once the calls have given back their descriptors: a process out
+    // of them could not open the file before.
+    if (counters_loaded)
+        save_counters(total_connections, counters_path.c_str());
     if (listener) {
         listener->close();
         listener.reset();

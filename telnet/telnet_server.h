@@ -10,6 +10,7 @@
 #include "telnet/access_policy.h"
 #include "telnet/call.h"
 #include "telnet/counters_file.h"
+#include "telnet/refusal_log.h"
 #include "telnet/tcp_socket.h"
 #include "port/wake_event.h"
 
@@ -65,11 +66,18 @@ private:
     bool accept_caller();
     // Turns a caller away in the pass that accepted it, waiting on nothing.
     void refuse(TcpSocket& connection, const AccessDecision& decision);
+    // Counts a refused caller and writes its line, unless this second has
+    // had its share of lines.
+    void tell_refusal(RefusalReason reason, const char* line);
+    // Writes the summary of a second of refusals once it is over; ms until
+    // the next is due, -1 when none is.
+    int write_refusal_summary(uint64_t now_ms);
     // due_ms is lowered to when this call next needs a pass.
     bool serve_call(Call& call, int& due_ms);
     void wait_for_events(int timeout_ms, bool on_listener);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
 
+    RefusalLog refusals_;
     bool counters_loaded = false;
     uint64_t last_full_walk_ms_ = 0;
 };
