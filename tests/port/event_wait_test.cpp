@@ -6,10 +6,8 @@
 
 #include "port/event_wait.h"
 
-namespace {
-
 // With no descriptor to wait on (none could be made), a wait without limit
-// ends by itself; it would otherwise hang its thread for good.
+// ends by itself instead of holding its thread for good.
 TEST(EventWait, WaitOnNoDescriptorsWithoutLimitEnds)
 {
     auto done = std::make_shared<std::promise<void>>();
@@ -21,6 +19,4 @@ TEST(EventWait, WaitOnNoDescriptorsWithoutLimitEnds)
         done->set_value();
     }).detach();
     EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-}
-
 }
