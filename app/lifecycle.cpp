@@ -16,10 +16,12 @@
 #include "port/clock.h"
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
+#include "port/process_limits.h"
 #include "port/terminal.h"
 #include "sap/sap_agent.h"
 #include "status/status_server.h"
 #include "telnet/access_settings.h"
+#include "telnet/call_capacity.h"
 #include "telnet/telnet_server.h"
 
 void install_control_handler()
@@ -151,11 +153,17 @@ int run_adapter(int argc, char** argv)
         std::fprintf(stderr, "FATAL: %s\n", error.c_str());
         return 1;
     }
-    telnet_server.access = AccessPolicy(std::move(access));
     if (read_board_settings(app_config, board_settings, error) != 0) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
+    // Past what the process may hold, calls would fail one by one at
+    // random: the limit is brought within it, and the operator told.
+    std::string lowered;
+    access.max_calls = fit_max_calls(access.max_calls, read_process_limits(), lowered);
+    if (!lowered.empty())
+        std::printf("%s\n", lowered.c_str());
+    telnet_server.access = AccessPolicy(std::move(access));
 
     int result;
     try {

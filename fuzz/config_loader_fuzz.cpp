@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!read_access_settings(config, access, error))
         FUZZ_CHECK(error.rfind("Access ", 0) == 0);
     else
-        FUZZ_CHECK(access.max_per_address >= 0 && access.rate_per_minute >= 0 && access.ban_seconds >= 0);
+        FUZZ_CHECK(access.max_per_address >= 0 && access.rate_per_minute >= 0 && access.ban_seconds >= 0 &&
+                   access.max_calls >= 0);
     return 0;
 }

@@ -64,6 +64,15 @@ int BoardLink::open(const IpxAddress& board)
     running_.set(true);
     release_worker(thread_);
     thread_ = WorkerThread::start(&BoardLink::run_routine, this, &loop_lock_);
+    if (!thread_) {
+        running_.set(false);
+        endpoint_->close();
+        endpoint_.reset();
+        MutexHold hold(send_lock_);
+        circuit_.end();
+        take_output();
+        return -1;
+    }
     return 0;
 }
 

@@ -53,7 +53,7 @@ public:
     void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
     // Aims a fresh endpoint at the board host and starts the link thread.
-    // Returns 0.
+    // 0, or -1 (the link down, nothing open) when no thread could be made.
     int open(const IpxAddress& board);
     // Queues a ConnectionRequest for the service.
     void request_connection(const char* service_name);

@@ -14,6 +14,8 @@ void wait_for_any_readable(const int* descriptors, int count, int timeout_ms)
         p[n].events = POLLIN;
         ++n;
     }
+    if (n == 0 && timeout_ms < 0)
+        timeout_ms = NO_DESCRIPTOR_WAIT_MS;
     // An interrupted wait simply ends early; the caller looks again.
     ::poll(p, nfds_t(n), timeout_ms);
 }

@@ -45,6 +45,11 @@ bool AccessPolicy::tracking() const
     return settings_.max_per_address > 0 || settings_.rate_per_minute > 0;
 }
 
+bool AccessPolicy::at_max_calls() const
+{
+    return settings_.max_calls > 0 && calls_ >= settings_.max_calls;
+}
+
 bool AccessPolicy::forgettable(const Entry& entry, uint64_t now_ms) const
 {
     return now_ms - entry.minute_start_ms >= MINUTE_MS && now_ms >= entry.banned_until_ms;
@@ -70,8 +75,15 @@ AccessDecision AccessPolicy::admit(const TcpAddress& address, uint64_t now_ms)
 {
     AccessDecision decision;
     decision.verdict = listed(address);
-    if (decision.verdict != AccessVerdict::Admitted || !tracking())
+    if (decision.verdict != AccessVerdict::Admitted)
         return decision;
+    if (!tracking()) {
+        if (at_max_calls())
+            decision.verdict = AccessVerdict::TooManyCallers;
+        else
+            ++calls_;
+        return decision;
+    }
 
     const Key key = key_of(address);
     auto [it, added] = table_.try_emplace(key);
@@ -100,8 +112,13 @@ AccessDecision AccessPolicy::admit(const TcpAddress& address, uint64_t now_ms)
             }
         } else if (max > 0 && entry.active >= max) {
             decision.verdict = AccessVerdict::TooMany;
+        } else if (at_max_calls()) {
+            // Counted in the address's minute all the same: a caller who
+            // keeps dialling into a full house is still held to the rate.
+            decision.verdict = AccessVerdict::TooManyCallers;
         } else {
             ++entry.active;
+            ++calls_;
         }
     }
     if (entry.active == 0)
@@ -111,6 +128,8 @@ AccessDecision AccessPolicy::admit(const TcpAddress& address, uint64_t now_ms)
 
 void AccessPolicy::release(const TcpAddress& address, uint64_t now_ms)
 {
+    if (calls_ > 0)
+        --calls_;
     const Key key = key_of(address);
     auto it = table_.find(key);
     if (it == table_.end() || it->second.active == 0)

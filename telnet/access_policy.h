@@ -20,15 +20,18 @@ struct AccessSettings {
     // When not empty, only these may call; deny wins over allow.
     std::vector<AddressPrefix> allow;
     std::vector<AddressPrefix> deny;
+    // Calls at once over all addresses: each holds threads and descriptors.
+    int max_calls = 256;
 };
 
 enum class AccessVerdict {
     Admitted,
-    Denied,     // on Deny: closed at once
-    NotAllowed, // missing from a non-empty Allow: closed at once
-    Banned,     // closed at once
-    TooMany,    // max_per_address calls already
-    TooFast,    // past rate_per_minute; banned from now on if ban_seconds
+    Denied,         // on Deny: closed at once
+    NotAllowed,     // missing from a non-empty Allow: closed at once
+    Banned,         // closed at once
+    TooMany,        // max_per_address calls already
+    TooFast,        // past rate_per_minute; banned from now on if ban_seconds
+    TooManyCallers, // max_calls calls already, from whatever addresses
 };
 
 struct AccessDecision {
@@ -54,14 +57,16 @@ public:
     AccessPolicy& operator=(const AccessPolicy&) = delete;
 
     // A new connection from address at now_ms (monotonic). An admitted one
-    // counts against its address until release.
+    // counts against its address, and against max_calls, until release.
     AccessDecision admit(const TcpAddress& address, uint64_t now_ms);
-    // An admitted call from address has ended.
+    // An admitted call from address has ended (or never started).
     void release(const TcpAddress& address, uint64_t now_ms);
 
     const AccessSettings& settings() const { return settings_; }
     // Addresses remembered, with a call or without.
     size_t table_size() const { return table_.size(); }
+    // Calls admitted and not yet released.
+    int calls() const { return calls_; }
 
 private:
     // IPv4 addresses whole, IPv6 by their /64: one caller controls a /64.
@@ -86,6 +91,7 @@ private:
     // Admitted, Denied or NotAllowed by the lists alone.
     AccessVerdict listed(const TcpAddress& address) const;
     bool tracking() const;
+    bool at_max_calls() const;
     bool forgettable(const Entry& entry, uint64_t now_ms) const;
     // Puts an entry without calls at the front of idle_ and trims the back.
     void make_idle(const Key& key, Entry& entry, uint64_t now_ms);
@@ -95,4 +101,5 @@ private:
     std::unordered_map<Key, Entry, KeyHash> table_;
     // Keys of entries without calls, most recently heard from first.
     std::list<Key> idle_;
+    int calls_ = 0;
 };

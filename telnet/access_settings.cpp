@@ -39,5 +39,6 @@ bool read_access_settings(const ConfigFile& config, AccessSettings& out, std::st
     return read_number(config, "MaxPerAddress", out.max_per_address, error) &&
            read_number(config, "RatePerMinute", out.rate_per_minute, error) &&
            read_number(config, "BanSeconds", out.ban_seconds, error) &&
+           read_number(config, "MaxCalls", out.max_calls, error) &&
            read_list(config, "Allow", out.allow, error) && read_list(config, "Deny", out.deny, error);
 }

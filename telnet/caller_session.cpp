@@ -34,11 +34,16 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
 {
     if (!accepted)
         return -1;
+    // Without its wake descriptor the I/O thread could not be told to stop
+    // while it waits on an idle caller, and disconnect would wait for ever.
+    if (io_wake_.descriptor() < 0) {
+        accepted->close();
+        return -1;
+    }
     number = session_number;
+    // Set before the I/O thread looks at it.
     connected = true;
-    changed = true;
     tcp_address_text(accepted->address(), dotted);
-    std::printf("[%d] Connection: %s\n", number, dotted);
 
     input = new_input_queue();
     input_state = TelnetInputState::Data;
@@ -53,6 +58,16 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     // The I/O thread holds its lock from before start returns, so the wait
     // in disconnect holds even right after start.
     io_thread = WorkerThread::start(io_loop, this, &io_lock);
+    if (!io_thread) {
+        connected = false;
+        keep_running.set(false);
+        lookup.reset();
+        connection->close();
+        connection.reset();
+        return -1;
+    }
+    changed = true;
+    std::printf("[%d] Connection: %s\n", number, dotted);
     return 0;
 }
 

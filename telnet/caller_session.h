@@ -71,9 +71,10 @@ public:
     // to nothing, once asked for), the name came in. Set before start.
     void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
-    // Takes the accepted connection, prints "[n] Connection: " and the
-    // caller's whole address (IPv4 or IPv6), and starts the I/O thread.
-    // Returns 0 (-1, starting nothing, when there is no connection).
+    // Takes the accepted connection, starts the I/O thread and prints
+    // "[n] Connection: " and the caller's whole address (IPv4 or IPv6).
+    // Returns 0; -1, having printed nothing and closed the connection, when
+    // there is none or no wake descriptor or thread could be had for it.
     int start(std::unique_ptr<TcpSocket> accepted, int session_number);
     // Starts the resolver thread, once: the name is shown only on a line,
     // so a caller refused at once costs no lookup.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "app/lifecycle.h"
 #include "app/statistics_board.h"
@@ -32,7 +33,25 @@ constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
 };
 
 constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
+constexpr char TOO_MANY_CALLERS_TEXT[] = "Too many callers at the moment, please call back later.\r\n";
 
+}
+
+void TelnetServer::tell_refusal(RefusalReason reason, const char* line)
+{
+    const uint64_t now_ms = monotonic_ms();
+    write_refusal_summary(now_ms);
+    if (refusals_.record(reason, now_ms))
+        std::printf("%s\n", line);
+    stats_board.count_caller_refused();
+}
+
+int TelnetServer::write_refusal_summary(uint64_t now_ms)
+{
+    const std::string summary = refusals_.take_summary(now_ms);
+    if (!summary.empty())
+        std::printf("%s\n", summary.c_str());
+    return refusals_.ms_until_summary(now_ms);
 }
 
 void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
@@ -40,37 +59,55 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
     char address[TCP_ADDRESS_TEXT];
     tcp_address_text(connection.address(), address);
     const AccessSettings& limits = access.settings();
+    char line[160];
+    RefusalReason reason;
+    const char* text = nullptr;
     switch (decision.verdict) {
     case AccessVerdict::Denied:
-        std::printf("Refused %s: on the Deny list\n", address);
+        reason = RefusalReason::Denied;
+        std::snprintf(line, sizeof line, "Refused %s: on the Deny list", address);
         break;
     case AccessVerdict::NotAllowed:
-        std::printf("Refused %s: not on the Allow list\n", address);
+        reason = RefusalReason::NotAllowed;
+        std::snprintf(line, sizeof line, "Refused %s: not on the Allow list", address);
         break;
     case AccessVerdict::Banned:
-        std::printf("Refused %s: banned\n", address);
+        reason = RefusalReason::Banned;
+        std::snprintf(line, sizeof line, "Refused %s: banned", address);
         break;
     case AccessVerdict::TooMany:
-        std::printf("Refused %s: calls at once at the limit (%d)\n", address, limits.max_per_address);
+        reason = RefusalReason::AtTheLimit;
+        text = TOO_MANY_TEXT;
+        std::snprintf(line, sizeof line, "Refused %s: calls at once at the limit (%d)", address,
+                      limits.max_per_address);
         break;
     case AccessVerdict::TooFast:
-        if (decision.banned) {
-            std::printf("Refused %s: %d connections within a minute, banned for %d s\n", address,
-                        decision.count, limits.ban_seconds);
-            app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute",
-                          address, limits.ban_seconds, decision.count);
-        } else {
-            std::printf("Refused %s: %d connections within a minute\n", address, decision.count);
-        }
+        reason = RefusalReason::TooFast;
+        text = TOO_MANY_TEXT;
+        if (decision.banned)
+            std::snprintf(line, sizeof line, "Refused %s: %d connections within a minute, banned for %d s", address,
+                          decision.count, limits.ban_seconds);
+        else
+            std::snprintf(line, sizeof line, "Refused %s: %d connections within a minute", address, decision.count);
+        break;
+    case AccessVerdict::TooManyCallers:
+        reason = RefusalReason::TooManyCallers;
+        text = TOO_MANY_CALLERS_TEXT;
+        std::snprintf(line, sizeof line, "Refused %s: too many callers at once (%d)", address, limits.max_calls);
         break;
     case AccessVerdict::Admitted:
+    default:
         return;
     }
-    stats_board.count_caller_refused();
+    tell_refusal(reason, line);
+    // Once per ban, whatever the lines of the second.
+    if (decision.verdict == AccessVerdict::TooFast && decision.banned)
+        app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute", address,
+                      limits.ban_seconds, decision.count);
     // Denied and banned callers get not one byte; the others are told why.
     // A fresh socket's buffer takes the text without waiting.
-    if (decision.verdict == AccessVerdict::TooMany || decision.verdict == AccessVerdict::TooFast) {
-        connection.send(reinterpret_cast<const uint8_t*>(TOO_MANY_TEXT), int(sizeof TOO_MANY_TEXT - 1));
+    if (text) {
+        connection.send(reinterpret_cast<const uint8_t*>(text), int(std::strlen(text)));
         // Unread input at close resets the connection, which can discard the
         // text; what has already arrived is read away (never waiting).
         uint8_t scratch[4096];
@@ -85,23 +122,38 @@ bool TelnetServer::accept_caller()
     std::unique_ptr<TcpSocket> connection = listener->accept();
     if (!connection)
         return false;
-    const AccessDecision decision = access.admit(connection->address(), monotonic_ms());
+    const TcpAddress caller = connection->address();
+    const AccessDecision decision = access.admit(caller, monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
         refuse(*connection, decision);
         return true;
     }
-    ++total_connections;
-    stats_board.set_total_connections(total_connections);
-    ++session_counter;
-    stats_board.set_next_session(uint16_t(session_counter + 1));
 
     auto call = std::make_unique<Call>();
-    call->caller = connection->address();
+    call->caller = caller;
     call->signal = std::make_shared<CallSignal>(wake);
     call->session = std::make_unique<CallerSession>();
     CallerSession& session = *call->session;
     session.notify(call->signal);
-    session.start(std::move(connection), session_counter);
+    // The number and the total are the caller's only once its session runs.
+    const uint16_t number = uint16_t(session_counter + 1);
+    if (session.start(std::move(connection), number) != 0) {
+        // No descriptor or thread left for it: turned away at once, and its
+        // admission taken back, as it never had a call.
+        access.release(caller, monotonic_ms());
+        char address[TCP_ADDRESS_TEXT];
+        tcp_address_text(caller, address);
+        char line[160];
+        std::snprintf(line, sizeof line, "Refused %s: session could not start (out of descriptors or threads)",
+                      address);
+        tell_refusal(RefusalReason::NotStarted, line);
+        return true;
+    }
+    session_counter = number;
+    ++total_connections;
+    stats_board.set_total_connections(total_connections);
+    stats_board.set_next_session(uint16_t(session_counter + 1));
+
     for (const auto& announcement : OPTION_ANNOUNCEMENTS)
         session.send_command(announcement[0], announcement[1]);
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
@@ -110,10 +162,15 @@ bool TelnetServer::accept_caller()
     if (sap_agent.find_server(service_name, board)) {
         call->link = std::make_unique<BoardLink>();
         call->link->notify(call->signal);
-        call->link->open(board);
-        call->link->request_connection(service_name);
-        session.look_up_name();
-    } else {
+        if (call->link->open(board) == 0) {
+            call->link->request_connection(service_name);
+            session.look_up_name();
+        } else {
+            // No thread for the link: as good as no board host.
+            call->link.reset();
+        }
+    }
+    if (!call->link) {
         ++calls_lost_to_downtime;
         stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
         session.print("%s", BOARD_DOWN_TEXT);
@@ -224,7 +281,9 @@ void TelnetServer::retire_link(std::unique_ptr<BoardLink> link)
     }
     // A board host that never answers must not pile up links: the one
     // ending longest is let go.
-    if (ending_links.size() >= ENDING_LINKS_BOUND) {
+    const int max_calls = access.settings().max_calls;
+    const size_t bound = max_calls > 0 ? size_t(max_calls) : ENDING_LINKS_BOUND;
+    if (ending_links.size() >= bound) {
         ending_links.front()->close();
         ending_links.pop_front();
     }
@@ -263,6 +322,9 @@ void TelnetServer::poll(int longest_wait_ms)
     const bool full_walk = now_ms - last_full_walk_ms_ >= uint64_t(LONGEST_WAIT_MS);
     if (full_walk)
         last_full_walk_ms_ = now_ms;
+    // A second whose refusal lines were held back is summed up when it is
+    // over, whether or not another caller comes.
+    const int refusal_ms = write_refusal_summary(now_ms);
     auto marked = calls.end();
     for (auto it = calls.begin(); it != calls.end(); ++it) {
         if (marked != calls.end()) {
@@ -290,6 +352,8 @@ void TelnetServer::poll(int longest_wait_ms)
         return;
 
     int due_ms = LONGEST_WAIT_MS;
+    if (refusal_ms >= 0)
+        due_ms = std::min(due_ms, refusal_ms);
     const int console_ms = console_ms_until_due();
     if (console_ms >= 0)
         due_ms = std::min(due_ms, console_ms);

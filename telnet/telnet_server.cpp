@@ -36,8 +36,6 @@ int TelnetServer::init(const char* address, int port)
 
 void TelnetServer::shutdown()
 {
-    if (counters_loaded)
-        save_counters(total_connections, counters_path.c_str());
     // Every I/O thread winds down at once; closing them one by one would
     // wait out each idle thread's socket wait in turn.
     for (auto& call : calls) {
@@ -53,6 +51,10 @@ void TelnetServer::shutdown()
     for (auto& link : ending_links)
         link->close();
     ending_links.clear();
+    // Saved once the calls have given back their descriptors: a process out
+    // of them could not open the file before.
+    if (counters_loaded)
+        save_counters(total_connections, counters_path.c_str());
     if (listener) {
         listener->close();
         listener.reset();

@@ -10,6 +10,7 @@
 #include "telnet/access_policy.h"
 #include "telnet/call.h"
 #include "telnet/counters_file.h"
+#include "telnet/refusal_log.h"
 #include "telnet/tcp_socket.h"
 #include "port/wake_event.h"
 
@@ -37,8 +38,9 @@ public:
 
     // The longest wait: a safety net only, every event wakes the loop.
     static constexpr int LONGEST_WAIT_MS = 1000;
-    // Links still ending their circuits after their calls went.
-    static constexpr size_t ENDING_LINKS_BOUND = 256;
+    // Links still ending their circuits after their calls went, at most
+    // MaxCalls, or this many without it.
+    static constexpr size_t ENDING_LINKS_BOUND = 1024;
     // How soon accepting is tried again after it failed.
     static constexpr int ACCEPT_RETRY_MS = 10;
 
@@ -68,6 +70,12 @@ private:
     bool accept_caller();
     // Turns a caller away in the pass that accepted it, waiting on nothing.
     void refuse(TcpSocket& connection, const AccessDecision& decision);
+    // Counts a refused caller and writes its line, unless this second has
+    // had its share of lines.
+    void tell_refusal(RefusalReason reason, const char* line);
+    // Writes the summary of a second of refusals once it is over; ms until
+    // the next is due, -1 when none is.
+    int write_refusal_summary(uint64_t now_ms);
     bool serve_call(Call& call);
     void wait_for_events(int timeout_ms, bool on_listener);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
@@ -78,6 +86,7 @@ private:
     // Closes the ending links that are done.
     void reap_ending_links();
 
+    RefusalLog refusals_;
     bool counters_loaded = false;
     uint64_t last_full_walk_ms_ = 0;
 };

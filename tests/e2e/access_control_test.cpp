@@ -107,6 +107,7 @@ TEST(AccessSettings, MalformedValueEndsStartUpNamingSettingAndValue)
     for (auto [element, told] : {
              std::pair{"<Access RatePerMinute=\"3x\"/>", "Access RatePerMinute=\"3x\""},
              std::pair{"<Access BanSeconds=\"-1\"/>", "Access BanSeconds=\"-1\""},
+             std::pair{"<Access MaxCalls=\"many\"/>", "Access MaxCalls=\"many\""},
              std::pair{"<Access Deny=\"10.0.0.1, 10.0.0.0/33\"/>", "Access Deny=\"10.0.0.1, 10.0.0.0/33\": \"10.0.0.0/33\""},
              std::pair{"<Access Allow=\"::1 fe80::/x\"/>", "\"fe80::/x\""},
          }) {

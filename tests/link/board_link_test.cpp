@@ -727,3 +727,16 @@ TEST_F(LinkTest, AnswersToOneDatagramStayWithinTheSendQueueBound)
     EXPECT_LT(size_t(queued), packed.size());
     GetCapturedStdout();
 }
+
+TEST_F(ThreadedLinkTest, ALinkWithoutAThreadIsDownAndHoldsNoSocket)
+{
+    CaptureStdout();
+    WorkerThread::fail_next_start_for_testing();
+    IpxAddress board;
+    board.socket = BOARD_SOCKET;
+    EXPECT_EQ(link.open(board), -1);
+    GetCapturedStdout();
+    EXPECT_FALSE(link.alive);
+    EXPECT_TRUE(link.finished);
+    EXPECT_FALSE(link.has_endpoint());
+}

@@ -67,6 +67,9 @@ public:
     std::string access = NO_ACCESS_LIMITS;
     std::string extra_config;
     std::string telnet_ip = "127.0.0.1";
+    // Runs orva through this command and its arguments, for example
+    // {"/usr/bin/prlimit", "--nofile=200:200"}.
+    std::vector<std::string> orva_launcher;
     int telnet_port = free_tcp_port();
     int ipx_port = free_udp_port();
     std::unique_ptr<ChildProcess> orva;

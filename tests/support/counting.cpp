@@ -1,9 +1,13 @@
 #include "tests/support/counting.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 namespace support {
 
@@ -61,6 +65,31 @@ Footprint footprint_of(pid_t pid)
         f.cpu_seconds = double(user + system) / double(sysconf(_SC_CLK_TCK));
     }
     return f;
+}
+
+bool leave_free_descriptors(pid_t pid, int free)
+{
+    // A new descriptor takes the lowest free number below the limit; the
+    // limit is put past every number in use up to it, so that one given
+    // back can be had again.
+    std::vector<int> held;
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!d)
+        return false;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            held.push_back(std::atoi(e->d_name));
+    closedir(d);
+    std::sort(held.begin(), held.end());
+    int limit = free;
+    for (int fd : held)
+        if (fd <= limit)
+            ++limit;
+    rlimit now{};
+    if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &now) != 0)
+        return false;
+    const rlimit wanted{rlim_t(limit), now.rlim_max};
+    return ::prlimit(pid, RLIMIT_NOFILE, &wanted, nullptr) == 0;
 }
 
 }

@@ -22,5 +22,8 @@ struct Footprint {
 std::ostream& operator<<(std::ostream& out, const Footprint& f);
 // Read from /proc; -1 for what cannot be read.
 Footprint footprint_of(pid_t pid);
+// Lowers a running process's descriptor limit (the soft one) so that it
+// may open just free more; false when the system refuses.
+bool leave_free_descriptors(pid_t pid, int free);
 
 }

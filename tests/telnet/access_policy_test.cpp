@@ -59,6 +59,27 @@ TEST(AccessPolicy, PastTheRateBansThenAFreshMinuteBegins)
     EXPECT_EQ(verdict(unbanned, "10.0.0.1", 60000), V::Admitted);
 }
 
+TEST(AccessPolicy, MaxCallsCountsEveryAddressUntilReleased)
+{
+    // With the per-address limits off, and with them on: refusals at the
+    // total still count in the address's minute, toward the rate.
+    for (int max_per_address : {0, 4}) {
+        AccessSettings s;
+        s.max_per_address = max_per_address;
+        s.rate_per_minute = max_per_address ? 2 : 0;
+        s.max_calls = 2;
+        AccessPolicy p(s);
+        EXPECT_EQ(verdict(p, "10.0.0.1", 0), V::Admitted);
+        EXPECT_EQ(verdict(p, "2001:db8::1", 0), V::Admitted);
+        EXPECT_EQ(verdict(p, "10.0.0.1", 1), V::TooManyCallers) << max_per_address;
+        EXPECT_EQ(p.calls(), 2);
+        p.release(ip("2001:db8::1"), 2);
+        // The third connection of 10.0.0.1's minute is past a rate of 2.
+        EXPECT_EQ(verdict(p, "10.0.0.1", 3), max_per_address ? V::TooFast : V::Admitted) << max_per_address;
+        EXPECT_EQ(p.calls(), max_per_address ? 1 : 2);
+    }
+}
+
 TEST(AccessPolicy, ListsTakeIPv6AndMappedPrefixesAndDenyWins)
 {
     AccessPolicy p = policy(0, 0, 0, "2001:db8::/32 10.0.0.0/8", "2001:db8:9::/48, ::ffff:10.9.0.0/112");

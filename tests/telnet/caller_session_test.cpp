@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/support/wait_until.h"
@@ -244,6 +245,43 @@ TEST_F(CallerSessionTest, DisconnectDoesNotWaitForACallerWhoStoppedReading)
     EXPECT_TRUE(closed);
     EXPECT_LE(got.size(), data.size());
     EXPECT_EQ(got.find_first_not_of('A'), std::string::npos);
+}
+
+// Out of threads or descriptors, a session turns its caller away at once:
+// nothing printed, the connection closed, no thread left waiting.
+TEST_F(CallerSessionTest, SessionWithoutItsThreadOrWakeDescriptorDoesNotStart)
+{
+    for (bool no_descriptor : {false, true}) {
+        LoopbackCaller caller(listener.port());
+        auto accepted = listener.accept_next();
+        ASSERT_NE(accepted, nullptr);
+        std::unique_ptr<CallerSession> session;
+        if (no_descriptor) {
+            // The limit at the lowest free descriptor: the session's wake
+            // event gets none.
+            const int lowest_free = dup(0);
+            ASSERT_GE(lowest_free, 0);
+            close(lowest_free);
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            rlimit lowered = limit;
+            lowered.rlim_cur = rlim_t(lowest_free);
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+            session = std::make_unique<CallerSession>();
+            setrlimit(RLIMIT_NOFILE, &limit);
+        } else {
+            session = std::make_unique<CallerSession>();
+            WorkerThread::fail_next_start_for_testing();
+        }
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(session->start(std::move(accepted), 7), -1) << no_descriptor;
+        EXPECT_EQ(testing::internal::GetCapturedStdout().find("Connection"), std::string::npos);
+        EXPECT_FALSE(session->connected);
+        bool closed = false;
+        EXPECT_EQ(caller.receive_until_closed(closed), "");
+        EXPECT_TRUE(closed) << no_descriptor;
+        session.reset();
+    }
 }
 
 long peak_rss_kib()

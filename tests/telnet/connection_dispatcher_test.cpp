@@ -215,6 +215,33 @@ TEST_F(Dispatcher, CallerRefusedByAccessControlTakesNoSessionCountOrThread)
     });
 }
 
+TEST_F(Dispatcher, CallerWhoseSessionCannotStartIsRefusedAndTakesNothing)
+{
+    AccessSettings settings;
+    settings.max_per_address = 1;
+    server.access = AccessPolicy(settings);
+    start_dispatcher();
+    testing::internal::CaptureStdout();
+    WorkerThread::fail_next_start_for_testing();
+    EXPECT_EQ(refused_caller(), "");
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.callers_refused(); }) == 1u; }));
+    on_board([&] {
+        EXPECT_EQ(stats_board.total_connections(), 0);
+        EXPECT_EQ(stats_board.next_session(), 1);
+        return 0;
+    });
+    // Its admission was taken back: one call at once from the address is
+    // still free, and it is session 1.
+    EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
+    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    std::fflush(stdout);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find("Refused 127.0.0.1: session could not start (out of descriptors or threads)\n"),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("[1] Connection: 127.0.0.1\n"), std::string::npos) << printed;
+}
+
 TEST_F(Dispatcher, EveryCallerRefusedAsBusyCountsExactlyOnce)
 {
     BoardOptions options;
