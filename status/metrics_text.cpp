@@ -31,7 +31,7 @@ std::string metrics_text(const StatusSnapshot& f)
         MetricType::Counter, f.calls_lost_busy);
     add(families, "orva_calls_lost_downtime_total", "Callers turned away because no board host was known.",
         MetricType::Counter, f.calls_lost_downtime);
-    add(families, "orva_callers_refused_total", "Callers refused by access control.",
+    add(families, "orva_callers_refused_total", "Callers refused: by access control, past MaxCalls, or without a session.",
         MetricType::Counter, f.callers_refused);
     add(families, "orva_input_bytes_total", "Bytes from callers handed to the board host.",
         MetricType::Counter, double(f.input_bytes_total));

@@ -92,4 +92,22 @@ bool leave_free_descriptors(pid_t pid, int free)
     return ::prlimit(pid, RLIMIT_NOFILE, &wanted, nullptr) == 0;
 }
 
+bool without_free_descriptors(const std::function<void()>& body)
+{
+    const int lowest_free = ::dup(0);
+    if (lowest_free < 0)
+        return false;
+    ::close(lowest_free);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    rlimit lowered = limit;
+    lowered.rlim_cur = rlim_t(lowest_free);
+    if (setrlimit(RLIMIT_NOFILE, &lowered) != 0)
+        return false;
+    body();
+    setrlimit(RLIMIT_NOFILE, &limit);
+    return true;
+}
+
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -25,5 +26,9 @@ Footprint footprint_of(pid_t pid);
 // Lowers a running process's descriptor limit (the soft one) so that it
 // may open just free more; false when the system refuses.
 bool leave_free_descriptors(pid_t pid, int free);
+// Runs body with this process's descriptor limit at its lowest free
+// descriptor, so that nothing it opens gets one; false when the limit
+// could not be lowered (body did not run).
+bool without_free_descriptors(const std::function<void()>& body);
 
 }

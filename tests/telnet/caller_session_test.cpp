@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <sys/resource.h>
 
 #include "tests/support/wait_until.h"
 #include "tests/support/counting.h"
@@ -257,18 +257,8 @@ TEST_F(CallerSessionTest, SessionWithoutItsThreadOrWakeDescriptorDoesNotStart)
         ASSERT_NE(accepted, nullptr);
         std::unique_ptr<CallerSession> session;
         if (no_descriptor) {
-            // The limit at the lowest free descriptor: the session's wake
-            // event gets none.
-            const int lowest_free = dup(0);
-            ASSERT_GE(lowest_free, 0);
-            close(lowest_free);
-            rlimit limit{};
-            getrlimit(RLIMIT_NOFILE, &limit);
-            rlimit lowered = limit;
-            lowered.rlim_cur = rlim_t(lowest_free);
-            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-            session = std::make_unique<CallerSession>();
-            setrlimit(RLIMIT_NOFILE, &limit);
+            // The session's wake event gets no descriptor.
+            ASSERT_TRUE(support::without_free_descriptors([&] { session = std::make_unique<CallerSession>(); }));
         } else {
             session = std::make_unique<CallerSession>();
             WorkerThread::fail_next_start_for_testing();

@@ -122,17 +122,9 @@ TEST_F(TelnetServerTest, AcceptThatCannotCompleteGivesNoConnection)
     ASSERT_TRUE(caller.connected());
     ASSERT_TRUE(support::wait_until([&] { return (listener.socket.poll() & PollReadable) != 0; }));
 
-    // Lower the limit to the lowest free descriptor so accept cannot get one.
-    int lowest_free = dup(0);
-    ASSERT_GE(lowest_free, 0);
-    close(lowest_free);
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    rlimit lowered = limit;
-    lowered.rlim_cur = rlim_t(lowest_free);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    auto none = listener.socket.accept();
-    setrlimit(RLIMIT_NOFILE, &limit);
+    // No descriptor left for accept.
+    std::unique_ptr<TcpSocket> none;
+    ASSERT_TRUE(support::without_free_descriptors([&] { none = listener.socket.accept(); }));
     EXPECT_EQ(none, nullptr);
 
     // The connection is still waiting and is taken once a descriptor is free.
