@@ -170,8 +170,7 @@ uint64_t KnetCircuit::probe_for_ack_ms() const
 bool KnetCircuit::probe_due(uint64_t now_ms) const
 {
     const uint64_t after = uint64_t(settings_.probe_s) * 1000;
-    const bool connected = circuit != 0 && circuit != NoCircuit;
-    if (after == 0 || !connected)
+    if (after == 0 || !on_line())
         return false;
     // A quiet circuit, or a Data packet that has waited for its Ack: the
     // echo tells a lost packet from a slow board.
@@ -218,8 +217,7 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
         send_control(own_control(), 0);
     }
 
-    const bool connected = circuit != 0 && circuit != NoCircuit;
-    const bool expecting_answer = waiting_for_accept_ || awaiting_ack || connected;
+    const bool expecting_answer = waiting_for_accept_ || awaiting_ack || on_line();
     const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
     if (silence_limit == 0)
         return;
@@ -253,16 +251,15 @@ uint64_t KnetCircuit::next_due_ms() const
         return due;
     if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && answered_since_copy_ && !outstanding_.empty())
         due = std::min(due, outstanding_sent_ms_ + uint64_t(settings_.resend_ms));
-    const bool connected = circuit != 0 && circuit != NoCircuit;
     const uint64_t probe_after = uint64_t(settings_.probe_s) * 1000;
-    if (probe_after > 0 && connected) {
+    if (probe_after > 0 && on_line()) {
         uint64_t probe = std::max(last_heard_ms_, last_probe_ms_) + probe_after;
         if (awaiting_ack)
             probe = std::min(probe, std::max(outstanding_sent_ms_, last_probe_ms_) + probe_for_ack_ms());
         due = std::min(due, probe);
     }
     const uint64_t silence_limit = uint64_t(settings_.silence_s) * 1000;
-    if (silence_limit > 0 && (waiting_for_accept_ || awaiting_ack || connected))
+    if (silence_limit > 0 && (waiting_for_accept_ || awaiting_ack || on_line()))
         due = std::min(due, last_heard_ms_ + silence_limit);
     if (silence_limit > 0 && awaiting_ack)
         due = std::min(due, outstanding_first_ms_ + silence_limit);
@@ -279,7 +276,7 @@ void KnetCircuit::fail(const char* why)
     // A board host that holds a line for us is told, once: it has not been
     // answering. Then a late answer or accept is still met, for as long
     // again.
-    if (circuit != 0 && circuit != NoCircuit)
+    if (on_line())
         send_control(0x00, 0);
     start_ending(false, now_ms_ + ending_span_ms());
 }

@@ -112,6 +112,8 @@ private:
     void start_ending(bool ask, uint64_t until);
     void finish();
     uint64_t ending_span_ms() const;
+    // The board host has given the call a line.
+    bool on_line() const { return circuit != 0 && circuit != NoCircuit; }
     // What our controls and Acks say of us.
     uint8_t own_control() const;
     void tick_ending(uint64_t now_ms);

@@ -171,8 +171,7 @@ bool TelnetServer::accept_caller()
         }
     }
     if (!call->link) {
-        ++calls_lost_to_downtime;
-        stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
+        count_lost_to_downtime();
         session.print("%s", BOARD_DOWN_TEXT);
     }
     calls.push_front(std::move(call));
@@ -209,10 +208,8 @@ bool TelnetServer::serve_call(Call& call)
                 stats_board.add_output_bytes(m);
                 link->caller_took_output();
             }
-            if (link->lost_to_silence.exchange(false)) {
-                ++calls_lost_to_downtime;
-                stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
-            }
+            if (link->lost_to_silence.exchange(false))
+                count_lost_to_downtime();
         }
         // A circuit that ended leaves the caller connected until the board's
         // last bytes are out; a caller who stops reading is dropped by its
@@ -262,6 +259,12 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     call->session.reset();
     if (call->link)
         retire_link(std::move(call->link));
+}
+
+void TelnetServer::count_lost_to_downtime()
+{
+    ++calls_lost_to_downtime;
+    stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
 }
 
 void TelnetServer::release_caller(Call& call)

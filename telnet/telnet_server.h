@@ -79,6 +79,7 @@ private:
     bool serve_call(Call& call);
     void wait_for_events(int timeout_ms, bool on_listener);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
+    void count_lost_to_downtime();
     // The caller no longer counts against its address; once.
     void release_caller(Call& call);
     // Hands a removed call's link over to end its circuit on its own.

@@ -27,11 +27,13 @@ protected:
             std::fprintf(stderr, "%s", trace.substr(trace.size() > 4000 ? trace.size() - 4000 : 0).c_str());
     }
 
-    void start(const BoardSettings& settings = BoardSettings())
+    // A call set up with the board; with answered false the board never
+    // hears the request.
+    void start(const BoardSettings& settings = BoardSettings(), bool answered = true)
     {
         board = StrictBoard();
         lost = nullptr;
-        board_deaf = false;
+        board_deaf = !answered;
         held = 0;
         to_board.clear();
         to_board_at.clear();
@@ -429,12 +431,7 @@ TEST_F(CircuitTest, SilenceTellsTheBoardOnceCountsTheCallAndAnswersALateAccept)
     EXPECT_TRUE(circuit.finished());
 
     // The request itself goes unanswered; the accept comes after the end.
-    start();
-    circuit = KnetCircuit();
-    to_board.clear();
-    circuit.tick(now, 0);
-    circuit.request_connection("KELB");
-    board_deaf = true;
+    start(BoardSettings(), false);
     wait_ms(20000);
     EXPECT_FALSE(circuit.alive);
     EXPECT_TRUE(circuit.take_lost_to_silence());
@@ -487,11 +484,7 @@ TEST_F(CircuitTest, HangingUpAsksAtGrowingIntervalsUntilTheBoardAnswers)
         }
     }
 
-    start();
-    circuit = KnetCircuit();
-    circuit.tick(now, 0);
-    circuit.request_connection("KELB");
-    circuit.packets().clear();
+    start(BoardSettings(), false);
     circuit.hang_up(now);
     const auto first = knet_bytes::split(circuit.packets());
     circuit.packets().clear();
