@@ -5,8 +5,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/host_description.h"
 #include "app/ipx_network.h"
+#include "app/main_loop.h"
 #include "app/service_status.h"
 #include "config/board_settings.h"
 #include "config/config_file.h"
@@ -16,6 +16,7 @@
 #include "port/clock.h"
 #include "port/control_signals.h"
 #include "port/fault_guard.h"
+#include "port/host_description.h"
 #include "port/process_limits.h"
 #include "port/terminal.h"
 #include "sap/sap_agent.h"
@@ -118,10 +119,7 @@ int start_and_run(bool debug_mode)
     if (result == 0) {
         app_log.write(LOG_DEBUG, "Running ...");
         service.ready();
-        while (running_flag.get()) {
-            telnet_server.poll(service.ms_until_due());
-            service.poll();
-        }
+        MainLoop(telnet_server, &service).run();
         service.stopping();
     }
     stop_subsystems();

@@ -1,13 +1,8 @@
 // The adapter's lifecycle: running flag, control handler, network start.
 #pragma once
 
-#include "app/locks.h"
-
-constexpr const char* ORVA_VERSION = "1.0";
-
-// Keeps the main loop going; set by install_control_handler, cleared by a
-// control event or F3.
-extern GuardedFlag running_flag;
+#include "port/running_flag.h"
+#include "util/version.h"
 
 // Sets running_flag and starts taking control events.
 void install_control_handler();

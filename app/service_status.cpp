@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 #include "port/clock.h"
 #include "port/service_notify.h"
 

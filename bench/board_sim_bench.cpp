@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host_description.h"
+#include "port/host_description.h"
 #include "bench/process_usage.h"
 #include "ipx/ipx_endpoint.h"
 #include "link/knet_packet.h"

@@ -9,8 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/lifecycle.h"
-#include "app/statistics_board.h"
+#include "port/running_flag.h"
+#include "stats/statistics_board.h"
 #include "console/console_input.h"
 #include "console/console_screen.h"
 

@@ -195,3 +195,5 @@ bool parse_whole_number(const char* text, int max, int& value)
     value = static_cast<int>(v);
     return true;
 }
+
+ConfigFile app_config;

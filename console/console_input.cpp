@@ -2,9 +2,10 @@
 
 #include <cstdio>
 
-#include "app/host_description.h"
-#include "app/lifecycle.h"
-#include "app/statistics_board.h"
+#include "port/host_description.h"
+#include "port/running_flag.h"
+#include "util/version.h"
+#include "stats/statistics_board.h"
 #include "console/console_screen.h"
 #include "console/shown_page.h"
 #include "console/status_pages.h"

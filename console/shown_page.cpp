@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/locks.h"
+#include "port/locks.h"
 
 namespace {
 Mutex page_lock;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/host_description.h"
-#include "app/lifecycle.h"
-#include "app/statistics_board.h"
+#include "port/host_description.h"
+#include "port/running_flag.h"
+#include "stats/statistics_board.h"
 #include "console/console_screen.h"
 #include "port/clock.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_records.h"
-#include "link/byte_queue.h"
+#include "util/byte_queue.h"
 #include "sap/sap_record_reader.h"
 
 namespace {

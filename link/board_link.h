@@ -7,14 +7,14 @@
 #include <memory>
 #include <vector>
 
-#include "app/locks.h"
-#include "app/worker_thread.h"
-#include "link/byte_queue.h"
+#include "port/locks.h"
+#include "port/worker_thread.h"
+#include "util/byte_queue.h"
 #include "ipx/ipx_endpoint.h"
 #include "ipx/ipx_packet.h"
 #include "link/knet_circuit.h"
 #include "link/knet_packet.h"
-#include "util/call_signal.h"
+#include "port/call_signal.h"
 
 class IpxStack;
 

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 
 namespace {
 

@@ -68,3 +68,5 @@ int LogFile::write(int level, const char* format, ...)
     va_end(args);
     return written < 0 ? 0 : written;
 }
+
+LogFile app_log;

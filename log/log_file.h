@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "app/locks.h"
+#include "port/locks.h"
 
 constexpr int LOG_ALWAYS = 0;
 constexpr int LOG_FATAL = 1;

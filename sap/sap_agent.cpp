@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "app/statistics_board.h"
-#include "app/worker_thread.h"
+#include "stats/statistics_board.h"
+#include "port/worker_thread.h"
 #include "log/log_file.h"
 #include "log/printable_text.h"
 #include "port/clock.h"
@@ -238,3 +238,5 @@ void SapAgent::shutdown()
         thread_ = nullptr;
     }
 }
+
+SapAgent sap_agent;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/locks.h"
+#include "port/locks.h"
 #include "sap/sap_record.h"
 
 class IpxStack;

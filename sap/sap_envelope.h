@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "link/byte_queue.h"
+#include "util/byte_queue.h"
 #include "sap/sap_record.h"
 
 constexpr int SAP_ENVELOPE_LENGTH = 30;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <deque>
 
-#include "link/byte_queue.h"
+#include "util/byte_queue.h"
 #include "sap/sap_record.h"
 
 // The queue holds whole datagrams back to back, each as received (30-byte

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/host_description.h"
+#include "port/host_description.h"
 #include "ipx/ipx_endpoint.h"
 #include "port/clock.h"
 #include "sap/sap_envelope.h"

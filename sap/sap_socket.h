@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/locks.h"
-#include "link/byte_queue.h"
+#include "port/locks.h"
+#include "util/byte_queue.h"
 #include "sap/sap_record.h"
 #include "sap/sap_record_reader.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 
 struct StatusSnapshot {
     uint16_t total_connections;

@@ -6,7 +6,7 @@
 
 #include "link/board_link.h"
 #include "telnet/caller_session.h"
-#include "util/call_signal.h"
+#include "port/call_signal.h"
 
 struct Call {
     std::unique_ptr<CallerSession> session;

@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "app/locks.h"
-#include "app/worker_thread.h"
-#include "link/byte_queue.h"
+#include "port/locks.h"
+#include "port/worker_thread.h"
+#include "util/byte_queue.h"
 #include "port/wake_event.h"
-#include "util/call_signal.h"
-#include "telnet/tcp_socket.h"
+#include "port/call_signal.h"
+#include "port/tcp_socket.h"
 #include "telnet/telnet_codec.h"
 
 // Looks up the host name of a caller's address; false when it has none.

@@ -1,12 +1,362 @@
+// TelnetServer: the listener and the calls. Once per main-loop pass, serve
+// accepts a caller, joins callers to board lines, relays both ways, ends
+// finished calls and keeps the statistics board current.
 #include "telnet/telnet_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "app/statistics_board.h"
+#include "link/board_link.h"
+#include "log/log_file.h"
+#include "port/clock.h"
+#include "port/worker_thread.h"
+#include "sap/sap_agent.h"
+#include "stats/statistics_board.h"
+#include "util/version.h"
 
 namespace {
+
 constexpr int LISTEN_BACKLOG = 1024;
+
+// Verb and option of each announcement, in the order callers receive them.
+constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
+    {251, 3}, // WILL SUPPRESS-GO-AHEAD
+    {253, 3}, // DO SUPPRESS-GO-AHEAD
+    {253, 0}, // DO BINARY
+    {251, 0}, // WILL BINARY
+    {254, 1}, // DONT ECHO
+    {251, 1}, // WILL ECHO
+    {254, 7}, // DONT remote controlled transmission and echoing
+    {252, 7}, // WONT the same
+};
+
+constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
+constexpr char TOO_MANY_CALLERS_TEXT[] = "Too many callers at the moment, please call back later.\r\n";
+
+}
+
+void TelnetServer::tell_refusal(RefusalReason reason, const char* line)
+{
+    const uint64_t now_ms = monotonic_ms();
+    write_refusal_summary(now_ms);
+    if (refusals_.record(reason, now_ms))
+        std::printf("%s\n", line);
+    stats_board.count_caller_refused();
+}
+
+int TelnetServer::write_refusal_summary(uint64_t now_ms)
+{
+    const std::string summary = refusals_.take_summary(now_ms);
+    if (!summary.empty())
+        std::printf("%s\n", summary.c_str());
+    return refusals_.ms_until_summary(now_ms);
+}
+
+void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
+{
+    char address[TCP_ADDRESS_TEXT];
+    tcp_address_text(connection.address(), address);
+    const AccessSettings& limits = access.settings();
+    char line[160];
+    RefusalReason reason;
+    const char* text = nullptr;
+    switch (decision.verdict) {
+    case AccessVerdict::Denied:
+        reason = RefusalReason::Denied;
+        std::snprintf(line, sizeof line, "Refused %s: on the Deny list", address);
+        break;
+    case AccessVerdict::NotAllowed:
+        reason = RefusalReason::NotAllowed;
+        std::snprintf(line, sizeof line, "Refused %s: not on the Allow list", address);
+        break;
+    case AccessVerdict::Banned:
+        reason = RefusalReason::Banned;
+        std::snprintf(line, sizeof line, "Refused %s: banned", address);
+        break;
+    case AccessVerdict::TooMany:
+        reason = RefusalReason::AtTheLimit;
+        text = TOO_MANY_TEXT;
+        std::snprintf(line, sizeof line, "Refused %s: calls at once at the limit (%d)", address,
+                      limits.max_per_address);
+        break;
+    case AccessVerdict::TooFast:
+        reason = RefusalReason::TooFast;
+        text = TOO_MANY_TEXT;
+        if (decision.banned)
+            std::snprintf(line, sizeof line, "Refused %s: %d connections within a minute, banned for %d s", address,
+                          decision.count, limits.ban_seconds);
+        else
+            std::snprintf(line, sizeof line, "Refused %s: %d connections within a minute", address, decision.count);
+        break;
+    case AccessVerdict::TooManyCallers:
+        reason = RefusalReason::TooManyCallers;
+        text = TOO_MANY_CALLERS_TEXT;
+        std::snprintf(line, sizeof line, "Refused %s: too many callers at once (%d)", address, limits.max_calls);
+        break;
+    case AccessVerdict::Admitted:
+    default:
+        return;
+    }
+    tell_refusal(reason, line);
+    // Once per ban, whatever the lines of the second.
+    if (decision.verdict == AccessVerdict::TooFast && decision.banned)
+        app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute", address,
+                      limits.ban_seconds, decision.count);
+    // Denied and banned callers get not one byte; the others are told why.
+    // A fresh socket's buffer takes the text without waiting.
+    if (text) {
+        connection.send(reinterpret_cast<const uint8_t*>(text), int(std::strlen(text)));
+        // Unread input at close resets the connection, which can discard the
+        // text; what has already arrived is read away (never waiting).
+        uint8_t scratch[4096];
+        for (int i = 0; i < 4 && connection.receive(scratch, sizeof scratch) > 0; ++i) {
+        }
+    }
+    connection.close();
+}
+
+bool TelnetServer::accept_caller()
+{
+    std::unique_ptr<TcpSocket> connection = listener->accept();
+    if (!connection)
+        return false;
+    const TcpAddress caller = connection->address();
+    const AccessDecision decision = access.admit(caller, monotonic_ms());
+    if (decision.verdict != AccessVerdict::Admitted) {
+        refuse(*connection, decision);
+        return true;
+    }
+
+    auto call = std::make_unique<Call>();
+    call->caller = caller;
+    call->signal = std::make_shared<CallSignal>(wake);
+    call->session = std::make_unique<CallerSession>();
+    CallerSession& session = *call->session;
+    session.notify(call->signal);
+    // The number and the total are the caller's only once its session runs.
+    const uint16_t number = uint16_t(session_counter + 1);
+    if (session.start(std::move(connection), number) != 0) {
+        // No descriptor or thread left for it: turned away at once, and its
+        // admission taken back, as it never had a call.
+        access.release(caller, monotonic_ms());
+        char address[TCP_ADDRESS_TEXT];
+        tcp_address_text(caller, address);
+        char line[160];
+        std::snprintf(line, sizeof line, "Refused %s: session could not start (out of descriptors or threads)",
+                      address);
+        tell_refusal(RefusalReason::NotStarted, line);
+        return true;
+    }
+    session_counter = number;
+    ++total_connections;
+    stats_board.set_total_connections(total_connections);
+    stats_board.set_next_session(uint16_t(session_counter + 1));
+
+    for (const auto& announcement : OPTION_ANNOUNCEMENTS)
+        session.send_command(announcement[0], announcement[1]);
+    session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
+
+    IpxAddress board;
+    if (sap_agent.find_server(service_name, board)) {
+        call->link = std::make_unique<BoardLink>();
+        call->link->notify(call->signal);
+        if (call->link->open(board) == 0) {
+            call->link->request_connection(service_name);
+            session.look_up_name();
+        } else {
+            // No thread for the link: as good as no board host.
+            call->link.reset();
+        }
+    }
+    if (!call->link) {
+        count_lost_to_downtime();
+        session.print("%s", BOARD_DOWN_TEXT);
+    }
+    calls.push_front(std::move(call));
+    return true;
+}
+
+// Serves one call; true when it is finished and may be removed.
+bool TelnetServer::serve_call(Call& call)
+{
+    CallerSession& session = *call.session;
+    BoardLink* link = call.link.get();
+    bool finished = false;
+
+    if (session.connected) {
+        if (link) {
+            if (link->from_caller_size() < BoardLink::FROM_CALLER_BOUND)
+                session.take_input(*relay_queue);
+            int32_t n = relay_queue->size();
+            if (n > 0) {
+                link->append_from_caller(relay_queue->head(), n);
+                relay_queue->consume(n);
+                stats_board.add_input_bytes(n);
+            }
+            // Also once the link is down: its last bytes (or the busy text)
+            // still reach the caller. While the caller is behind, the bytes
+            // wait in the link, which holds the board host back.
+            MutexHold hold(link->to_caller_lock);
+            ByteQueue& to_caller = *link->to_caller();
+            int32_t m = to_caller.size();
+            if (m > 0 && (!link->alive || session.pending_output() < CallerSession::OUTPUT_BOUND)) {
+                session.write(to_caller.head(), m);
+                to_caller.consume(m);
+                to_caller.clear();
+                stats_board.add_output_bytes(m);
+                link->caller_took_output();
+            }
+            if (link->lost_to_silence.exchange(false))
+                count_lost_to_downtime();
+        }
+        // A circuit that ended leaves the caller connected until the board's
+        // last bytes are out; a caller who stops reading is dropped by its
+        // session. The session's I/O thread is asked to end first, and the
+        // session disconnected once it has: the loop never waits for it.
+        if (!link || (!link->alive && session.pending_output() == 0)) {
+            if (session.stop_io()) {
+                // Free before the caller sees the close: a redial at once
+                // is a new call, not one too many.
+                release_caller(call);
+                session.disconnect();
+                // The call goes in the next pass, not at the next full walk:
+                // its address and session number are free at once.
+                call.signal->raise();
+            }
+        } else if (!link->alive) {
+            session.wake_when_drained();
+        }
+    } else {
+        // The link, if still up, goes on ending the circuit on its own.
+        session.close_if_open();
+        finished = true;
+    }
+
+    if (session.check_lookup())
+        session.changed = true;
+    if (link && (session.changed || link->status_changed)) {
+        session.changed = false;
+        link->status_changed = false;
+        int line = link->line;
+        if (session.connected && link->alive) {
+            stats_board.set_line_address(line, session.address_text());
+            stats_board.set_line_state(line, LINE_CONNECTED);
+        } else {
+            stats_board.set_line_state(line, LINE_IDLE);
+        }
+    }
+    return finished;
+}
+
+void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
+{
+    std::unique_ptr<Call> call = std::move(*at);
+    calls.erase(at);
+    release_caller(*call);
+    stats_board.set_last_session(uint16_t(call->session->number));
+    call->session.reset();
+    if (call->link)
+        retire_link(std::move(call->link));
+}
+
+void TelnetServer::count_lost_to_downtime()
+{
+    ++calls_lost_to_downtime;
+    stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
+}
+
+void TelnetServer::release_caller(Call& call)
+{
+    if (call.released)
+        return;
+    call.released = true;
+    access.release(call.caller, monotonic_ms());
+}
+
+void TelnetServer::retire_link(std::unique_ptr<BoardLink> link)
+{
+    link->hang_up();
+    if (link->finished) {
+        link->close();
+        return;
+    }
+    // A board host that never answers must not pile up links: the one
+    // ending longest is let go.
+    const int max_calls = access.settings().max_calls;
+    const size_t bound = max_calls > 0 ? size_t(max_calls) : ENDING_LINKS_BOUND;
+    if (ending_links.size() >= bound) {
+        ending_links.front()->close();
+        ending_links.pop_front();
+    }
+    ending_links.push_back(std::move(link));
+}
+
+void TelnetServer::reap_ending_links()
+{
+    for (auto it = ending_links.begin(); it != ending_links.end();) {
+        if ((*it)->finished) {
+            (*it)->close();
+            it = ending_links.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+int TelnetServer::serve()
+{
+    // Taken back before anything is looked at: whatever is signalled from
+    // here on ends the main loop's wait at once.
+    wake->clear();
+    const int ready = listener ? listener->poll() : 0;
+
+    // A listener that stays readable while accept fails (no descriptor
+    // left) is not waited on again until a retry is due.
+    accept_failed_ = (ready & PollReadable) && !accept_caller();
+
+    // A call is served when it has news, or is ending; and every call now
+    // and then, so that nothing waits on a signal that went astray. A
+    // finished call is removed at the next step of the walk (or after it),
+    // never where the walk stands.
+    const uint64_t now_ms = monotonic_ms();
+    const bool full_walk = now_ms - last_full_walk_ms_ >= uint64_t(LONGEST_WAIT_MS);
+    if (full_walk)
+        last_full_walk_ms_ = now_ms;
+    // A second whose refusal lines were held back is summed up when it is
+    // over, whether or not another caller comes.
+    const int refusal_ms = write_refusal_summary(now_ms);
+    auto marked = calls.end();
+    for (auto it = calls.begin(); it != calls.end(); ++it) {
+        if (marked != calls.end()) {
+            remove_call(marked);
+            marked = calls.end();
+        }
+        Call& call = **it;
+        const bool news = call.signal->take();
+        if (!news && !full_walk && call.session->connected)
+            continue;
+        if (serve_call(call))
+            marked = it;
+    }
+    if (marked != calls.end())
+        remove_call(marked);
+    reap_ending_links();
+
+    stats_board.set_threads_used(live_worker_count);
+    stats_board.set_callers(int(calls.size()));
+
+    int due_ms = LONGEST_WAIT_MS;
+    if (refusal_ms >= 0)
+        due_ms = std::min(due_ms, refusal_ms);
+    if (accept_failed_)
+        due_ms = std::min(due_ms, ACCEPT_RETRY_MS);
+    return due_ms;
+}
+
+int TelnetServer::listener_descriptor() const
+{
+    return listener && !accept_failed_ ? listener->handle() : -1;
 }
 
 int TelnetServer::init(const char* address, int port)
@@ -61,3 +411,5 @@ void TelnetServer::shutdown()
     }
     relay_queue.reset();
 }
+
+TelnetServer telnet_server;

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "link/byte_queue.h"
 #include "telnet/access_policy.h"
 #include "telnet/call.h"
 #include "telnet/counters_file.h"
 #include "telnet/refusal_log.h"
-#include "telnet/tcp_socket.h"
+#include "port/tcp_socket.h"
 #include "port/wake_event.h"
+#include "util/byte_queue.h"
 
 class TelnetServer {
 public:
@@ -27,13 +27,17 @@ public:
     // Saves the total if init loaded it, closes every caller and the
     // listener. Harmless without init or after a failed one.
     void shutdown();
-    // One pass of the connection dispatcher: accept at most one caller,
-    // relay both ways for every call with news (and, once a second, for
-    // every call), end finished calls, post the figures,
-    // let the console poll; then wait until something happens or is due,
-    // or at the latest longest_wait_ms (-1: no limit of the caller's own).
-    void poll(int longest_wait_ms = -1);
-    // Ends the dispatcher's wait at once (safe from any thread).
+    // One pass over the calls: accept at most one caller, relay both ways
+    // for every call with news (and, once a second, for every call), end
+    // finished calls, post the figures. Returns the ms until the next pass
+    // is due, at most LONGEST_WAIT_MS; sooner, whatever wakes the main loop.
+    int serve();
+    // What the main loop's wait ends on for the calls: the wake descriptor,
+    // and the listener's unless accepting failed (then serve is due again
+    // within ACCEPT_RETRY_MS).
+    int wake_descriptor() const { return wake->descriptor(); }
+    int listener_descriptor() const;
+    // Ends the main loop's wait at once (safe from any thread).
     void wake_up() { wake->signal(); }
 
     // The longest wait: a safety net only, every event wakes the loop.
@@ -77,7 +81,6 @@ private:
     // the next is due, -1 when none is.
     int write_refusal_summary(uint64_t now_ms);
     bool serve_call(Call& call);
-    void wait_for_events(int timeout_ms, bool on_listener);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
     void count_lost_to_downtime();
     // The caller no longer counts against its address; once.
@@ -90,6 +93,7 @@ private:
     RefusalLog refusals_;
     bool counters_loaded = false;
     uint64_t last_full_walk_ms_ = 0;
+    bool accept_failed_ = false;
 };
 
 extern TelnetServer telnet_server;

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "app/lifecycle.h"
-#include "app/statistics_board.h"
+#include "port/running_flag.h"
+#include "stats/statistics_board.h"
 #include "console/console_screen.h"
 
 class ScreenTest : public ::testing::Test {

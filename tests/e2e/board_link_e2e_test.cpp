@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 #include "link/board_link.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"

@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 #include "link/board_link.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/counting.h"

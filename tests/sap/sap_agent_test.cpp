@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 #include "log/log_file.h"
 #include "sap/sap_socket.h"
 #include "sap_datagrams.h"

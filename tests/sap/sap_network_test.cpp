@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/host_description.h"
-#include "app/statistics_board.h"
+#include "port/host_description.h"
+#include "stats/statistics_board.h"
 #include "sap/sap_agent.h"
 #include "sap/sap_socket.h"
 #include "tests/support/sap_network.h"

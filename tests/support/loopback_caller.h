@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "telnet/tcp_socket.h"
+#include "port/tcp_socket.h"
 
 namespace support {
 

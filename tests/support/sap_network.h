@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "app/host_description.h"
+#include "port/host_description.h"
 #include "sap/sap_record.h"
 #include "tests/support/ipx_network.h"
 #include "tools/sap_announcer/sap_announcer.h"

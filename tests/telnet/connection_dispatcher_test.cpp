@@ -8,9 +8,10 @@
 #include <string>
 #include <thread>
 
-#include "app/host_description.h"
-#include "app/statistics_board.h"
-#include "app/worker_thread.h"
+#include "app/main_loop.h"
+#include "port/host_description.h"
+#include "stats/statistics_board.h"
+#include "port/worker_thread.h"
 #include "config/board_settings.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
@@ -123,8 +124,9 @@ protected:
     {
         ASSERT_EQ(server.init("127.0.0.1", port), 0);
         loop = std::thread([this] {
+            MainLoop main_loop(server, nullptr);
             while (!stop_loop)
-                server.poll();
+                main_loop.pass();
         });
         // One pass has posted the threads in use before any caller.
         ASSERT_TRUE(wait_until([] { return on_board([] { return stats_board.threads_used(); }) > 0; }));

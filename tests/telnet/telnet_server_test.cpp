@@ -7,7 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/free_port.h"
 #include "tests/support/wait_until.h"

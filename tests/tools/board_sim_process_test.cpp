@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/host_description.h"
+#include "port/host_description.h"
 #include "link/knet_packet.h"
 #include "sap/sap_agent.h"
 #include "sap/sap_record.h"

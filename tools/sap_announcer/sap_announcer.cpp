@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/host_description.h"
+#include "port/host_description.h"
 #include "port/clock.h"
 #include "sap/sap_socket.h"
 

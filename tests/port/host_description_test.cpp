@@ -1,4 +1,4 @@
-#include "app/host_description.h"
+#include "port/host_description.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

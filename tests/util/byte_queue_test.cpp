@@ -1,4 +1,4 @@
-#include "link/byte_queue.h"
+#include "util/byte_queue.h"
 
 #include <cstring>
 #include <deque>

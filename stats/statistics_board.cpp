@@ -1,4 +1,4 @@
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 
 #include <cstring>
 
@@ -160,3 +160,5 @@ void StatisticsBoard::clear()
     input_bytes_total_ = output_bytes_total_ = 0;
     std::memset(lines_, 0, sizeof lines_);
 }
+
+StatisticsBoard stats_board;

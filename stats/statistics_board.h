@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/locks.h"
+#include "port/locks.h"
 
 constexpr int LINE_COUNT = 96;
 constexpr int LINE_IDLE = 0;

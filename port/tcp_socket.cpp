@@ -1,4 +1,4 @@
-#include "telnet/tcp_socket.h"
+#include "port/tcp_socket.h"
 
 #include <cstdio>
 #include <cstring>

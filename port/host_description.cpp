@@ -1,4 +1,4 @@
-#include "app/host_description.h"
+#include "port/host_description.h"
 
 #include <cstdio>
 #include <strings.h>

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <memory>
 
-#include "app/locks.h"
+#include "port/locks.h"
 
 // Thread objects constructed and not yet closed (not threads still running);
 // a task's thread (start_task) counts exactly while it runs.

@@ -1,4 +1,4 @@
-#include "app/statistics_board.h"
+#include "stats/statistics_board.h"
 
 #include <gtest/gtest.h>
 #include <string>

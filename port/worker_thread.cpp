@@ -1,4 +1,4 @@
-#include "app/worker_thread.h"
+#include "port/worker_thread.h"
 
 #include <cstdio>
 #include <future>

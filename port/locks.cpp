@@ -1,4 +1,4 @@
-#include "app/locks.h"
+#include "port/locks.h"
 
 #include <system_error>
 

@@ -1,9 +1,9 @@
-#include "app/worker_thread.h"
+#include "port/worker_thread.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
 
-#include "app/locks.h"
+#include "port/locks.h"
 #include "port/clock.h"
 
 namespace {

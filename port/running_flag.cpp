@@ -1,0 +1,3 @@
+#include "port/running_flag.h"
+
+GuardedFlag running_flag(false);
