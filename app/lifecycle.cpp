@@ -2,12 +2,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
 #include "app/ipx_network.h"
 #include "app/main_loop.h"
 #include "app/service_status.h"
+#include "calls/access_settings.h"
+#include "calls/call_capacity.h"
+#include "calls/call_table.h"
 #include "config/board_settings.h"
 #include "config/config_file.h"
 #include "console/console_input.h"
@@ -21,9 +25,7 @@
 #include "port/terminal.h"
 #include "sap/sap_agent.h"
 #include "status/status_server.h"
-#include "telnet/access_settings.h"
-#include "telnet/call_capacity.h"
-#include "telnet/telnet_server.h"
+#include "telnet/telnet_listener.h"
 
 void install_control_handler()
 {
@@ -37,7 +39,7 @@ bool console_control_handler(int)
     std::fflush(stdout);
     running_flag.set(false);
     // The main loop may be waiting for its next event.
-    telnet_server.wake_up();
+    call_table.wake_up();
     return true;
 }
 
@@ -67,8 +69,11 @@ int start_subsystems(const char* telnet_address, int telnet_port, bool debug_mod
     if (sap_agent.init() != 0)
         return -1;
     app_log.write(LOG_DEBUG, "Telnet Server init()");
-    if (telnet_server.init(telnet_address, telnet_port) != 0)
+    call_table.init();
+    auto telnet = std::make_unique<TelnetListener>();
+    if (telnet->open(telnet_address, telnet_port) != 0)
         return -1;
+    call_table.add_listener(std::move(telnet));
     app_log.write(LOG_DEBUG, "Console init()");
     bool status_wanted = status_server_configured();
     console_init(debug_mode, status_wanted);
@@ -86,7 +91,7 @@ void stop_subsystems()
 {
     stop_status_server();
     app_log.write(LOG_DEBUG, "Telnet Server shutdown()");
-    telnet_server.shutdown();
+    call_table.shutdown();
     sap_agent.shutdown();
     app_log.write(LOG_DEBUG, "Console shutdown()");
     console_shutdown();
@@ -119,7 +124,7 @@ int start_and_run(bool debug_mode)
     if (result == 0) {
         app_log.write(LOG_DEBUG, "Running ...");
         service.ready();
-        MainLoop(telnet_server, &service).run();
+        MainLoop(call_table, &service).run();
         service.stopping();
     }
     stop_subsystems();
@@ -161,7 +166,7 @@ int run_adapter(int argc, char** argv)
     access.max_calls = fit_max_calls(access.max_calls, read_process_limits(), lowered);
     if (!lowered.empty())
         std::printf("%s\n", lowered.c_str());
-    telnet_server.access = AccessPolicy(std::move(access));
+    call_table.access = AccessPolicy(std::move(access));
 
     int result;
     try {

@@ -8,7 +8,7 @@
 #include "port/event_wait.h"
 #include "port/running_flag.h"
 #include "stats/statistics_board.h"
-#include "telnet/telnet_server.h"
+#include "calls/call_table.h"
 
 void MainLoop::run()
 {
@@ -37,12 +37,10 @@ void MainLoop::pass(int longest_wait_ms)
         due_ms = std::min(due_ms, longest_wait_ms);
     // A caller waiting to be accepted, a key, or a signal from a session,
     // a link or a lookup ends the wait; so does the time.
-    const int descriptors[] = {
-        calls_.wake_descriptor(),
-        calls_.listener_descriptor(),
-        console_input_descriptor(),
-    };
-    wait_for_any_readable(descriptors, 3, due_ms);
+    int descriptors[CallTable::MAX_LISTENERS + 2];
+    int n = calls_.descriptors(descriptors, CallTable::MAX_LISTENERS + 1);
+    descriptors[n++] = console_input_descriptor();
+    wait_for_any_readable(descriptors, n, due_ms);
     if (service_)
         service_->poll();
 }

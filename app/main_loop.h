@@ -4,12 +4,12 @@
 #pragma once
 
 class ServiceStatus;
-class TelnetServer;
+class CallTable;
 
 class MainLoop {
 public:
     // service may be null (no service manager to tell).
-    MainLoop(TelnetServer& calls, ServiceStatus* service) : calls_(calls), service_(service) {}
+    MainLoop(CallTable& calls, ServiceStatus* service) : calls_(calls), service_(service) {}
 
     // Passes until running_flag is cleared.
     void run();
@@ -18,6 +18,6 @@ public:
     void pass(int longest_wait_ms = -1);
 
 private:
-    TelnetServer& calls_;
+    CallTable& calls_;
     ServiceStatus* service_;
 };

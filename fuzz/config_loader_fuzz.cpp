@@ -10,7 +10,7 @@
 
 #include "config/config_file.h"
 #include "fuzz/fuzz_records.h"
-#include "telnet/access_settings.h"
+#include "calls/access_settings.h"
 
 namespace {
 std::string file_path;

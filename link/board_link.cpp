@@ -111,8 +111,28 @@ void BoardLink::notify_dispatcher()
 
 void BoardLink::caller_took_output()
 {
-    if (caller_behind && endpoint_)
+    if (endpoint_)
         endpoint_->wake();
+}
+
+void BoardLink::attach(CallerEnd* end)
+{
+    MutexHold hold(to_caller_lock);
+    caller_end_ = end;
+}
+
+void BoardLink::detach()
+{
+    MutexHold hold(to_caller_lock);
+    caller_end_ = nullptr;
+}
+
+void BoardLink::deliver_held()
+{
+    MutexHold hold(to_caller_lock);
+    if (caller_end_ && to_caller_ && to_caller_->size() > 0 &&
+        caller_end_->take_board_bytes(to_caller_->head(), to_caller_->size()))
+        to_caller_->clear();
 }
 
 void BoardLink::take_output()
@@ -132,18 +152,17 @@ void BoardLink::take_output()
         }
     }
     packets.clear();
-    // The caller's bytes are in place before the state below says the
-    // circuit has ended: a dispatcher that saw the end first would hang up
-    // without them.
+    // The caller's bytes are handed over (or held) before the state below
+    // says the circuit has ended: a dispatcher that saw the end first would
+    // hang up without them. Held bytes go first, so the order stays.
     std::vector<uint8_t>& bytes = circuit_.caller_bytes();
-    bool bytes_news = false;
     if (!bytes.empty()) {
         MutexHold hold(to_caller_lock);
         if (to_caller_) {
-            // The dispatcher drains the queue whole, so only the first bytes
-            // of a fill need telling.
-            bytes_news = to_caller_->size() == 0;
-            to_caller_->append(bytes.data(), static_cast<int>(bytes.size()));
+            const bool handed = to_caller_->size() == 0 && caller_end_ &&
+                                caller_end_->take_board_bytes(bytes.data(), int32_t(bytes.size()));
+            if (!handed)
+                to_caller_->append(bytes.data(), static_cast<int>(bytes.size()));
         }
         bytes.clear();
     }
@@ -169,13 +188,15 @@ void BoardLink::take_output()
         status_changed = true;
         state_news = true;
     }
-    if (bytes_news || state_news || was_finished != finished)
+    if (state_news || was_finished != finished)
         notify_dispatcher();
 }
 
 bool BoardLink::cycle()
 {
     now_ms_ = monotonic_ms();
+    // Room the caller made: what waits for it goes before new bytes come.
+    deliver_held();
     int ready = endpoint_->poll();
     if (ready & PollReadable) {
         const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
@@ -239,9 +260,12 @@ void BoardLink::send_from_caller()
         take_output();
         room_made = before >= FROM_CALLER_BOUND && from_caller_->size() < FROM_CALLER_BOUND;
     }
-    // The dispatcher stopped taking the caller's input at the bound.
-    if (room_made)
-        notify_dispatcher();
+    // The caller's reading stopped at the bound.
+    if (room_made) {
+        MutexHold hold(to_caller_lock);
+        if (caller_end_)
+            caller_end_->input_room();
+    }
 }
 
 bool BoardLink::send_queued()
@@ -364,6 +388,7 @@ void BoardLink::close()
     }
     {
         MutexHold hold(to_caller_lock);
+        caller_end_ = nullptr;
         if (to_caller_)
             to_caller_->clear();
     }

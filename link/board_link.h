@@ -12,6 +12,7 @@
 #include "util/byte_queue.h"
 #include "ipx/ipx_endpoint.h"
 #include "ipx/ipx_packet.h"
+#include "link/caller_end.h"
 #include "link/knet_circuit.h"
 #include "link/knet_packet.h"
 #include "port/call_signal.h"
@@ -19,14 +20,14 @@
 class IpxStack;
 
 // Lock order: loop_lock before any other; from_caller_lock before
-// send_lock; send_lock before to_caller_lock. send_lock also guards the
-// circuit.
+// send_lock; send_lock before to_caller_lock; to_caller_lock before
+// whatever the caller's end takes. send_lock also guards the circuit.
 class BoardLink {
 public:
     static constexpr int TO_CALLER_BOUND = KnetCircuit::TO_CALLER_BOUND;
-    // Caller bytes waiting for the board past which the dispatcher takes no
-    // more input from the caller: a board that is not ready holds the
-    // caller back instead of filling memory.
+    // Caller bytes waiting for the board past which the caller's input is
+    // no longer read: a board that is not ready holds the caller back
+    // instead of filling memory.
     static constexpr int FROM_CALLER_BOUND = 64 * 1024;
     // Packets waiting to be sent; one that does not fit is not queued, so a
     // datagram packed with packets that each want an answer cannot grow it.
@@ -47,9 +48,8 @@ public:
     BoardLink(const BoardLink&) = delete;
     BoardLink& operator=(const BoardLink&) = delete;
 
-    // Who is woken when the dispatcher has something to do: bytes for the
-    // caller, the line's state changed, room for caller bytes. Set before
-    // open.
+    // Who is woken when the call's state changed (connected, busy, down,
+    // ended). Set before open.
     void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
     // Aims a fresh endpoint at the board host and starts the link thread.
@@ -58,7 +58,14 @@ public:
     // Queues a ConnectionRequest for the service.
     void request_connection(const char* service_name);
     // Caller bytes to go out as Data; nothing is added when no room is made.
+    // Safe from the caller's thread.
     void append_from_caller(const uint8_t* bytes, int count);
+    // Where the board's bytes go from now on: straight to the caller, from
+    // the link's thread. Until then (and after detach) they stay in
+    // to_caller.
+    void attach(CallerEnd* end);
+    // The caller's end is about to go: the link never calls it again.
+    void detach();
     // Queues a CircuitControl on the current circuit.
     void send_control(uint8_t control, uint8_t ack_flag);
     // The caller has gone: the link asks the board host to end the circuit
@@ -72,11 +79,14 @@ public:
     void close();
     void close_if_open();
 
-    // Bytes for the caller; the dispatcher drains it holding to_caller_lock.
+    // Bytes held for the caller: those the caller's end could not take, or
+    // all of them while none is attached. Read holding to_caller_lock.
     ByteQueue* to_caller() { return to_caller_.get(); }
     Mutex to_caller_lock;
-    // After draining to_caller: a board held back for the caller may be
-    // told to go on.
+    int held_for_caller() { return to_caller_size(); }
+    // The caller took output (or its held bytes were drained): the link
+    // hands over what it holds, and a board held back for the caller may
+    // be told to go on. Safe from any thread.
     void caller_took_output();
 
     // Read by the dispatcher without a lock, written by the link thread.
@@ -111,6 +121,8 @@ public:
     // Sends up to 512 caller bytes when the board is ready and no Data is
     // outstanding.
     void send_from_caller();
+    // Hands held bytes to the caller's end when it takes them.
+    void deliver_held();
     // Copies out the queued packets (under send_lock); returns the count.
     int copy_send_queue(uint8_t* out, int size);
     void clear_send_queue();
@@ -152,5 +164,7 @@ private:
     Mutex send_lock_;
     GuardedFlag running_{false};
     std::shared_ptr<CallSignal> notify_;
+    // Guarded by to_caller_lock.
+    CallerEnd* caller_end_ = nullptr;
     uint8_t receive_buffer_[IPX_HEADER_SIZE + 16640];
 };

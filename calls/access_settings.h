@@ -4,7 +4,7 @@
 #include <string>
 
 #include "config/config_file.h"
-#include "telnet/access_policy.h"
+#include "calls/access_policy.h"
 
 // The Access element's settings, defaults for those absent. False when one
 // is malformed; error then names the setting and its value.

@@ -1,7 +1,7 @@
 // The access policy alone: addresses and times in, verdicts out.
 #include <gtest/gtest.h>
 
-#include "telnet/access_policy.h"
+#include "calls/access_policy.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "telnet/address_prefix.h"
+#include "calls/address_prefix.h"
 
 #include <cstring>
 

@@ -1,42 +1,46 @@
-// TelnetServer: the Telnet front end's listener, its calls and counters.
+// CallTable: the calls, whatever transport their callers came by: the
+// listeners they arrive on, access control, each call's session and board
+// link, and the counters.
 #pragma once
 
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "telnet/access_policy.h"
-#include "telnet/call.h"
-#include "telnet/counters_file.h"
-#include "telnet/refusal_log.h"
-#include "port/tcp_socket.h"
+#include "calls/access_policy.h"
+#include "calls/call.h"
+#include "calls/caller_listener.h"
+#include "calls/counters_file.h"
+#include "calls/refusal_log.h"
 #include "port/wake_event.h"
-#include "util/byte_queue.h"
 
-class TelnetServer {
+class CallTable {
 public:
-    TelnetServer() = default;
-    TelnetServer(const TelnetServer&) = delete;
-    TelnetServer& operator=(const TelnetServer&) = delete;
+    // Listeners at the most, one per transport.
+    static constexpr int MAX_LISTENERS = 4;
 
-    // Loads the total of callers, posts it, and listens on address (dotted
-    // IPv4 or IPv6; null or empty = every local IPv4 address) and port. 0, or -1 after
-    // printing why.
-    int init(const char* address, int port);
-    // Saves the total if init loaded it, closes every caller and the
-    // listener. Harmless without init or after a failed one.
+    CallTable() = default;
+    CallTable(const CallTable&) = delete;
+    CallTable& operator=(const CallTable&) = delete;
+
+    // Loads the total of callers and posts it. Always 0.
+    int init();
+    // Callers arrive here from now on; taken over.
+    void add_listener(std::unique_ptr<CallerListener> listener);
+    // Saves the total if init loaded it, closes every caller and listener.
+    // Harmless without init or after a failed one.
     void shutdown();
-    // One pass over the calls: accept at most one caller, relay both ways
-    // for every call with news (and, once a second, for every call), end
+    // One pass over the calls: accept at most one caller per listener,
+    // serve every call with news (and, once a second, every call), end
     // finished calls, post the figures. Returns the ms until the next pass
     // is due, at most LONGEST_WAIT_MS; sooner, whatever wakes the main loop.
     int serve();
     // What the main loop's wait ends on for the calls: the wake descriptor,
-    // and the listener's unless accepting failed (then serve is due again
-    // within ACCEPT_RETRY_MS).
-    int wake_descriptor() const { return wake->descriptor(); }
-    int listener_descriptor() const;
+    // and each listener's unless accepting from it failed (then serve is
+    // due again within ACCEPT_RETRY_MS). Writes at most room; the count.
+    int descriptors(int* out, int room) const;
     // Ends the main loop's wait at once (safe from any thread).
     void wake_up() { wake->signal(); }
 
@@ -48,12 +52,10 @@ public:
     // How soon accepting is tried again after it failed.
     static constexpr int ACCEPT_RETRY_MS = 10;
 
-    // Signalled by sessions, links and lookups when the dispatcher has
-    // something to do; shared, as a lookup may outlive its session.
+    // Signalled by sessions, links and lookups when a call has changed;
+    // shared, as a lookup may outlive its session.
     std::shared_ptr<WakeEvent> wake = std::make_shared<WakeEvent>();
 
-    std::unique_ptr<TcpSocket> listener;
-    std::unique_ptr<ByteQueue> relay_queue;
     // Newest first.
     std::list<std::unique_ptr<Call>> calls;
     // Board links of removed calls, asking the board host to end their
@@ -64,16 +66,21 @@ public:
     uint16_t calls_lost_to_downtime = 0;
     // Decides on each caller before it takes a session; set before init.
     AccessPolicy access;
-    char service_name[5] = {};
+    char service_name[5] = "KELB";
 
     // Where the total is kept; relative to the working directory.
     std::string counters_path = COUNTERS_FILE_NAME;
 
 private:
+    struct Listening {
+        std::unique_ptr<CallerListener> listener;
+        bool accept_failed = false;
+    };
+
     // False when no caller could be taken.
-    bool accept_caller();
+    bool accept_caller(CallerListener& listener);
     // Turns a caller away in the pass that accepted it, waiting on nothing.
-    void refuse(TcpSocket& connection, const AccessDecision& decision);
+    void refuse(CallerTransport& caller, const AccessDecision& decision);
     // Counts a refused caller and writes its line, unless this second has
     // had its share of lines.
     void tell_refusal(RefusalReason reason, const char* line);
@@ -90,10 +97,10 @@ private:
     // Closes the ending links that are done.
     void reap_ending_links();
 
+    std::vector<Listening> listeners_;
     RefusalLog refusals_;
     bool counters_loaded = false;
     uint64_t last_full_walk_ms_ = 0;
-    bool accept_failed_ = false;
 };
 
-extern TelnetServer telnet_server;
+extern CallTable call_table;

@@ -1,4 +1,4 @@
-#include "telnet/access_policy.h"
+#include "calls/access_policy.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "telnet/refusal_log.h"
+#include "calls/refusal_log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "telnet/call_capacity.h"
+#include "calls/call_capacity.h"
 
 #include <algorithm>
 

@@ -1,6 +1,7 @@
-// CallerSession: one Telnet caller, from accept until the dispatcher removes
-// it: the connection, its input and output queues, a resolver thread and an
-// I/O thread.
+// CallerSession: one caller, from accept until the call is removed,
+// whatever its transport: its input and output queues, a resolver thread
+// and an I/O thread that moves the caller's bytes straight to its board
+// link and the board's bytes, which the link hands over, to the caller.
 #pragma once
 
 #include <atomic>
@@ -8,13 +9,14 @@
 #include <memory>
 #include <string>
 
+#include "calls/caller_transport.h"
+#include "link/board_link.h"
+#include "link/caller_end.h"
+#include "port/call_signal.h"
 #include "port/locks.h"
+#include "port/wake_event.h"
 #include "port/worker_thread.h"
 #include "util/byte_queue.h"
-#include "port/wake_event.h"
-#include "port/call_signal.h"
-#include "port/tcp_socket.h"
-#include "telnet/telnet_codec.h"
 
 // Looks up the host name of a caller's address; false when it has none.
 using NameLookup = bool (*)(const TcpAddress& address, std::string& name);
@@ -34,18 +36,19 @@ struct NameLookupState {
     ~NameLookupState() { delete[] name.load(); }
 };
 
-class CallerSession {
+class CallerSession : public CallerEnd {
 public:
     // Output one caller may hold unsent; past it the caller counts as lost.
     static constexpr int32_t OUTPUT_LIMIT = 1 << 20;
-    // Output the dispatcher lets wait for a caller; more board bytes stay
-    // with the board link, which holds the board host back.
+    // Output let wait for a caller; more board bytes stay with the board
+    // link, which holds the board host back.
     static constexpr int32_t OUTPUT_BOUND = 64 * 1024;
     // A caller that accepts not one byte of waiting output for this long is
     // not reading at all and counts as lost.
     static constexpr int STALL_LIMIT_MS = 20000;
-    // Input not yet taken by the dispatcher; past it reading pauses and TCP
-    // holds the caller back.
+    // Input held while no link takes it; past it reading pauses and TCP
+    // holds the caller back. A joined caller is held back by the link's
+    // bound instead.
     static constexpr int32_t INPUT_LIMIT = 64 * 1024;
     // Lookups under way at once, over all sessions; a caller who arrives
     // while this many are still waiting on the resolver keeps its address.
@@ -62,37 +65,46 @@ public:
     CallerSession();
     // Disconnects first if the connection is still held, then releases the
     // thread objects without waiting.
-    ~CallerSession();
+    ~CallerSession() override;
     CallerSession(const CallerSession&) = delete;
     CallerSession& operator=(const CallerSession&) = delete;
 
-    // Who is woken when something the dispatcher acts on happens: input
-    // arrived, the caller was lost, output drained below OUTPUT_BOUND (or
-    // to nothing, once asked for), the name came in. Set before start.
+    // Who is woken when something the calls act on happens: the caller was
+    // lost, the output drained (once asked for), the I/O thread ended, the
+    // name came in. Set before start.
     void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
-    // Takes the accepted connection, starts the I/O thread and prints
-    // "[n] Connection: " and the caller's whole address (IPv4 or IPv6).
-    // Returns 0; -1, having printed nothing and closed the connection, when
-    // there is none or no wake descriptor or thread could be had for it.
-    int start(std::unique_ptr<TcpSocket> accepted, int session_number);
+    // Takes the accepted caller, queues what opens its transport's session,
+    // starts the I/O thread and prints "[n] Connection: " and the caller's
+    // whole address (IPv4 or IPv6). Returns 0; -1, having printed nothing
+    // and closed the caller, when there is none or no wake descriptor or
+    // thread could be had for it.
+    int start(std::unique_ptr<CallerTransport> accepted, int session_number);
+    // From now on the caller's bytes go straight to link (those that came
+    // before, too), and the link hands the board's bytes to this session.
+    // The link must outlive the session or see disconnect first.
+    void join(BoardLink* link);
     // Starts the resolver thread, once: the name is shown only on a line,
     // so a caller refused at once costs no lookup.
     void look_up_name();
 
-    // Appends what the caller sent, Telnet commands removed, to destination.
+    // Appends what the caller sent, its transport's commands removed, to
+    // destination: for a session joined to no link.
     void take_input(ByteQueue& destination);
     // Queues text for the caller, 0xFF bytes as they are; returns the
     // characters queued.
     int print(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Queues data for the caller, each 0xFF byte doubled.
+    // Queues data for the caller, encoded by its transport.
     void write(const uint8_t* bytes, int32_t count);
-    // Queues IAC verb option.
-    void send_command(uint8_t verb, uint8_t option);
+
+    // The board link's side (from its thread): the board's bytes, taken
+    // whole while fewer than OUTPUT_BOUND wait; room for more input.
+    bool take_board_bytes(const uint8_t* bytes, int32_t count) override;
+    void input_room() override;
 
     // Bytes queued for the caller and not yet sent.
     int32_t pending_output();
-    // The dispatcher is woken once the output has all gone out.
+    // The calls are woken once the output has all gone out.
     void wake_when_drained();
     // Releases a lookup thread that has finished; true once, when the name
     // has come in since the last call.
@@ -110,8 +122,8 @@ public:
     // it, so that many sessions can be stopped together before disconnect.
     void request_stop();
     // The same, and true once the I/O thread has ended (or never ran), so
-    // that disconnect waits for nothing: the dispatcher stops a session
-    // this way and disconnects it a pass later.
+    // that disconnect waits for nothing: the calls stop a session this way
+    // and disconnect it a pass later.
     bool stop_io();
 
     // Tests make the lookup slow, failing or free of the network.
@@ -144,13 +156,17 @@ private:
     // nothing to send must wake.
     void output_added(bool was_empty);
     void notify_dispatcher();
+    // Room for bytes more in the output, under output_lock.
+    bool queue_output(const uint8_t* bytes, int32_t count);
 
     std::unique_ptr<ByteQueue> input;
-    // A command cut off at the end of what take_input last took; guarded by
-    // input_lock like input.
-    TelnetInputState input_state = TelnetInputState::Data;
     std::unique_ptr<ByteQueue> output;
-    std::unique_ptr<TcpSocket> connection;
+    // Decodes under input_lock, encodes under output_lock.
+    std::unique_ptr<CallerTransport> connection;
+    // Set once, under input_lock, by join; read by the I/O thread under it.
+    BoardLink* link_ = nullptr;
+    // Where the I/O thread reads into while joined.
+    std::unique_ptr<uint8_t[]> read_buffer_;
     std::unique_ptr<WorkerThread> io_thread;
     std::unique_ptr<WorkerThread> resolver_thread;
     std::shared_ptr<NameLookupState> lookup;

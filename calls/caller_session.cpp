@@ -1,4 +1,4 @@
-#include "telnet/caller_session.h"
+#include "calls/caller_session.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "port/clock.h"
 #include "port/event_wait.h"
-#include "telnet/telnet_codec.h"
+#include "stats/statistics_board.h"
 
 namespace {
 std::atomic<NameLookup> name_lookup{tcp_reverse_name};
@@ -30,7 +30,7 @@ CallerSession::~CallerSession()
     release_worker(io_thread);
 }
 
-int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number)
+int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_number)
 {
     if (!accepted)
         return -1;
@@ -43,13 +43,13 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     number = session_number;
     // Set before the I/O thread looks at it.
     connected = true;
-    tcp_address_text(accepted->address(), dotted);
+    tcp_address_text(accepted->peer(), dotted);
 
     input = new_input_queue();
-    input_state = TelnetInputState::Data;
     output = std::make_unique<ByteQueue>(4096, 512, 4096);
+    accepted->opening(*output);
     lookup = std::make_shared<NameLookupState>();
-    lookup->peer = accepted->address();
+    lookup->peer = accepted->peer();
     lookup->notify = notify_;
     std::memcpy(lookup->dotted, dotted, sizeof dotted);
     connection = std::move(accepted);
@@ -69,6 +69,28 @@ int CallerSession::start(std::unique_ptr<TcpSocket> accepted, int session_number
     changed = true;
     std::printf("[%d] Connection: %s\n", number, dotted);
     return 0;
+}
+
+void CallerSession::join(BoardLink* link)
+{
+    int32_t handed = 0;
+    {
+        MutexHold in(input_lock);
+        link_ = link;
+        if (!read_buffer_)
+            read_buffer_ = std::make_unique<uint8_t[]>(READ_SIZE);
+        // What came before the link goes ahead of what comes after.
+        if (input && input->size() > 0) {
+            handed = connection ? connection->decode(input->head(), input->size()) : 0;
+            link->append_from_caller(input->head(), handed);
+            input->clear();
+        }
+    }
+    if (handed > 0)
+        stats_board.add_input_bytes(handed);
+    link->attach(this);
+    // Reading may have paused at the input limit.
+    io_wake_.signal();
 }
 
 void CallerSession::look_up_name()
@@ -201,10 +223,11 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
     bool readable;
     bool writable;
     {
-        // A caller the dispatcher is not draining is left to TCP flow
-        // control instead of growing the queue without end.
+        // A caller whose bytes are not being taken (by the link, or by no
+        // one) is left to TCP flow control instead of growing a queue
+        // without end.
         MutexHold in(input_lock);
-        readable = input->size() < INPUT_LIMIT;
+        readable = link_ ? link_->from_caller_size() < BoardLink::FROM_CALLER_BOUND : input->size() < INPUT_LIMIT;
     }
     {
         MutexHold out(output_lock);
@@ -233,28 +256,42 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
 bool CallerSession::read_input()
 {
     int n;
+    int32_t handed = 0;
     {
         MutexHold in(input_lock);
-        if (input->size() >= INPUT_LIMIT)
-            return true;
-        input->reserve(READ_SIZE);
-        if (input->space() <= 0)
-            return true;
-        n = connection->receive(input->tail(), input->space());
-        if (n > 0)
-            input->commit(n);
+        if (link_) {
+            // Straight to the link: the caller's data bytes, its
+            // transport's commands taken out in place.
+            if (link_->from_caller_size() >= BoardLink::FROM_CALLER_BOUND)
+                return true;
+            n = connection->receive(read_buffer_.get(), READ_SIZE);
+            if (n > 0) {
+                handed = connection->decode(read_buffer_.get(), n);
+                link_->append_from_caller(read_buffer_.get(), handed);
+            }
+        } else {
+            if (input->size() >= INPUT_LIMIT)
+                return true;
+            input->reserve(READ_SIZE);
+            if (input->space() <= 0)
+                return true;
+            n = connection->receive(input->tail(), input->space());
+            if (n > 0)
+                input->commit(n);
+        }
     }
-    if (n > 0) {
-        notify_dispatcher();
+    if (handed > 0)
+        stats_board.add_input_bytes(handed);
+    if (n > 0)
         return true;
-    }
     return n == TCP_WOULD_BLOCK; // 0: the caller closed; -1: the socket failed
 }
 
 int CallerSession::flush_output()
 {
     int sent;
-    bool tell = false;
+    bool room = false;
+    bool drained = false;
     {
         MutexHold out(output_lock);
         const int32_t before = output->size();
@@ -265,14 +302,23 @@ int CallerSession::flush_output()
             // Only what went out leaves the queue; the rest keeps its order.
             output->consume(sent);
             const int32_t after = output->size();
-            tell = (before >= OUTPUT_BOUND && after < OUTPUT_BOUND) || (after == 0 && drain_wanted_.exchange(false));
+            room = before >= OUTPUT_BOUND && after < OUTPUT_BOUND;
+            drained = after == 0 && drain_wanted_.exchange(false);
         } else if (sent < 0) {
             output->clear();
         }
     }
-    if (sent < 0)
+    if (sent < 0) {
         mark_lost();
-    else if (tell)
+        return sent;
+    }
+    // The link holds what the caller had no room for.
+    if (room) {
+        MutexHold in(input_lock);
+        if (link_)
+            link_->caller_took_output();
+    }
+    if (drained)
         notify_dispatcher();
     return sent;
 }
@@ -287,8 +333,8 @@ bool CallerSession::probe_held_input(uint64_t now_ms)
     // stall limit ends a caller who takes none of it: no NOP is needed.
     if (output->size() > 0)
         return false;
-    const uint8_t nop[2] = {TELNET_IAC, TELNET_NOP};
-    return output->append(nop, 2);
+    connection->keepalive(*output);
+    return output->size() > 0;
 }
 
 void CallerSession::wake_when_drained()
@@ -344,9 +390,9 @@ void CallerSession::take_input(ByteQueue& destination)
     if (n == 0)
         return;
     destination.reserve(n);
-    if (destination.space() < n)
+    if (destination.space() < n || !connection)
         return; // no room can be made: the bytes wait for a later pass
-    destination.commit(telnet_strip_commands(input_state, input->head(), n, destination.tail()));
+    destination.append(input->head(), connection->decode(input->head(), n));
     input->consume(n);
     // A full queue had stopped the reading; it may go on.
     if (n >= INPUT_LIMIT)
@@ -395,36 +441,40 @@ void CallerSession::output_added(bool was_empty)
 
 void CallerSession::write(const uint8_t* bytes, int32_t count)
 {
-    if (count <= 0)
-        return;
-    bool was_empty;
-    {
-        MutexHold out(output_lock);
-        const int32_t size = telnet_escaped_size(bytes, count);
-        if (!room_for_output(size))
-            return;
-        output->reserve(size);
-        if (output->space() < size)
-            return;
-        was_empty = output->size() == 0;
-        output->commit(telnet_escape_data(bytes, count, output->tail()));
-    }
-    output_added(was_empty);
+    if (count > 0)
+        queue_output(bytes, count);
 }
 
-void CallerSession::send_command(uint8_t verb, uint8_t option)
+bool CallerSession::queue_output(const uint8_t* bytes, int32_t count)
 {
     bool was_empty;
     {
         MutexHold out(output_lock);
-        if (!room_for_output(3))
-            return;
+        if (!connection || !room_for_output(connection->encoded_size(bytes, count)))
+            return false;
         was_empty = output->size() == 0;
-        const uint8_t command[3] = {TELNET_IAC, verb, option};
-        if (!output->append(command, 3))
-            return;
+        if (!connection->encode(bytes, count, *output))
+            return false;
     }
     output_added(was_empty);
+    return true;
+}
+
+bool CallerSession::take_board_bytes(const uint8_t* bytes, int32_t count)
+{
+    if (count <= 0)
+        return true;
+    if (pending_output() >= OUTPUT_BOUND)
+        return false;
+    // A caller gone or over its limit loses them, as it loses the rest.
+    if (queue_output(bytes, count))
+        stats_board.add_output_bytes(count);
+    return true;
+}
+
+void CallerSession::input_room()
+{
+    io_wake_.signal();
 }
 
 const char* CallerSession::address_text() const
@@ -443,6 +493,14 @@ void CallerSession::disconnect()
     io_wake_.signal();
     io_lock.lock();
     io_lock.unlock();
+    // The link's thread hands over nothing more once detach returns.
+    BoardLink* link;
+    {
+        MutexHold in(input_lock);
+        link = link_;
+    }
+    if (link)
+        link->detach();
     if (connection) {
         std::printf("[%d] Disconnected.\n", number);
         connection->close();

@@ -1,4 +1,4 @@
-#include "telnet/caller_session.h"
+#include "calls/caller_session.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +13,8 @@
 
 #include "tests/support/wait_until.h"
 #include "tests/support/counting.h"
+#include "telnet/telnet_transport.h"
+#include "tests/support/adapter_texts.h"
 #include "tests/support/loopback_caller.h"
 
 using namespace support;
@@ -26,6 +28,11 @@ std::string bytes(std::initializer_list<int> values)
     for (int v : values)
         s.push_back(char(v));
     return s;
+}
+
+std::unique_ptr<CallerTransport> telnet(std::unique_ptr<TcpSocket> socket)
+{
+    return socket ? std::make_unique<TelnetTransport>(std::move(socket)) : nullptr;
 }
 
 std::string queue_text(const ByteQueue& q)
@@ -45,8 +52,10 @@ protected:
         auto accepted = listener.accept_next();
         EXPECT_NE(accepted, nullptr);
         auto session = std::make_unique<CallerSession>();
-        session->start(std::move(accepted), number);
+        session->start(telnet(std::move(accepted)), number);
         session->look_up_name();
+        // Every session opens with Telnet's announcements.
+        EXPECT_EQ(caller.receive(OPTIONS.size()), OPTIONS);
         return session;
     }
 
@@ -103,12 +112,11 @@ TEST_F(CallerSessionTest, OutputKeepsOrderAndDoublesDataBytes255)
 {
     LoopbackCaller caller(listener.port());
     auto session = connect(caller);
-    session->send_command(251, 3);
     EXPECT_EQ(session->print("ORVA v%s Connected.\r\n", "1.0"), 22);
     const uint8_t data[] = {'A', 255, 'B', 255, 255};
     session->write(data, sizeof data);
 
-    std::string expected = bytes({255, 251, 3}) + "ORVA v1.0 Connected.\r\n" +
+    std::string expected = std::string("ORVA v1.0 Connected.\r\n") +
                            bytes({'A', 255, 255, 'B', 255, 255, 255, 255});
     EXPECT_EQ(caller.receive(expected.size()), expected);
     session->disconnect();
@@ -264,7 +272,7 @@ TEST_F(CallerSessionTest, SessionWithoutItsThreadOrWakeDescriptorDoesNotStart)
             WorkerThread::fail_next_start_for_testing();
         }
         testing::internal::CaptureStdout();
-        EXPECT_EQ(session->start(std::move(accepted), 7), -1) << no_descriptor;
+        EXPECT_EQ(session->start(telnet(std::move(accepted)), 7), -1) << no_descriptor;
         EXPECT_EQ(testing::internal::GetCapturedStdout().find("Connection"), std::string::npos);
         EXPECT_FALSE(session->connected);
         bool closed = false;
@@ -320,8 +328,9 @@ bool signalled_within(WakeEvent& event, std::chrono::milliseconds limit)
     return seen;
 }
 
-// The session wakes whoever waits on its events: input, the name and the
-// hang-up; and output queued while the I/O thread sleeps goes out at once.
+// The session wakes whoever waits on its events: the name, the drain and
+// the hang-up; and output queued while the I/O thread sleeps goes out at
+// once.
 TEST_F(CallerSessionTest, EveryEventWakesTheDispatcher)
 {
     CallerSession::set_name_lookup([](const TcpAddress&, std::string& name) {
@@ -334,15 +343,15 @@ TEST_F(CallerSessionTest, EveryEventWakesTheDispatcher)
     ASSERT_NE(accepted, nullptr);
     CallerSession session;
     session.notify(std::make_shared<CallSignal>(wake));
-    session.start(std::move(accepted), 1);
+    session.start(telnet(std::move(accepted)), 1);
     session.look_up_name();
+    EXPECT_EQ(caller.receive(OPTIONS.size()), OPTIONS);
 
     ASSERT_TRUE(wait_until([&] { return signalled_within(*wake, 10ms) && session.check_lookup(); }));
     EXPECT_STREQ(session.address_text(), "caller.example");
     EXPECT_FALSE(session.check_lookup()); // news once
 
     caller.send("k");
-    EXPECT_TRUE(signalled_within(*wake, 2000ms));
     EXPECT_EQ(take_until(session, 1), "k");
 
     session.print("echo");

@@ -16,7 +16,8 @@
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
 #include "sap/sap_agent.h"
-#include "telnet/telnet_server.h"
+#include "calls/call_table.h"
+#include "telnet/telnet_listener.h"
 #include "tests/support/adapter_texts.h"
 #include "tests/support/board_thread.h"
 #include "tests/support/free_port.h"
@@ -122,7 +123,10 @@ protected:
     // Listens and runs passes on a thread of its own, as the main loop does.
     void start_dispatcher()
     {
-        ASSERT_EQ(server.init("127.0.0.1", port), 0);
+        ASSERT_EQ(server.init(), 0);
+        auto telnet = std::make_unique<TelnetListener>();
+        ASSERT_EQ(telnet->open("127.0.0.1", port), 0);
+        server.add_listener(std::move(telnet));
         loop = std::thread([this] {
             MainLoop main_loop(server, nullptr);
             while (!stop_loop)
@@ -174,7 +178,7 @@ protected:
     std::unique_ptr<BoardThread> board;
     std::unique_ptr<SapAnnouncer> announcer;
     bool agent_started = false;
-    TelnetServer server;
+    CallTable server;
     int port = support::free_tcp_port();
     std::thread loop;
     std::atomic<bool> stop_loop{false};

@@ -1,4 +1,4 @@
-#include "telnet/telnet_server.h"
+#include "calls/call_table.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,13 +12,16 @@
 #include "tests/support/free_port.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/counting.h"
+#include "tests/support/adapter_texts.h"
 #include "tests/support/loopback_caller.h"
+#include "telnet/telnet_listener.h"
+#include "telnet/telnet_transport.h"
 
 using namespace support;
 
 namespace {
 
-class TelnetServerTest : public ::testing::Test {
+class CallTableTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -27,19 +30,37 @@ protected:
     }
     void TearDown() override { CallerSession::set_name_lookup(nullptr); }
 
+    // The calls' init, and a Telnet listener on address and port handed to
+    // them when it opens; what they printed.
     std::string init_output(const char* address, int port, int& result)
     {
         testing::internal::CaptureStdout();
-        result = server.init(address, port);
+        server.init();
+        auto opened = std::make_unique<TelnetListener>();
+        result = opened->open(address, port);
+        listener = opened.get();
+        if (result == 0)
+            server.add_listener(std::move(opened));
+        else
+            listener = nullptr;
         std::fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
 
+    // The next caller on the listener, as a Telnet caller.
+    std::unique_ptr<CallerTransport> accept_telnet()
+    {
+        if (!support::wait_until([&] { return listener->caller_waiting(); }))
+            return nullptr;
+        return listener->accept();
+    }
+
     support::TempDir dir;
-    TelnetServer server;
+    CallTable server;
+    TelnetListener* listener = nullptr;
 };
 
-TEST_F(TelnetServerTest, PortInUseFailsAndShutdownRewritesTheTotalRead)
+TEST_F(CallTableTest, PortInUseFailsAndShutdownRewritesTheTotalRead)
 {
     TestListener holder;
     dir.write("orva.dat", std::string("\x2C\x01\x07", 3));
@@ -48,15 +69,12 @@ TEST_F(TelnetServerTest, PortInUseFailsAndShutdownRewritesTheTotalRead)
               "bind failed\nServer socket init failed\n");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(server.total_connections, 300);
-    EXPECT_STREQ(server.service_name, "");
 
     server.shutdown();
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x2C\x01", 2));
-    EXPECT_EQ(server.listener, nullptr);
-    EXPECT_EQ(server.relay_queue, nullptr);
 }
 
-TEST_F(TelnetServerTest, HostNameAsAddressFailsWithoutALookup)
+TEST_F(CallTableTest, HostNameAsAddressFailsWithoutALookup)
 {
     int result = 0;
     EXPECT_EQ(init_output("localhost", support::free_tcp_port(), result),
@@ -66,7 +84,7 @@ TEST_F(TelnetServerTest, HostNameAsAddressFailsWithoutALookup)
     EXPECT_EQ(dir.read("orva.dat"), std::string("\0\0", 2));
 }
 
-TEST_F(TelnetServerTest, ShutdownWithoutInitLeavesTheCountersFile)
+TEST_F(CallTableTest, ShutdownWithoutInitLeavesTheCountersFile)
 {
     dir.write("orva.dat", std::string("\x05\x00\x07", 3));
     server.shutdown();
@@ -74,7 +92,7 @@ TEST_F(TelnetServerTest, ShutdownWithoutInitLeavesTheCountersFile)
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x05\x00\x07", 3));
 }
 
-TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
+TEST_F(CallTableTest, InitListensOnEveryAddressAndShutdownClosesCallers)
 {
     dir.write("orva.dat", std::string("\x29\x00", 2));
     int port = support::free_tcp_port();
@@ -84,13 +102,10 @@ TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
     EXPECT_EQ(stats_board.total_connections(), 41);
     EXPECT_EQ(stats_board.next_session(), 1);
     EXPECT_STREQ(server.service_name, "KELB");
-    ASSERT_NE(server.relay_queue, nullptr);
-    EXPECT_EQ(server.relay_queue->capacity(), 1024);
 
     LoopbackCaller caller(port);
     ASSERT_TRUE(caller.connected());
-    ASSERT_TRUE(support::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
-    auto accepted = server.listener->accept();
+    auto accepted = accept_telnet();
     ASSERT_NE(accepted, nullptr);
     auto call = std::make_unique<Call>();
     call->session = std::make_unique<CallerSession>();
@@ -104,15 +119,14 @@ TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("[1] Disconnected.\n"), std::string::npos) << printed;
     bool closed = false;
-    EXPECT_EQ(caller.receive_until_closed(closed), "bye\r\n");
+    EXPECT_EQ(caller.receive_until_closed(closed), OPTIONS + "bye\r\n");
     EXPECT_TRUE(closed);
-    EXPECT_EQ(server.listener, nullptr);
     LoopbackCaller late(port);
     EXPECT_FALSE(late.connected());
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x29\x00", 2));
 }
 
-TEST_F(TelnetServerTest, AcceptThatCannotCompleteGivesNoConnection)
+TEST_F(CallTableTest, AcceptThatCannotCompleteGivesNoConnection)
 {
     TestListener listener;
     // Nothing waiting: no object, and no wait in accept.
@@ -155,7 +169,7 @@ constexpr int CALLERS = 1100;
 constexpr int FILLER_DESCRIPTORS = 0;
 #endif
 
-TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
+TEST_F(CallTableTest, MoreThan1024CallersAreServedAndShutDown)
 {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -183,10 +197,11 @@ TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
     for (int i = 0; i < CALLERS; i++) {
         callers.push_back(std::make_unique<LoopbackCaller>(port));
         ASSERT_TRUE(callers.back()->connected()) << i;
-        ASSERT_TRUE(support::wait_until([&] { return (server.listener->poll() & PollReadable) != 0; }));
-        auto accepted = server.listener->accept();
-        ASSERT_NE(accepted, nullptr) << i;
-        highest_handle = std::max(highest_handle, accepted->handle());
+        ASSERT_TRUE(support::wait_until([&] { return listener->caller_waiting(); }));
+        std::unique_ptr<TcpSocket> socket = listener->socket()->accept();
+        ASSERT_NE(socket, nullptr) << i;
+        highest_handle = std::max(highest_handle, socket->handle());
+        auto accepted = std::make_unique<TelnetTransport>(std::move(socket));
         auto call = std::make_unique<Call>();
         call->session = std::make_unique<CallerSession>();
         call->session->start(std::move(accepted), i + 1);
@@ -203,7 +218,7 @@ TEST_F(TelnetServerTest, MoreThan1024CallersAreServedAndShutDown)
     }
     int served = 0;
     for (int i = 0; i < CALLERS; i++) {
-        std::string want = std::to_string(i) + ";";
+        std::string want = OPTIONS + std::to_string(i) + ";";
         bool out_ok = callers[i]->receive(want.size()) == want;
         ByteQueue in(128, 16, 4096);
         bool in_ok = support::wait_until([&] {

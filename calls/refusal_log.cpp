@@ -1,4 +1,4 @@
-#include "telnet/refusal_log.h"
+#include "calls/refusal_log.h"
 
 #include <iterator>
 

@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <memory>
 
+#include "calls/caller_session.h"
 #include "link/board_link.h"
-#include "telnet/caller_session.h"
 #include "port/call_signal.h"
 
 struct Call {
-    std::unique_ptr<CallerSession> session;
     // None when the caller was refused because no board host was known.
+    // Declared first, so that it outlives the session that hands it bytes.
     std::unique_ptr<BoardLink> link;
+    std::unique_ptr<CallerSession> session;
     // Counted against this address by the access policy until the caller
     // is disconnected (released) or the call removed.
     TcpAddress caller;

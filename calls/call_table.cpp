@@ -1,7 +1,8 @@
-// TelnetServer: the listener and the calls. Once per main-loop pass, serve
-// accepts a caller, joins callers to board lines, relays both ways, ends
-// finished calls and keeps the statistics board current.
-#include "telnet/telnet_server.h"
+// The calls. Once per main-loop pass, serve accepts callers, joins them to
+// board lines, ends finished calls and keeps the statistics board current;
+// the bytes of a call go between its session and its link, never through
+// here.
+#include "calls/call_table.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,26 +18,12 @@
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 1024;
-
-// Verb and option of each announcement, in the order callers receive them.
-constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
-    {251, 3}, // WILL SUPPRESS-GO-AHEAD
-    {253, 3}, // DO SUPPRESS-GO-AHEAD
-    {253, 0}, // DO BINARY
-    {251, 0}, // WILL BINARY
-    {254, 1}, // DONT ECHO
-    {251, 1}, // WILL ECHO
-    {254, 7}, // DONT remote controlled transmission and echoing
-    {252, 7}, // WONT the same
-};
-
 constexpr char TOO_MANY_TEXT[] = "Too many connections from your address, please call back later.\r\n";
 constexpr char TOO_MANY_CALLERS_TEXT[] = "Too many callers at the moment, please call back later.\r\n";
 
 }
 
-void TelnetServer::tell_refusal(RefusalReason reason, const char* line)
+void CallTable::tell_refusal(RefusalReason reason, const char* line)
 {
     const uint64_t now_ms = monotonic_ms();
     write_refusal_summary(now_ms);
@@ -45,7 +32,7 @@ void TelnetServer::tell_refusal(RefusalReason reason, const char* line)
     stats_board.count_caller_refused();
 }
 
-int TelnetServer::write_refusal_summary(uint64_t now_ms)
+int CallTable::write_refusal_summary(uint64_t now_ms)
 {
     const std::string summary = refusals_.take_summary(now_ms);
     if (!summary.empty())
@@ -53,10 +40,10 @@ int TelnetServer::write_refusal_summary(uint64_t now_ms)
     return refusals_.ms_until_summary(now_ms);
 }
 
-void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
+void CallTable::refuse(CallerTransport& connection, const AccessDecision& decision)
 {
     char address[TCP_ADDRESS_TEXT];
-    tcp_address_text(connection.address(), address);
+    tcp_address_text(connection.peer(), address);
     const AccessSettings& limits = access.settings();
     char line[160];
     RefusalReason reason;
@@ -116,12 +103,12 @@ void TelnetServer::refuse(TcpSocket& connection, const AccessDecision& decision)
     connection.close();
 }
 
-bool TelnetServer::accept_caller()
+bool CallTable::accept_caller(CallerListener& listener)
 {
-    std::unique_ptr<TcpSocket> connection = listener->accept();
+    std::unique_ptr<CallerTransport> connection = listener.accept();
     if (!connection)
         return false;
-    const TcpAddress caller = connection->address();
+    const TcpAddress caller = connection->peer();
     const AccessDecision decision = access.admit(caller, monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
         refuse(*connection, decision);
@@ -153,8 +140,6 @@ bool TelnetServer::accept_caller()
     stats_board.set_total_connections(total_connections);
     stats_board.set_next_session(uint16_t(session_counter + 1));
 
-    for (const auto& announcement : OPTION_ANNOUNCEMENTS)
-        session.send_command(announcement[0], announcement[1]);
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
 
     IpxAddress board;
@@ -162,6 +147,9 @@ bool TelnetServer::accept_caller()
         call->link = std::make_unique<BoardLink>();
         call->link->notify(call->signal);
         if (call->link->open(board) == 0) {
+            // Joined before the request: the board's first bytes go
+            // straight to the caller.
+            session.join(call->link.get());
             call->link->request_connection(service_name);
             session.look_up_name();
         } else {
@@ -178,43 +166,21 @@ bool TelnetServer::accept_caller()
 }
 
 // Serves one call; true when it is finished and may be removed.
-bool TelnetServer::serve_call(Call& call)
+bool CallTable::serve_call(Call& call)
 {
     CallerSession& session = *call.session;
     BoardLink* link = call.link.get();
     bool finished = false;
 
     if (session.connected) {
-        if (link) {
-            if (link->from_caller_size() < BoardLink::FROM_CALLER_BOUND)
-                session.take_input(*relay_queue);
-            int32_t n = relay_queue->size();
-            if (n > 0) {
-                link->append_from_caller(relay_queue->head(), n);
-                relay_queue->consume(n);
-                stats_board.add_input_bytes(n);
-            }
-            // Also once the link is down: its last bytes (or the busy text)
-            // still reach the caller. While the caller is behind, the bytes
-            // wait in the link, which holds the board host back.
-            MutexHold hold(link->to_caller_lock);
-            ByteQueue& to_caller = *link->to_caller();
-            int32_t m = to_caller.size();
-            if (m > 0 && (!link->alive || session.pending_output() < CallerSession::OUTPUT_BOUND)) {
-                session.write(to_caller.head(), m);
-                to_caller.consume(m);
-                to_caller.clear();
-                stats_board.add_output_bytes(m);
-                link->caller_took_output();
-            }
-            if (link->lost_to_silence.exchange(false))
-                count_lost_to_downtime();
-        }
+        if (link && link->lost_to_silence.exchange(false))
+            count_lost_to_downtime();
         // A circuit that ended leaves the caller connected until the board's
-        // last bytes are out; a caller who stops reading is dropped by its
-        // session. The session's I/O thread is asked to end first, and the
-        // session disconnected once it has: the loop never waits for it.
-        if (!link || (!link->alive && session.pending_output() == 0)) {
+        // last bytes are out (held by the link while the caller was behind,
+        // then in the session); a caller who stops reading is dropped by
+        // its session. The session's I/O thread is asked to end first, and
+        // the session disconnected once it has: the loop never waits for it.
+        if (!link || (!link->alive && link->held_for_caller() == 0 && session.pending_output() == 0)) {
             if (session.stop_io()) {
                 // Free before the caller sees the close: a redial at once
                 // is a new call, not one too many.
@@ -249,7 +215,7 @@ bool TelnetServer::serve_call(Call& call)
     return finished;
 }
 
-void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
+void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
 {
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
@@ -260,13 +226,13 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
         retire_link(std::move(call->link));
 }
 
-void TelnetServer::count_lost_to_downtime()
+void CallTable::count_lost_to_downtime()
 {
     ++calls_lost_to_downtime;
     stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
 }
 
-void TelnetServer::release_caller(Call& call)
+void CallTable::release_caller(Call& call)
 {
     if (call.released)
         return;
@@ -274,7 +240,7 @@ void TelnetServer::release_caller(Call& call)
     access.release(call.caller, monotonic_ms());
 }
 
-void TelnetServer::retire_link(std::unique_ptr<BoardLink> link)
+void CallTable::retire_link(std::unique_ptr<BoardLink> link)
 {
     link->hang_up();
     if (link->finished) {
@@ -292,7 +258,7 @@ void TelnetServer::retire_link(std::unique_ptr<BoardLink> link)
     ending_links.push_back(std::move(link));
 }
 
-void TelnetServer::reap_ending_links()
+void CallTable::reap_ending_links()
 {
     for (auto it = ending_links.begin(); it != ending_links.end();) {
         if ((*it)->finished) {
@@ -304,16 +270,18 @@ void TelnetServer::reap_ending_links()
     }
 }
 
-int TelnetServer::serve()
+int CallTable::serve()
 {
     // Taken back before anything is looked at: whatever is signalled from
     // here on ends the main loop's wait at once.
     wake->clear();
-    const int ready = listener ? listener->poll() : 0;
-
     // A listener that stays readable while accept fails (no descriptor
     // left) is not waited on again until a retry is due.
-    accept_failed_ = (ready & PollReadable) && !accept_caller();
+    bool accept_failed = false;
+    for (Listening& l : listeners_) {
+        l.accept_failed = l.listener->caller_waiting() && !accept_caller(*l.listener);
+        accept_failed = accept_failed || l.accept_failed;
+    }
 
     // A call is served when it has news, or is ending; and every call now
     // and then, so that nothing waits on a signal that went astray. A
@@ -349,42 +317,38 @@ int TelnetServer::serve()
     int due_ms = LONGEST_WAIT_MS;
     if (refusal_ms >= 0)
         due_ms = std::min(due_ms, refusal_ms);
-    if (accept_failed_)
+    if (accept_failed)
         due_ms = std::min(due_ms, ACCEPT_RETRY_MS);
     return due_ms;
 }
 
-int TelnetServer::listener_descriptor() const
+int CallTable::descriptors(int* out, int room) const
 {
-    return listener && !accept_failed_ ? listener->handle() : -1;
+    int n = 0;
+    if (n < room)
+        out[n++] = wake->descriptor();
+    for (const Listening& l : listeners_)
+        if (n < room && !l.accept_failed)
+            out[n++] = l.listener->descriptor();
+    return n;
 }
 
-int TelnetServer::init(const char* address, int port)
+void CallTable::add_listener(std::unique_ptr<CallerListener> listener)
+{
+    if (listener && int(listeners_.size()) < MAX_LISTENERS)
+        listeners_.push_back(Listening{std::move(listener), false});
+}
+
+int CallTable::init()
 {
     load_counters(total_connections, counters_path.c_str());
     counters_loaded = true;
     stats_board.set_total_connections(total_connections);
     stats_board.set_next_session(uint16_t(session_counter + 1));
-
-    relay_queue = std::make_unique<ByteQueue>(1024, 128, 256);
-
-    listener = std::make_unique<TcpSocket>();
-    if (listener->open(address, port) != 0) {
-        std::printf("Server socket init failed\n");
-        return -1;
-    }
-    // Callers are accepted one per pass; a burst larger than the backlog
-    // loses its SYNs and waits out TCP's retransmission back-off, seconds
-    // per try, so the queue is deep (the kernel caps it at its own limit).
-    if (listener->listen(LISTEN_BACKLOG) != 0) {
-        std::printf("Server socket listen failed\n");
-        return -1;
-    }
-    std::memcpy(service_name, "KELB", 5);
     return 0;
 }
 
-void TelnetServer::shutdown()
+void CallTable::shutdown()
 {
     // Every I/O thread winds down at once; closing them one by one would
     // wait out each idle thread's socket wait in turn.
@@ -393,10 +357,10 @@ void TelnetServer::shutdown()
             call->session->request_stop();
     }
     for (auto& call : calls) {
-        if (call->link)
-            call->link->close_if_open();
         if (call->session)
             call->session->close_if_open();
+        if (call->link)
+            call->link->close_if_open();
     }
     for (auto& link : ending_links)
         link->close();
@@ -405,11 +369,9 @@ void TelnetServer::shutdown()
     // of them could not open the file before.
     if (counters_loaded)
         save_counters(total_connections, counters_path.c_str());
-    if (listener) {
-        listener->close();
-        listener.reset();
-    }
-    relay_queue.reset();
+    for (Listening& l : listeners_)
+        l.listener->close();
+    listeners_.clear();
 }
 
-TelnetServer telnet_server;
+CallTable call_table;

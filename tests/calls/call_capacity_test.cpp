@@ -1,7 +1,7 @@
 // MaxCalls weighed against what the process may hold.
 #include <gtest/gtest.h>
 
-#include "telnet/call_capacity.h"
+#include "calls/call_capacity.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "telnet/access_settings.h"
+#include "calls/access_settings.h"
 
 namespace {
 constexpr const char* SECTION = "Access";

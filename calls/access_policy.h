@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "port/tcp.h"
-#include "telnet/address_prefix.h"
+#include "calls/address_prefix.h"
 
 // 0 in a number means no limit.
 struct AccessSettings {

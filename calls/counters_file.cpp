@@ -1,4 +1,4 @@
-#include "telnet/counters_file.h"
+#include "calls/counters_file.h"
 
 #include <cstdio>
 #include <string>

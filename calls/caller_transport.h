@@ -1,0 +1,43 @@
+// CallerTransport: how a caller's bytes travel, as a caller session sees
+// it: a byte stream with its peer's address, the transport's own commands
+// taken out of what the caller sends, and board bytes encoded on their way
+// to the caller. Telnet is one; the session, the calls and the board link
+// never see which.
+#pragma once
+
+#include <cstdint>
+
+#include "port/tcp.h"
+#include "util/byte_queue.h"
+
+class CallerTransport {
+public:
+    virtual ~CallerTransport() = default;
+
+    // The caller's address.
+    virtual const TcpAddress& peer() const = 0;
+    // Waits up to timeout_ms (-1: no limit) for the asked readiness or an
+    // error, or until wake_fd is readable; the readiness bits (PollReadable,
+    // PollWritable, PollError, PollWoken).
+    virtual int wait(bool readable, bool writable, int timeout_ms, int wake_fd) = 0;
+    // Bytes as they came, 0 when the caller has closed, TCP_WOULD_BLOCK,
+    // or -1.
+    virtual int receive(uint8_t* buffer, int size) = 0;
+    // Bytes sent (0 when it would block), or -1.
+    virtual int send(const uint8_t* bytes, int count) = 0;
+    virtual void close() = 0;
+
+    // What opens every session, ahead of the greeting.
+    virtual void opening(ByteQueue& out) = 0;
+    // Takes the transport's own commands out of bytes[0..count), in place,
+    // carrying a command cut off at the end over to the next call; the
+    // caller's data bytes left.
+    virtual int32_t decode(uint8_t* bytes, int32_t count) = 0;
+    // The size of board bytes once encoded for the caller; the encoding
+    // appended to out, false (nothing appended) when no room can be made.
+    virtual int32_t encoded_size(const uint8_t* bytes, int32_t count) = 0;
+    virtual bool encode(const uint8_t* bytes, int32_t count, ByteQueue& out) = 0;
+    // Bytes that every client ignores, sent to see whether a caller whose
+    // input is held back is still there; appended to out.
+    virtual void keepalive(ByteQueue& out) = 0;
+};

@@ -1,0 +1,35 @@
+// TelnetTransport: a caller over Telnet: the accepted TCP connection, the
+// option announcements that open the session, commands taken out of what
+// the caller sends and data bytes 255 doubled on their way to the caller.
+#pragma once
+
+#include <memory>
+
+#include "calls/caller_transport.h"
+#include "port/tcp_socket.h"
+#include "telnet/telnet_codec.h"
+
+class TelnetTransport : public CallerTransport {
+public:
+    explicit TelnetTransport(std::unique_ptr<TcpSocket> connection) : connection_(std::move(connection)) {}
+
+    const TcpAddress& peer() const override { return connection_->address(); }
+    int wait(bool readable, bool writable, int timeout_ms, int wake_fd) override
+    {
+        return connection_->wait(readable, writable, timeout_ms, wake_fd);
+    }
+    int receive(uint8_t* buffer, int size) override { return connection_->receive(buffer, size); }
+    int send(const uint8_t* bytes, int count) override { return connection_->send(bytes, count); }
+    void close() override { connection_->close(); }
+
+    void opening(ByteQueue& out) override;
+    int32_t decode(uint8_t* bytes, int32_t count) override;
+    int32_t encoded_size(const uint8_t* bytes, int32_t count) override;
+    bool encode(const uint8_t* bytes, int32_t count, ByteQueue& out) override;
+    void keepalive(ByteQueue& out) override;
+
+private:
+    std::unique_ptr<TcpSocket> connection_;
+    // A command cut off at the end of what decode last saw.
+    TelnetInputState input_state_ = TelnetInputState::Data;
+};
