@@ -1,8 +1,10 @@
 // The simulator's board against real BoardLinks, datagrams carried by hand.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "link/board_link.h"
@@ -430,6 +432,48 @@ TEST(BoardOptions, ParsesSwitchesAndRejectsBadValues)
         EXPECT_FALSE(error.empty());
     }
     EXPECT_NE(board_usage().find("--not-ready MS"), std::string::npos);
+}
+
+// Every option --help names is taken, with a value of the kind it names,
+// and changes what it parses to; each that names a value asks for it.
+TEST(BoardOptions, EveryOptionInTheHelpIsTakenAndHasAnEffect)
+{
+    // Each value is in range for every option that takes its kind, and no
+    // option's default.
+    const std::map<std::string, std::string> sample = {
+        {"ADDR:PORT", "10.0.0.2:7000"}, {"ADDR", "10.0.0.2"}, {"PORT", "7000"},
+        {"NAME", "BBS"},                {"N", "16"},          {"MS", "100"},
+    };
+    std::istringstream help(board_usage());
+    int seen = 0;
+    for (std::string line; std::getline(help, line);) {
+        if (line.rfind("  -", 0) != 0)
+            continue;
+        std::istringstream words(line);
+        std::string name, value;
+        words >> name >> value;
+        std::vector<std::string> args = {name};
+        const bool takes_value = value.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ:") == std::string::npos;
+        if (takes_value) {
+            ASSERT_TRUE(sample.count(value)) << line;
+            args.push_back(sample.at(value));
+        }
+        ++seen;
+        BoardOptions parsed;
+        std::string error;
+        ASSERT_EQ(parse_board_options(args, parsed, error), 0) << line << ": " << error;
+        EXPECT_FALSE(parsed == BoardOptions{}) << name << " changed nothing";
+        if (takes_value) {
+            BoardOptions b;
+            EXPECT_EQ(parse_board_options({name}, b, error), -1) << name;
+            EXPECT_EQ(error, name + " needs a value");
+        }
+    }
+    EXPECT_EQ(seen, 25);
+    BoardOptions short_help;
+    std::string error;
+    ASSERT_EQ(parse_board_options({"-h"}, short_help, error), 0);
+    EXPECT_TRUE(short_help.help);
 }
 
 // The simulator sleeps until poll's answer unless a datagram comes first, so
