@@ -55,6 +55,14 @@ protected:
         return c;
     }
 
+    // A call the board has given line 1, its first.
+    Caller& call_on_line_one()
+    {
+        Caller& c = call();
+        EXPECT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+        return c;
+    }
+
     // One round: every caller's queued packets to the board, one board pass,
     // the board's datagrams back to their callers.
     void round()
@@ -186,8 +194,7 @@ TEST_F(BoardHostTest, EchoModeReturnsEveryByteInOrder)
     BoardOptions o;
     o.echo_only = true;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     c.received.clear();
     std::string sent;
     for (int i = 0; i < 3000; ++i)
@@ -265,8 +272,7 @@ TEST_F(BoardHostTest, NackedDataGoesAgainAndArrivesOnce)
     o.echo_only = true;
     o.nack_every = 2;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     type(c, "one");
     ASSERT_TRUE(rounds_until([&] { return has(c.received, "one"); }));
     type(c, "two");
@@ -286,8 +292,7 @@ TEST_F(BoardHostTest, LostAcksAndLostDataAreRecoveredWithoutRepeats)
     o.echo_only = true;
     o.drop_every = 3; // the board loses every third packet it receives
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     std::string want;
     for (int i = 0; i < 40; ++i) {
         std::string piece = "<" + std::to_string(i) + ">";
@@ -304,8 +309,7 @@ TEST_F(BoardHostTest, NotReadyHoldsCallerDataUntilTheReadyBitReturns)
     o.echo_only = true;
     o.not_ready_ms = 100;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     type(c, "held");
     round();
     round();
@@ -335,8 +339,7 @@ TEST_F(BoardHostTest, DroppedPacketsAreRecoveredByTheBoardsResend)
     o.bulk_bytes = 1500;
     o.drop_every = 4;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     // Every board packet arrives at least once; lost Acks bring repeats.
     ASSERT_TRUE(rounds_until([&] { return c.received.size() >= 26 + 1500; }));
     EXPECT_EQ(c.received.substr(26, 64), std::string("0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmno"));
@@ -347,8 +350,7 @@ TEST_F(BoardHostTest, DiscardTakesEveryByteAndAnswersOnlyWithAcks)
     BoardOptions o;
     o.discard = true;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     type(c, std::string(1500, 'd'));
     ASSERT_TRUE(rounds_until([&] { return c.link.from_caller_size() == 0 && !c.link.awaiting_ack; }));
     EXPECT_EQ(c.received, "Connected to KELB line 1\r\n");
@@ -374,8 +376,7 @@ TEST_F(BoardHostTest, RandomDatagramsLeaveTheBoardWorking)
     BoardOptions o;
     o.echo_only = true;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     std::mt19937 random(777);
     IpxAddress stranger;
     stranger.socket = 0x7777;
