@@ -487,43 +487,34 @@ int main(int argc, char** argv)
             measure_echo(s, s2n_peer, s2n, nullptr, none);
         measure_echo(s, direct_peer, direct, nullptr, none);
 
-        std::fprintf(stderr, "orva-bench: board -> caller streams\n");
-        {
-            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_one)});
-            orva.out_one = measure_stream(s, orva_peer(rig, relay_pid), 1, s.bulk_one, true, nullptr);
-        }
-        {
-            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_each)});
-            orva.out_all = measure_stream(s, orva_peer(rig, relay_pid), s.lines, s.bulk_each, true,
-                                          &orva.streaming_out);
-        }
-        for (auto [peer, run] : {std::pair{&s2n_peer, &s2n}, std::pair{&direct_peer, &direct}}) {
-            if (peer->ports.empty())
-                continue;
-            reference.set_mode(ReferenceServer::Mode::Bulk, s.bulk_one);
-            run->out_one = measure_stream(s, *peer, 1, s.bulk_one, true, nullptr);
-            reference.set_mode(ReferenceServer::Mode::Bulk, s.bulk_each);
-            run->out_all = measure_stream(s, *peer, s.lines, s.bulk_each, true, &run->streaming_out);
-        }
-
-        std::fprintf(stderr, "orva-bench: caller -> board streams\n");
-        {
-            BenchAdapter rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_one)});
-            orva.in_one = measure_stream(s, orva_peer(rig, relay_pid), 1, s.send_one, false, nullptr);
-        }
-        {
-            BenchAdapter rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_each)});
-            orva.in_all = measure_stream(s, orva_peer(rig, relay_pid), s.lines, s.send_each, false,
-                                         &orva.streaming_in);
-        }
-        for (auto [peer, run] : {std::pair{&s2n_peer, &s2n}, std::pair{&direct_peer, &direct}}) {
-            if (peer->ports.empty())
-                continue;
-            reference.set_mode(ReferenceServer::Mode::Verify, s.send_one);
-            run->in_one = measure_stream(s, *peer, 1, s.send_one, false, nullptr);
-            reference.set_mode(ReferenceServer::Mode::Verify, s.send_each);
-            run->in_all = measure_stream(s, *peer, s.lines, s.send_each, false, &run->streaming_in);
-        }
+        // One way at a time, from one line alone and then from every line at
+        // once: through orva the board sends or checks the pattern, for the
+        // other peers the reference server does.
+        auto measure_streams = [&](bool to_caller, long one, long each, StreamResult PeerRun::*one_result,
+                                   StreamResult PeerRun::*all_result, StretchUsage PeerRun::*usage) {
+            std::fprintf(stderr, "orva-bench: %s streams\n", to_caller ? "board -> caller" : "caller -> board");
+            for (const bool all : {false, true}) {
+                const std::string bytes = std::to_string(all ? each : one);
+                BenchAdapter rig(s, rig_dir(), relay_port,
+                                 to_caller ? std::vector<std::string>{"--echo", "--bulk", bytes}
+                                           : std::vector<std::string>{"--verify", bytes});
+                orva.*(all ? all_result : one_result) =
+                    measure_stream(s, orva_peer(rig, relay_pid), all ? s.lines : 1, all ? each : one, to_caller,
+                                   all ? &(orva.*usage) : nullptr);
+            }
+            for (auto [peer, run] : {std::pair{&s2n_peer, &s2n}, std::pair{&direct_peer, &direct}}) {
+                if (peer->ports.empty())
+                    continue;
+                for (const bool all : {false, true}) {
+                    reference.set_mode(to_caller ? ReferenceServer::Mode::Bulk : ReferenceServer::Mode::Verify,
+                                       all ? each : one);
+                    run->*(all ? all_result : one_result) = measure_stream(
+                        s, *peer, all ? s.lines : 1, all ? each : one, to_caller, all ? &(run->*usage) : nullptr);
+                }
+            }
+        };
+        measure_streams(true, s.bulk_one, s.bulk_each, &PeerRun::out_one, &PeerRun::out_all, &PeerRun::streaming_out);
+        measure_streams(false, s.send_one, s.send_each, &PeerRun::in_one, &PeerRun::in_all, &PeerRun::streaming_in);
         network.relay->stop();
 
         // The table.

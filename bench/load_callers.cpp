@@ -5,12 +5,12 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <netinet/in.h>
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/loopback_socket.h"
 #include "tools/board_sim/pattern_check.h"
 
 namespace {
@@ -33,22 +33,6 @@ int64_t now_ns()
 constexpr int64_t MS = 1000000;
 // Connections opened through the adapter that have not heard it yet.
 constexpr int MAX_UNANSWERED = 2;
-
-int connect_to(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 }
 
@@ -87,7 +71,7 @@ void CallerGroup::take(Caller& c, const uint8_t* bytes, int count, int64_t now)
 bool CallerGroup::open_caller(int port, std::string& error)
 {
     Caller c;
-    c.fd = connect_to(port);
+    c.fd = support::dial_loopback(port);
     if (c.fd < 0) {
         error = "cannot connect";
         return false;
@@ -164,7 +148,7 @@ bool CallerGroup::connect(const std::vector<int>& ports, int count, int timeout_
                     continue;
                 ::close(c.fd);
                 c = Caller();
-                c.fd = connect_to(ports[i % ports.size()]);
+                c.fd = support::dial_loopback(ports[i % ports.size()]);
                 again.push_back(i);
             }
             if (again.empty())
@@ -510,7 +494,7 @@ RefuseResult run_refuse(int port, const std::string& expected, int concurrency, 
         for (size_t i = 0; i < calls.size(); ++i) {
             Call& c = calls[i];
             if (c.fd < 0 && started < total && now < deadline) {
-                c.fd = connect_to(port);
+                c.fd = support::dial_loopback(port);
                 c.got.clear();
                 c.telnet = TelnetInputState::Data;
                 ++started;

@@ -2,13 +2,13 @@
 
 #include <cerrno>
 #include <memory>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/loopback_socket.h"
 #include "tools/board_sim/pattern_check.h"
 
 namespace {
@@ -57,21 +57,15 @@ void write_out(Connection& c)
 ReferenceServer::ReferenceServer(int listeners)
 {
     for (int i = 0; i < listeners; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 256) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            if (fd >= 0)
-                ::close(fd);
+        int port = 0;
+        const int fd = support::listen_loopback(256, port, true);
+        if (fd < 0) {
             for (int l : listeners_)
                 ::close(l);
             throw std::runtime_error("reference server: cannot listen on 127.0.0.1");
         }
         listeners_.push_back(fd);
-        ports_.push_back(ntohs(a.sin_port));
+        ports_.push_back(port);
     }
     thread_ = std::thread([this] { run(); });
 }

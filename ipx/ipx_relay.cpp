@@ -29,7 +29,12 @@ IpxAddress assigned_address(const UdpAddress& udp)
 
 }
 
-IpxRelay::IpxRelay() : sink_(print_ipx_notice) {}
+IpxRelay::IpxRelay()
+    : sink_(print_ipx_notice),
+      loop_(socket_, IPX_MAX_PACKET + 1, [this] { return before_wait(); },
+            [this](const UdpDatagram* datagrams, int count) { received(datagrams, count); })
+{
+}
 
 IpxRelay::~IpxRelay() { stop(); }
 
@@ -56,55 +61,46 @@ int IpxRelay::start()
         last_error_ = "IPX relay: not bound";
         return -1;
     }
-    if (thread_.joinable())
+    if (loop_.started())
         return 0;
-    stopping_ = false;
-    thread_ = std::thread([this] { run(); });
+    next_tick_ = monotonic_ms() + timing_.ping_interval_ms;
+    loop_.start();
     return 0;
-}
-
-void IpxRelay::request_stop()
-{
-    stopping_ = true;
-    wake_.signal();
-}
-
-void IpxRelay::stop()
-{
-    request_stop();
-    if (thread_.joinable())
-        thread_.join();
-    socket_.close();
 }
 
 void IpxRelay::run()
 {
-    // A batch of whole datagrams at a time: one system call in, one out.
-    constexpr int BATCH = 64;
-    std::vector<uint8_t> buffers(static_cast<size_t>(BATCH) * (IPX_MAX_PACKET + 1));
-    UdpDatagram received[BATCH];
-    uint64_t next_tick = monotonic_ms() + timing_.ping_interval_ms;
-    while (!stopping_) {
-        uint64_t now = monotonic_ms();
-        if (now >= next_tick) {
-            tick(now);
-            next_tick = now + timing_.ping_interval_ms;
-        }
-        socket_.wait_readable(wake_.descriptor(), static_cast<int>(next_tick - now));
-        now = monotonic_ms();
-        for (int round = 0; round < 64 && !stopping_; ++round) {
-            int n = socket_.receive_many(buffers.data(), IPX_MAX_PACKET + 1, received, BATCH);
-            if (n <= 0)
-                break;
-            outgoing_.clear();
-            for (int i = 0; i < n; ++i)
-                handle(received[i].data, received[i].size, received[i].peer, now);
-            if (!outgoing_.empty())
-                forwarded_ += socket_.send_many(outgoing_.data(), static_cast<int>(outgoing_.size()));
-            if (n < BATCH)
-                break;
-        }
+    next_tick_ = monotonic_ms() + timing_.ping_interval_ms;
+    loop_.run();
+}
+
+void IpxRelay::request_stop() { loop_.request_stop(); }
+
+void IpxRelay::stop()
+{
+    loop_.stop();
+    socket_.close();
+}
+
+int IpxRelay::before_wait()
+{
+    const uint64_t now = monotonic_ms();
+    if (now >= next_tick_) {
+        tick(now);
+        next_tick_ = now + timing_.ping_interval_ms;
     }
+    return static_cast<int>(next_tick_ - now);
+}
+
+void IpxRelay::received(const UdpDatagram* datagrams, int count)
+{
+    // The batch's forwards go out together: one system call in, one out.
+    const uint64_t now = monotonic_ms();
+    outgoing_.clear();
+    for (int i = 0; i < count; ++i)
+        handle(datagrams[i].data, datagrams[i].size, datagrams[i].peer, now);
+    if (!outgoing_.empty())
+        forwarded_ += socket_.send_many(outgoing_.data(), static_cast<int>(outgoing_.size()));
 }
 
 void IpxRelay::handle(const uint8_t* datagram, size_t size, const UdpAddress& from, uint64_t now)

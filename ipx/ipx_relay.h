@@ -7,13 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "ipx/ipx_packet.h"
+#include "ipx/udp_loop.h"
 #include "port/udp_socket.h"
-#include "port/wake_event.h"
 
 struct IpxRelayTiming {
     // Idle nodes are pinged this often.
@@ -71,6 +70,8 @@ private:
         uint64_t last_heard_ms = 0;
     };
 
+    int before_wait();
+    void received(const UdpDatagram* datagrams, int count);
     void register_node(const UdpAddress& from, uint64_t now);
     void forward(const Node& sender, const IpxHeader& h, const uint8_t* datagram, size_t size);
 
@@ -79,12 +80,11 @@ private:
     UdpSocket socket_;
     UdpAddress address_;
     IpxAddress own_address_;
-    WakeEvent wake_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
+    UdpLoop loop_;
     std::string last_error_;
 
     // Owned by the loop.
+    uint64_t next_tick_ = 0;
     std::unordered_map<uint64_t, Node> nodes_;          // by UDP address key
     std::unordered_map<uint64_t, uint64_t> by_ipx_node_; // IPX node -> UDP key
     std::vector<UdpDatagram> outgoing_;

@@ -8,7 +8,15 @@
 #include "ipx/ipx_notice.h"
 #include "port/clock.h"
 
-IpxStack::IpxStack() : sink_(print_ipx_notice) {}
+IpxStack::IpxStack()
+    : sink_(print_ipx_notice),
+      loop_(carrier_, IPX_MAX_PACKET + 1, [this] { return before_wait(); },
+            [this](const UdpDatagram* datagrams, int count) {
+                for (int i = 0; i < count; ++i)
+                    handle_datagram(datagrams[i].data, datagrams[i].size, datagrams[i].peer);
+            })
+{
+}
 
 IpxStack::~IpxStack() { stop(); }
 
@@ -18,7 +26,7 @@ void IpxStack::set_notice_sink(void (*sink)(const char*)) { sink_ = sink ? sink 
 
 int IpxStack::start(const char* server_ip, int server_port)
 {
-    if (thread_.joinable())
+    if (loop_.started())
         return 0;
     if (!parse_ipv4(server_ip, server_.ip)) {
         last_error_ = std::string("IPX: the tunnel server address is not an IPv4 address: ") +
@@ -42,25 +50,20 @@ int IpxStack::start(const char* server_ip, int server_port)
         }
         carrier_address_ = carrier_.local_address();
         registered_ = false;
+        next_registration_ = monotonic_ms();
         last_heard_ms_ = 0;
         answer_pending_ = false;
         unanswered_tries_ = 0;
         waiting_said_ = false;
         joined_said_ = false;
     }
-    stopping_ = false;
-    wake_.clear();
-    thread_ = std::thread([this] { run(); });
+    loop_.start();
     return 0;
 }
 
 void IpxStack::stop()
 {
-    if (thread_.joinable()) {
-        stopping_ = true;
-        wake_.signal();
-        thread_.join();
-    }
+    loop_.stop();
     std::lock_guard<std::mutex> hold(lock_);
     carrier_.close();
     registered_ = false;
@@ -72,42 +75,25 @@ IpxAddress IpxStack::local_address() const
     return local_;
 }
 
-void IpxStack::run()
+int IpxStack::before_wait()
 {
-    std::vector<uint8_t> buffer(IPX_MAX_PACKET + 1);
-    uint64_t next_registration = monotonic_ms();
-    while (!stopping_) {
-        int timeout;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            uint64_t now = monotonic_ms();
-            if (registered_ && !answer_pending_ &&
-                now >= last_heard_ms_ + static_cast<uint64_t>(timing_.silence_limit_ms)) {
-                // The server may have forgotten us; ask again, but keep
-                // sending meanwhile: a server that still knows us answers.
-                answer_pending_ = true;
-                unanswered_tries_ = 0;
-                next_registration = now;
-            }
-            if ((!registered_ || answer_pending_) && now >= next_registration) {
-                send_registration();
-                next_registration = now + timing_.register_interval_ms;
-            }
-            uint64_t wake_at = (!registered_ || answer_pending_)
-                                   ? next_registration
-                                   : last_heard_ms_ + timing_.silence_limit_ms;
-            timeout = wake_at > now ? static_cast<int>(wake_at - now) : 0;
-        }
-        carrier_.wait_readable(wake_.descriptor(), timeout);
-        // Take everything that waits: one wake-up per burst, not per packet.
-        for (int i = 0; i < 4096 && !stopping_; ++i) {
-            UdpAddress from;
-            int n = carrier_.receive_from(buffer.data(), buffer.size(), from);
-            if (n < 0)
-                break;
-            handle_datagram(buffer.data(), static_cast<size_t>(n), from);
-        }
+    std::lock_guard<std::mutex> hold(lock_);
+    uint64_t now = monotonic_ms();
+    if (registered_ && !answer_pending_ &&
+        now >= last_heard_ms_ + static_cast<uint64_t>(timing_.silence_limit_ms)) {
+        // The server may have forgotten us; ask again, but keep
+        // sending meanwhile: a server that still knows us answers.
+        answer_pending_ = true;
+        unanswered_tries_ = 0;
+        next_registration_ = now;
     }
+    if ((!registered_ || answer_pending_) && now >= next_registration_) {
+        send_registration();
+        next_registration_ = now + timing_.register_interval_ms;
+    }
+    uint64_t wake_at = (!registered_ || answer_pending_) ? next_registration_
+                                                         : last_heard_ms_ + timing_.silence_limit_ms;
+    return wake_at > now ? static_cast<int>(wake_at - now) : 0;
 }
 
 void IpxStack::send_registration()

@@ -13,10 +13,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ipx/ipx_packet.h"
+#include "ipx/udp_loop.h"
 #include "port/udp_socket.h"
 #include "port/wake_event.h"
 
@@ -68,7 +68,7 @@ public:
     // Ends the thread and closes the carrier. Bindings stay valid until
     // released.
     void stop();
-    bool started() const { return thread_.joinable(); }
+    bool started() const { return loop_.started(); }
     const std::string& last_error() const { return last_error_; }
 
     bool registered() const { return registered_.load(); }
@@ -117,7 +117,7 @@ public:
     void set_timing(const IpxStackTiming& timing);
 
 private:
-    void run();
+    int before_wait();
     void send_registration();
     void answer_ping(const IpxHeader& ping);
     // Called holding lock_; the bindings that took the datagram are added
@@ -130,9 +130,7 @@ private:
     UdpSocket carrier_;
     UdpAddress server_;
     UdpAddress carrier_address_;
-    WakeEvent wake_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
+    UdpLoop loop_;
     std::string last_error_;
 
     mutable std::mutex lock_;
@@ -145,6 +143,7 @@ private:
     WakeEvent* arrival_event_ = nullptr;
 
     // Owned by the thread.
+    uint64_t next_registration_ = 0;
     uint64_t last_heard_ms_ = 0;
     bool answer_pending_ = false;
     int unanswered_tries_ = 0;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -12,6 +11,7 @@
 #include "bench/load_callers.h"
 #include "bench/reference_server.h"
 #include "tests/support/adapter_texts.h"
+#include "tests/support/loopback_socket.h"
 
 namespace {
 
@@ -23,15 +23,7 @@ class ScriptedPeer {
 public:
     explicit ScriptedPeer(std::string bytes) : bytes_(std::move(bytes))
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 4);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = support::listen_loopback(4, port_);
         thread_ = std::thread([this] {
             const int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0)

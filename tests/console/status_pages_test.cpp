@@ -169,33 +169,30 @@ TEST_F(Connections, LinesBeyond16OnlyInTheOverview)
     EXPECT_TRUE(run_has_attr(11, 23, 33, 0x70));
 }
 
-TEST(LoadingFigures, KernelAndUserShares)
+// Shares of the elapsed time and the bars drawn for them, idle taking what
+// is left of both.
+TEST(LoadingFigures, KernelUserAndIdleShares)
 {
-    LoadingFigures f = loading_figures(10000000, 1000000, 2500000);
-    EXPECT_EQ(f.idle_percent, 65);
-    EXPECT_EQ(f.kernel_percent, 10);
-    EXPECT_EQ(f.user_percent, 25);
-    EXPECT_EQ(f.idle_bar, 14);
-    EXPECT_EQ(f.kernel_bar, 2);
-    EXPECT_EQ(f.user_bar, 5);
-}
-
-TEST(LoadingFigures, BusyAndStillClocks)
-{
-    // Several threads can use more CPU time than the wall clock shows.
-    LoadingFigures busy = loading_figures(1000, 800, 900);
-    EXPECT_EQ(busy.kernel_percent, 80);
-    EXPECT_EQ(busy.user_percent, 90);
-    EXPECT_EQ(busy.idle_percent, 0);
-    EXPECT_EQ(busy.kernel_bar, 17);
-    EXPECT_EQ(busy.user_bar, 19);
-    EXPECT_EQ(busy.idle_bar, 0);
-    LoadingFigures runaway = loading_figures(1, 1000, 0);
-    EXPECT_EQ(runaway.kernel_bar, BAR_WIDTH);
-    // No time elapsed: no division by zero, nothing used.
-    LoadingFigures still = loading_figures(0, 5, 5);
-    EXPECT_EQ(still.idle_percent, 100);
-    EXPECT_EQ(still.idle_bar, BAR_WIDTH);
+    struct Case {
+        uint64_t elapsed, kernel, user;
+        int kernel_percent, user_percent, idle_percent, kernel_bar, user_bar, idle_bar;
+    };
+    const Case cases[] = {
+        {10000000, 1000000, 2500000, 10, 25, 65, 2, 5, 14},
+        // Several threads can use more CPU time than the wall clock shows.
+        {1000, 800, 900, 80, 90, 0, 17, 19, 0},
+        {1, 1000, 0, 999, 0, 0, BAR_WIDTH, 0, 0},
+        // No time elapsed: no division by zero, nothing used.
+        {0, 5, 5, 0, 0, 100, 0, 0, BAR_WIDTH},
+    };
+    for (const Case& c : cases) {
+        const LoadingFigures f = loading_figures(c.elapsed, c.kernel, c.user);
+        const std::vector<int> got = {f.kernel_percent, f.user_percent, f.idle_percent,
+                                      f.kernel_bar,     f.user_bar,     f.idle_bar};
+        EXPECT_EQ(got, (std::vector<int>{c.kernel_percent, c.user_percent, c.idle_percent, c.kernel_bar,
+                                         c.user_bar, c.idle_bar}))
+            << c.elapsed << " " << c.kernel << " " << c.user;
+    }
 }
 
 using Loading = Frames;

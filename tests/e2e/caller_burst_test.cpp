@@ -3,7 +3,6 @@
 // the greeting, so a connection left unqueued would wait for ever.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -13,6 +12,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/free_port.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/adapter_texts.h"
 
@@ -21,17 +21,6 @@ using namespace support;
 namespace {
 
 const std::string REFUSAL = "KELB is currently down.  Please try back later.\r\n";
-
-int dial(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return fd;
-}
 
 }
 
@@ -45,7 +34,7 @@ TEST(CallerBurst, ThirtyTwoCallersAtOnceAreAllGreeted)
 
     std::vector<int> callers;
     for (int i = 0; i < 32; ++i)
-        callers.push_back(dial(port));
+        callers.push_back(dial_loopback(port));
     std::vector<std::string> got(callers.size());
     std::vector<bool> closed(callers.size(), false);
     auto all_closed = [&] {

@@ -70,6 +70,17 @@ protected:
         ASSERT_TRUE(wait_until([&] { return page_shown(tmux); }, 10s)) << tmux.screen_text();
     }
 
+    // Waits until orva has ended, which it must have done with status 0
+    // and the page gone (with the alternate screen); the pane's text then.
+    std::string ended_normally()
+    {
+        EXPECT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
+        const std::string after = tmux.screen_text();
+        EXPECT_NE(after.find("orva-exit-status=0"), std::string::npos) << after;
+        EXPECT_EQ(after.find("ORVA v1.0-32"), std::string::npos) << after;
+        return after;
+    }
+
     TempDir dir;
     Tmux tmux;
 };
@@ -131,11 +142,7 @@ TEST_F(ConsoleDisplay, PageInTmuxAndF3Ends)
     EXPECT_TRUE(page_shown(tmux));
 
     tmux.keys("F3");
-    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
-    std::string after = tmux.screen_text();
-    EXPECT_NE(after.find("orva-exit-status=0"), std::string::npos) << after;
-    // The page has gone with the alternate screen.
-    EXPECT_EQ(after.find("ORVA v1.0-32"), std::string::npos) << after;
+    const std::string after = ended_normally();
     EXPECT_EQ(after.find("Total # of connections"), std::string::npos) << after;
     // The terminal echoes and takes lines again: the waiting cat gets one.
     tmux.keys("restored-echo Enter");
@@ -165,8 +172,7 @@ TEST_F(ConsoleDisplay, FlowControlAndSuspendKeysStopNothing)
         EXPECT_TRUE(wait_until([&] { return at(tmux.screen(), 36, 20, 8) != time; }, 5s)) << key;
     }
     tmux.keys("C-s F3");
-    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
-    EXPECT_NE(tmux.screen_text().find("orva-exit-status=0"), std::string::npos) << tmux.screen_text();
+    ended_normally();
 }
 
 TEST_F(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
@@ -174,10 +180,7 @@ TEST_F(ConsoleDisplay, ControlSignalWhileShownRestoresTerminal)
     start_with_page();
     // Ctrl+\ is the terminal's break: the control handler ends the run.
     tmux.keys("'C-\\'");
-    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
-    std::string after = tmux.screen_text();
-    EXPECT_NE(after.find("orva-exit-status=0"), std::string::npos) << after;
-    EXPECT_EQ(after.find("ORVA v1.0-32"), std::string::npos) << after;
+    const std::string after = ended_normally();
     // Standard output is the terminal's again once the page is gone.
     EXPECT_NE(after.find("vvv ORVA Shutdown -- Normal Termination vvv"), std::string::npos) << after;
 }
@@ -192,10 +195,8 @@ TEST_F(ConsoleDisplay, DebugModeKeepsOrdinaryOutput)
     EXPECT_EQ(screen.find("ORVA v1.0-32"), std::string::npos);
     // Ctrl+C reaches the control handler when there is no page.
     tmux.keys("C-c");
-    ASSERT_TRUE(tmux.shows("orva-exit-status=")) << tmux.screen_text();
-    screen = tmux.screen_text();
+    screen = ended_normally();
     EXPECT_NE(screen.find("SIGHANDLER: Caught Shutdown signal"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("orva-exit-status=0"), std::string::npos) << screen;
 }
 
 TEST_F(ConsoleDisplay, WithoutTerminalRunsAsDebug)

@@ -199,6 +199,13 @@ TEST_F(TunnelOutage, WhatTheCallerTypedWhileTheTunnelWasDownReachesTheBoardAfter
     // The board's answer has come back, so its Ack has too.
     board.with([](StrictBoard& b) { b.send_output("ok"); });
     ASSERT_EQ(read(caller, 2), "ok");
+    // The caller can read it before its Ack has left orva; an Ack lost with
+    // the tunnel would leave this board, which never resends, silent.
+    ASSERT_TRUE(wait_until([&] {
+        bool waiting = true;
+        board.with([&](StrictBoard& b) { waiting = b.output_waiting(); });
+        return !waiting;
+    }));
 
     outage([&] {
         caller.send("during");

@@ -3,13 +3,11 @@
 // while the board floods it. Every loop is bounded and every wait has a
 // deadline; orva's threads, descriptors and memory must come back.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -19,6 +17,7 @@
 
 #include "tests/support/adapter_test.h"
 #include "tests/support/adapter_texts.h"
+#include "tests/support/loopback_socket.h"
 
 namespace {
 
@@ -28,29 +27,6 @@ using Clock = std::chrono::steady_clock;
 long long ms_since(Clock::time_point t)
 {
     return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-// From 127.0.0.1 unless another loopback address is given.
-int connect_nonblocking(int port, const char* from = nullptr)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (from) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from, &local.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Opens count connections at once and reads each until the adapter closes
@@ -63,7 +39,7 @@ std::vector<std::string> burst(int port, int count, std::chrono::milliseconds ti
     std::vector<std::string> got(n_callers);
     std::vector<bool> done(n_callers, false);
     for (int i = 0; i < count; ++i)
-        fds[size_t(i)] = connect_nonblocking(port);
+        fds[size_t(i)] = dial_loopback(port);
     auto deadline = Clock::now() + timeout;
     int open = 0;
     for (int i = 0; i < count; ++i) {
@@ -162,7 +138,7 @@ TEST_F(Load, BurstWithNoBoardAllGetTheDownText)
 
 void vanish(int port, bool reset)
 {
-    int fd = connect_nonblocking(port);
+    int fd = dial_loopback(port);
     if (fd < 0)
         return;
     pollfd p{fd, POLLOUT, 0};
@@ -236,14 +212,6 @@ long unsent_to(int local_port, int remote_port)
     return found;
 }
 
-int local_port_of(int fd)
-{
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
 // A caller that reads nothing while a board floods it is held to a
 // bounded backlog and dropped once it has taken nothing for the stall
 // limit (20 s, counted from the last byte its socket accepted). Another
@@ -256,16 +224,9 @@ TEST_F(Load, NeverReaderIsDroppedWithinTheBoundOthersUnaffected)
     // echoes for the other caller.
     start_board({"--echo", "--bulk", std::to_string(6 * 1024 * 1024), "--bulk-lines", "1", "--lines", "2"});
     take_baseline();
-    int never = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int never = dial_loopback(telnet_port, {.wait = true, .receive_buffer = 4096});
     ASSERT_GE(never, 0);
-    const int small = 4096;
-    ::setsockopt(never, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(telnet_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(never, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    const int never_port = local_port_of(never);
+    const int never_port = local_port(never);
     ASSERT_TRUE(orva_says("Connection Accepted on 1"));
 
     // When the socket in front of the never-reader last took more bytes.
@@ -442,7 +403,7 @@ TEST_F(Load, FloodersAgainstABoardNotReadyAreHeldBackByTcp)
     auto add_callers = [&](int count) {
         for (int i = 0; i < count; ++i) {
             auto f = std::make_unique<Flooder>();
-            f->fd = connect_nonblocking(telnet_port);
+            f->fd = dial_loopback(telnet_port);
             ASSERT_GE(f->fd, 0);
             flooders.push_back(std::move(f));
         }
@@ -491,9 +452,9 @@ TEST_F(Load, CallerWhoHangsUpBehindHeldInputIsDisconnected)
     start_board({"--echo", "--lines", "2", "--not-ready", "600000"});
     Flooder leaver;
     Flooder stayer;
-    leaver.fd = connect_nonblocking(telnet_port);
+    leaver.fd = dial_loopback(telnet_port);
     ASSERT_TRUE(wait_until([&] { pump(); leaver.listen(); return leaver.through(); }, 20s)) << leaver.heard;
-    stayer.fd = connect_nonblocking(telnet_port, "127.0.0.2");
+    stayer.fd = dial_loopback(telnet_port, {.from = "127.0.0.2"});
     ASSERT_TRUE(wait_until([&] { pump(); stayer.listen(); return stayer.through(); }, 20s)) << stayer.heard;
 
     // Held back: nothing more leaves either caller for a while.

@@ -1,9 +1,7 @@
 #include "tests/support/loopback_caller.h"
 
-#include <arpa/inet.h>
 #include <algorithm>
 #include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <netdb.h>
@@ -11,25 +9,14 @@
 #include <unistd.h>
 
 #include "tests/support/free_port.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/wait_until.h"
 
 namespace support {
 
 LoopbackCaller::LoopbackCaller(int port, int receive_buffer)
 {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        return;
-    if (receive_buffer > 0)
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_ = dial_loopback(port, {.wait = true, .receive_buffer = receive_buffer});
 }
 
 LoopbackCaller::LoopbackCaller(const std::string& address, int port, const std::string& from)

@@ -1,8 +1,10 @@
 // The simulator's board against real BoardLinks, datagrams carried by hand.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "link/board_link.h"
@@ -50,6 +52,14 @@ protected:
         c.link.use_settings(link_settings);
         c.link.prepare_for_testing();
         c.link.request_connection("KELB");
+        return c;
+    }
+
+    // A call the board has given line 1, its first.
+    Caller& call_on_line_one()
+    {
+        Caller& c = call();
+        EXPECT_TRUE(rounds_until([&] { return c.link.line == 1; }));
         return c;
     }
 
@@ -184,8 +194,7 @@ TEST_F(BoardHostTest, EchoModeReturnsEveryByteInOrder)
     BoardOptions o;
     o.echo_only = true;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     c.received.clear();
     std::string sent;
     for (int i = 0; i < 3000; ++i)
@@ -263,8 +272,7 @@ TEST_F(BoardHostTest, NackedDataGoesAgainAndArrivesOnce)
     o.echo_only = true;
     o.nack_every = 2;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     type(c, "one");
     ASSERT_TRUE(rounds_until([&] { return has(c.received, "one"); }));
     type(c, "two");
@@ -284,8 +292,7 @@ TEST_F(BoardHostTest, LostAcksAndLostDataAreRecoveredWithoutRepeats)
     o.echo_only = true;
     o.drop_every = 3; // the board loses every third packet it receives
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     std::string want;
     for (int i = 0; i < 40; ++i) {
         std::string piece = "<" + std::to_string(i) + ">";
@@ -302,8 +309,7 @@ TEST_F(BoardHostTest, NotReadyHoldsCallerDataUntilTheReadyBitReturns)
     o.echo_only = true;
     o.not_ready_ms = 100;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     type(c, "held");
     round();
     round();
@@ -333,8 +339,7 @@ TEST_F(BoardHostTest, DroppedPacketsAreRecoveredByTheBoardsResend)
     o.bulk_bytes = 1500;
     o.drop_every = 4;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     // Every board packet arrives at least once; lost Acks bring repeats.
     ASSERT_TRUE(rounds_until([&] { return c.received.size() >= 26 + 1500; }));
     EXPECT_EQ(c.received.substr(26, 64), std::string("0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmno"));
@@ -345,8 +350,7 @@ TEST_F(BoardHostTest, DiscardTakesEveryByteAndAnswersOnlyWithAcks)
     BoardOptions o;
     o.discard = true;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     type(c, std::string(1500, 'd'));
     ASSERT_TRUE(rounds_until([&] { return c.link.from_caller_size() == 0 && !c.link.awaiting_ack; }));
     EXPECT_EQ(c.received, "Connected to KELB line 1\r\n");
@@ -372,8 +376,7 @@ TEST_F(BoardHostTest, RandomDatagramsLeaveTheBoardWorking)
     BoardOptions o;
     o.echo_only = true;
     start(o);
-    Caller& c = call();
-    ASSERT_TRUE(rounds_until([&] { return c.link.line == 1; }));
+    Caller& c = call_on_line_one();
     std::mt19937 random(777);
     IpxAddress stranger;
     stranger.socket = 0x7777;
@@ -430,6 +433,48 @@ TEST(BoardOptions, ParsesSwitchesAndRejectsBadValues)
         EXPECT_FALSE(error.empty());
     }
     EXPECT_NE(board_usage().find("--not-ready MS"), std::string::npos);
+}
+
+// Every option --help names is taken, with a value of the kind it names,
+// and changes what it parses to; each that names a value asks for it.
+TEST(BoardOptions, EveryOptionInTheHelpIsTakenAndHasAnEffect)
+{
+    // Each value is in range for every option that takes its kind, and no
+    // option's default.
+    const std::map<std::string, std::string> sample = {
+        {"ADDR:PORT", "10.0.0.2:7000"}, {"ADDR", "10.0.0.2"}, {"PORT", "7000"},
+        {"NAME", "BBS"},                {"N", "16"},          {"MS", "100"},
+    };
+    std::istringstream help(board_usage());
+    int seen = 0;
+    for (std::string line; std::getline(help, line);) {
+        if (line.rfind("  -", 0) != 0)
+            continue;
+        std::istringstream words(line);
+        std::string name, value;
+        words >> name >> value;
+        std::vector<std::string> args = {name};
+        const bool takes_value = value.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ:") == std::string::npos;
+        if (takes_value) {
+            ASSERT_TRUE(sample.count(value)) << line;
+            args.push_back(sample.at(value));
+        }
+        ++seen;
+        BoardOptions parsed;
+        std::string error;
+        ASSERT_EQ(parse_board_options(args, parsed, error), 0) << line << ": " << error;
+        EXPECT_FALSE(parsed == BoardOptions{}) << name << " changed nothing";
+        if (takes_value) {
+            BoardOptions b;
+            EXPECT_EQ(parse_board_options({name}, b, error), -1) << name;
+            EXPECT_EQ(error, name + " needs a value");
+        }
+    }
+    EXPECT_EQ(seen, 25);
+    BoardOptions short_help;
+    std::string error;
+    ASSERT_EQ(parse_board_options({"-h"}, short_help, error), 0);
+    EXPECT_TRUE(short_help.help);
 }
 
 // The simulator sleeps until poll's answer unless a datagram comes first, so

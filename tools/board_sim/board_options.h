@@ -33,6 +33,8 @@ struct BoardOptions {
     int resend_ms = 0;           // an unacknowledged Data packet goes again after this long
     bool drop_repeats = false;   // a caller packet whose sequence repeats the last is taken once
     bool help = false;
+
+    bool operator==(const BoardOptions&) const = default;
 };
 
 // Parses args (without the program name). 0, or -1 with error set.
