@@ -42,7 +42,7 @@ void TelnetServer::tell_refusal(RefusalReason reason, const char* line)
     write_refusal_summary(now_ms);
     if (refusals_.record(reason, now_ms))
         std::printf("%s\n", line);
-    stats_board.count_caller_refused();
+    stats_board.update([](StatusFigures& f) { ++f.callers_refused; });
 }
 
 int TelnetServer::write_refusal_summary(uint64_t now_ms)
@@ -150,8 +150,8 @@ bool TelnetServer::accept_caller()
     }
     session_counter = number;
     ++total_connections;
-    stats_board.set_total_connections(total_connections);
-    stats_board.set_next_session(uint16_t(session_counter + 1));
+    stats_board.update([&](StatusFigures& f) { f.total_connections = total_connections; });
+    stats_board.update([&](StatusFigures& f) { f.next_session = uint16_t(session_counter + 1); });
 
     for (const auto& announcement : OPTION_ANNOUNCEMENTS)
         session.send_command(announcement[0], announcement[1]);
@@ -240,10 +240,10 @@ bool TelnetServer::serve_call(Call& call)
         link->status_changed = false;
         int line = link->line;
         if (session.connected && link->alive) {
-            stats_board.set_line_address(line, session.address_text());
-            stats_board.set_line_state(line, LINE_CONNECTED);
+            stats_board.update_line(line, [&](LineEntry& e) { copy_text(e.address, session.address_text()); });
+            stats_board.update_line(line, [](LineEntry& e) { e.state = LINE_CONNECTED; });
         } else {
-            stats_board.set_line_state(line, LINE_IDLE);
+            stats_board.update_line(line, [](LineEntry& e) { e.state = LINE_IDLE; });
         }
     }
     return finished;
@@ -254,7 +254,7 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
     release_caller(*call);
-    stats_board.set_last_session(uint16_t(call->session->number));
+    stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)
         retire_link(std::move(call->link));
@@ -263,7 +263,7 @@ void TelnetServer::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
 void TelnetServer::count_lost_to_downtime()
 {
     ++calls_lost_to_downtime;
-    stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
+    stats_board.update([&](StatusFigures& f) { f.calls_lost_downtime = calls_lost_to_downtime; });
 }
 
 void TelnetServer::release_caller(Call& call)
@@ -343,8 +343,8 @@ int TelnetServer::serve()
         remove_call(marked);
     reap_ending_links();
 
-    stats_board.set_threads_used(live_worker_count);
-    stats_board.set_callers(int(calls.size()));
+    stats_board.update([&](StatusFigures& f) { f.threads_used = live_worker_count; });
+    stats_board.update([&](StatusFigures& f) { f.callers = int(calls.size()); });
 
     int due_ms = LONGEST_WAIT_MS;
     if (refusal_ms >= 0)
@@ -363,8 +363,8 @@ int TelnetServer::init(const char* address, int port)
 {
     load_counters(total_connections, counters_path.c_str());
     counters_loaded = true;
-    stats_board.set_total_connections(total_connections);
-    stats_board.set_next_session(uint16_t(session_counter + 1));
+    stats_board.update([&](StatusFigures& f) { f.total_connections = total_connections; });
+    stats_board.update([&](StatusFigures& f) { f.next_session = uint16_t(session_counter + 1); });
 
     relay_queue = std::make_unique<ByteQueue>(1024, 128, 256);
 

@@ -81,8 +81,8 @@ TEST_F(TelnetServerTest, InitListensOnEveryAddressAndShutdownClosesCallers)
     int result = -1;
     EXPECT_EQ(init_output("", port, result), "");
     ASSERT_EQ(result, 0);
-    EXPECT_EQ(stats_board.total_connections(), 41);
-    EXPECT_EQ(stats_board.next_session(), 1);
+    EXPECT_EQ(stats_board.figures().total_connections, 41);
+    EXPECT_EQ(stats_board.figures().next_session, 1);
     EXPECT_STREQ(server.service_name, "KELB");
     ASSERT_NE(server.relay_queue, nullptr);
     EXPECT_EQ(server.relay_queue->capacity(), 1024);
