@@ -22,7 +22,7 @@ void MainLoop::pass(int longest_wait_ms)
     int due_ms = calls_.serve();
     const bool was_running = running_flag.get();
     console_poll();
-    stats_board.set_poll_ticks(performance_ticks() - start);
+    stats_board.update([&](StatusFigures& f) { f.poll_ticks = performance_ticks() - start; });
     // F3 ends the loop now, not after a wait.
     if (was_running && !running_flag.get())
         return;

@@ -65,12 +65,9 @@ void ServiceStatus::stopping()
 
 void ServiceStatus::send_status()
 {
-    stats_board.begin_display();
-    int callers = stats_board.callers();
-    int lines = 0;
-    for (int i = 0; i < LINE_COUNT; ++i)
-        lines += stats_board.line_state(i) == LINE_CONNECTED;
-    stats_board.end_display();
+    const StatusFigures figures = stats_board.figures();
+    int callers = figures.callers;
+    int lines = figures.lines_connected();
 
     char text[80];
     std::snprintf(text, sizeof text, "STATUS=Callers: %d, lines in use: %d", callers, lines);

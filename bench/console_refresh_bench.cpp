@@ -37,16 +37,16 @@ double refresh_us(int count, bool busy)
     for (int i = 0; i < count; ++i) {
         if (busy) {
             for (int line = 1; line <= 16; ++line) {
-                stats_board.set_line_state(line, (i + line) % 3 ? LINE_CONNECTED : LINE_IDLE);
+                stats_board.update_line(line, [&](LineEntry& e) { e.state = (i + line) % 3 ? LINE_CONNECTED : LINE_IDLE; });
                 char address[32];
                 std::snprintf(address, sizeof address, "caller-%d-%d.example.net", line, i);
-                stats_board.set_line_address(line, address);
-                stats_board.set_line_seq_in(line, uint16_t(i * 7 + line));
-                stats_board.set_line_seq_out(line, uint16_t(i * 5 + line));
+                stats_board.update_line(line, [&](LineEntry& e) { copy_text(e.address, address); });
+                stats_board.update_line(line, [&](LineEntry& e) { e.seq_in = uint16_t(i * 7 + line); });
+                stats_board.update_line(line, [&](LineEntry& e) { e.seq_out = uint16_t(i * 5 + line); });
             }
             stats_board.add_input_bytes((i % 80) * 1024);
-            stats_board.set_poll_ticks(uint64_t(i % 150) * 1000000);
-            stats_board.set_total_connections(uint16_t(i));
+            stats_board.update([&](StatusFigures& f) { f.poll_ticks = uint64_t(i % 150) * 1000000; });
+            stats_board.update([&](StatusFigures& f) { f.total_connections = uint16_t(i); });
         }
         ++fake_now;
         console_poll();

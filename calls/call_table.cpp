@@ -29,7 +29,7 @@ void CallTable::tell_refusal(RefusalReason reason, const char* line)
     write_refusal_summary(now_ms);
     if (refusals_.record(reason, now_ms))
         std::printf("%s\n", line);
-    stats_board.count_caller_refused();
+    stats_board.update([](StatusFigures& f) { ++f.callers_refused; });
 }
 
 int CallTable::write_refusal_summary(uint64_t now_ms)
@@ -137,8 +137,10 @@ bool CallTable::accept_caller(CallerListener& listener)
     }
     session_counter = number;
     ++total_connections;
-    stats_board.set_total_connections(total_connections);
-    stats_board.set_next_session(uint16_t(session_counter + 1));
+    stats_board.update([&](StatusFigures& f) {
+        f.total_connections = total_connections;
+        f.next_session = uint16_t(session_counter + 1);
+    });
 
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
 
@@ -206,10 +208,10 @@ bool CallTable::serve_call(Call& call)
         link->status_changed = false;
         int line = link->line;
         if (session.connected && link->alive) {
-            stats_board.set_line_address(line, session.address_text());
-            stats_board.set_line_state(line, LINE_CONNECTED);
+            stats_board.update_line(line, [&](LineEntry& e) { copy_text(e.address, session.address_text()); });
+            stats_board.update_line(line, [](LineEntry& e) { e.state = LINE_CONNECTED; });
         } else {
-            stats_board.set_line_state(line, LINE_IDLE);
+            stats_board.update_line(line, [](LineEntry& e) { e.state = LINE_IDLE; });
         }
     }
     return finished;
@@ -220,7 +222,7 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
     release_caller(*call);
-    stats_board.set_last_session(uint16_t(call->session->number));
+    stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)
         retire_link(std::move(call->link));
@@ -229,7 +231,7 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
 void CallTable::count_lost_to_downtime()
 {
     ++calls_lost_to_downtime;
-    stats_board.set_calls_lost_downtime(calls_lost_to_downtime);
+    stats_board.update([&](StatusFigures& f) { f.calls_lost_downtime = calls_lost_to_downtime; });
 }
 
 void CallTable::release_caller(Call& call)
@@ -311,8 +313,10 @@ int CallTable::serve()
         remove_call(marked);
     reap_ending_links();
 
-    stats_board.set_threads_used(live_worker_count);
-    stats_board.set_callers(int(calls.size()));
+    stats_board.update([&](StatusFigures& f) {
+        f.threads_used = live_worker_count;
+        f.callers = int(calls.size());
+    });
 
     int due_ms = LONGEST_WAIT_MS;
     if (refusal_ms >= 0)
@@ -343,8 +347,10 @@ int CallTable::init()
 {
     load_counters(total_connections, counters_path.c_str());
     counters_loaded = true;
-    stats_board.set_total_connections(total_connections);
-    stats_board.set_next_session(uint16_t(session_counter + 1));
+    stats_board.update([&](StatusFigures& f) {
+        f.total_connections = total_connections;
+        f.next_session = uint16_t(session_counter + 1);
+    });
     return 0;
 }
 

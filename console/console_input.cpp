@@ -104,13 +104,12 @@ void console_poll()
     screen.last_refresh_time = now;
 
     draw_loading();
-    stats_board.begin_display();
-    draw_connections();
-    draw_throughput();
-    draw_connect_stats();
-    draw_board_stats();
+    const StatusFigures figures = stats_board.take_refresh();
+    draw_connections(figures);
+    draw_throughput(figures);
+    draw_connect_stats(figures);
+    draw_board_stats(figures);
     draw_shutdown_notice();
-    stats_board.end_display();
     draw_date_time();
 
     show(screen.current);

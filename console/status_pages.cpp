@@ -6,7 +6,6 @@
 
 #include "port/host_description.h"
 #include "port/running_flag.h"
-#include "stats/statistics_board.h"
 #include "console/console_screen.h"
 #include "port/clock.h"
 
@@ -68,6 +67,13 @@ void write_bar(int column, int row, int length)
     write_text(bar);
 }
 
+// A figure of the statistics boxes, in the colour already set.
+void write_figure(int column, int row, int value)
+{
+    move_cursor(column, row);
+    print_text("%5d", value);
+}
+
 int clamp_bar(double length)
 {
     if (!(length > 0))
@@ -75,9 +81,9 @@ int clamp_bar(double length)
     return length >= BAR_WIDTH ? BAR_WIDTH : int(length);
 }
 
-void draw_line_cell(int index, int column)
+void draw_line_cell(const LineEntry& line, int index, int column)
 {
-    int state = stats_board.line_state(index);
+    int state = line.state;
     if (state != LINE_IDLE && state != LINE_CONNECTED)
         return;
     move_cursor(column, 7 + index / 2);
@@ -90,11 +96,11 @@ void draw_line_cell(int index, int column)
         move_cursor(column + 34, 7 + index / 2);
         write_text("    ");
     } else {
-        print_text("%-24.24s", stats_board.line_address(index));
+        print_text("%-24.24s", line.address);
         move_cursor(column + 29, 7 + index / 2);
-        print_text("%04X", stats_board.line_seq_in(index));
+        print_text("%04X", line.seq_in);
         move_cursor(column + 34, 7 + index / 2);
-        print_text("%04X", stats_board.line_seq_out(index));
+        print_text("%04X", line.seq_out);
     }
 }
 }
@@ -239,30 +245,30 @@ void draw_loading()
     console_screen.figures.user_percent = figures.user_percent;
 }
 
-void draw_connections()
+void draw_connections(const StatusFigures& f)
 {
     for (int k = 0; k < 8; ++k) {
         set_colour(15, 4);
-        draw_line_cell(2 * k, 1);
-        draw_line_cell(2 * k + 1, 41);
+        draw_line_cell(f.lines[2 * k], 2 * k, 1);
+        draw_line_cell(f.lines[2 * k + 1], 2 * k + 1, 41);
     }
     char overview[17];
     for (int i = 0; i < 16; ++i)
-        overview[i] = stats_board.line_state(i) != 0 ? IN_USE : IDLE;
+        overview[i] = f.lines[i].state != 0 ? IN_USE : IDLE;
     overview[16] = 0;
     write_at(11, 23, 0, 7, overview);
     for (int i = 0; i < 16; ++i)
-        overview[i] = stats_board.line_state(16 + i) != 0 ? IN_USE : IDLE;
+        overview[i] = f.lines[16 + i].state != 0 ? IN_USE : IDLE;
     write_at(28, 23, 0, 7, overview);
 }
 
-void draw_throughput()
+void draw_throughput(const StatusFigures& f)
 {
     const ConsoleScreen& screen = console_screen;
     int response = screen.counter_present
-        ? response_ms(stats_board.poll_ticks(), screen.ticks_per_ms, screen.poll_count) : 0;
-    int input = int(stats_board.take_input_bytes() >> 10);
-    int output = int(stats_board.take_output_bytes() >> 10);
+        ? response_ms(f.poll_ticks, screen.ticks_per_ms, screen.poll_count) : 0;
+    int input = int(f.refresh_input_bytes >> 10);
+    int output = int(f.refresh_output_bytes >> 10);
     console_screen.figures.response_ms = response;
     console_screen.figures.input_kb = input;
     console_screen.figures.output_kb = output;
@@ -288,24 +294,20 @@ void draw_throughput()
     write_bar(49, 4, kilobyte_bar(output));
 }
 
-void draw_connect_stats()
+void draw_connect_stats(const StatusFigures& f)
 {
     set_colour(14, 0);
-    move_cursor(26, 17);
-    print_text("%5d", int(stats_board.total_connections()));
-    move_cursor(26, 18);
-    print_text("%5d", int(stats_board.last_session()));
-    move_cursor(26, 19);
-    print_text("%5d", stats_board.threads_used());
-    move_cursor(26, 20);
-    print_text("%5d", int(stats_board.next_session()));
+    write_figure(26, 17, f.total_connections);
+    write_figure(26, 18, f.last_session);
+    write_figure(26, 19, f.threads_used);
+    write_figure(26, 20, f.next_session);
 }
 
-void draw_board_stats()
+void draw_board_stats(const StatusFigures& f)
 {
     set_colour(14, 0);
     move_cursor(59, 17);
-    const char* name = stats_board.last_sap();
+    const char* name = f.last_sap;
     if (!name[0]) {
         set_colour(9, 0);
         print_text("%-19s", "[None]");
@@ -313,12 +315,9 @@ void draw_board_stats()
     } else {
         print_text("%-19.19s", name);
     }
-    move_cursor(73, 18);
-    print_text("%5d", stats_board.sap_servers());
-    move_cursor(73, 19);
-    print_text("%5d", int(stats_board.calls_lost_busy()));
-    move_cursor(73, 20);
-    print_text("%5d", int(stats_board.calls_lost_downtime()));
+    write_figure(73, 18, f.sap_servers);
+    write_figure(73, 19, f.calls_lost_busy);
+    write_figure(73, 20, f.calls_lost_downtime);
 }
 
 void draw_shutdown_notice()

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "stats/statistics_board.h"
+
 // Figures of the System Loading box.
 struct LoadingFigures {
     int idle_percent;
@@ -31,9 +33,10 @@ void draw_frames();
 void draw_loading();
 // The loading values without sampling: "N/A" three times when figures is null.
 void draw_loading_figures(const LoadingFigures* figures);
-void draw_connections();
-void draw_throughput();
-void draw_connect_stats();
-void draw_board_stats();
+// The boxes drawn from the board's figures, copied once per refresh.
+void draw_connections(const StatusFigures& figures);
+void draw_throughput(const StatusFigures& figures);
+void draw_connect_stats(const StatusFigures& figures);
+void draw_board_stats(const StatusFigures& figures);
 void draw_shutdown_notice();
 void draw_date_time();

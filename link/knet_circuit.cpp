@@ -99,7 +99,7 @@ bool KnetCircuit::send_data(const uint8_t* bytes, int count)
     awaiting_ack = true;
     pending_sequence = sequence;
     data_sequence = static_cast<uint16_t>(sequence + 1);
-    stats_board.set_line_seq_in(circuit_number, sequence);
+    stats_board.update_line(circuit_number, [&](LineEntry& e) { e.seq_in = sequence; });
     return true;
 }
 
@@ -355,7 +355,7 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
             if (circuit == NoCircuit)
                 return;
             print_to_caller("%s", BUSY_TEXT);
-            stats_board.count_call_lost_busy();
+            stats_board.update([](StatusFigures& f) { ++f.calls_lost_busy; });
             finish();
         } else {
             circuit = granted;
@@ -479,7 +479,7 @@ void KnetCircuit::handle_board_data(const KnetPacket& packet, int held_for_calle
         last_board_packet_.assign(whole, whole + size);
     }
     caller_bytes_.insert(caller_bytes_.end(), packet.payload, packet.payload + h.length);
-    stats_board.set_line_seq_out(h.circuit, h.sequence);
+    stats_board.update_line(h.circuit, [&](LineEntry& e) { e.seq_out = h.sequence; });
     // Acknowledged at once, so a board host that resends what has no Ack
     // never repeats bytes to the caller; while the caller is behind, the
     // Ack says we are not ready.

@@ -112,7 +112,7 @@ bool SapAgent::handle_record()
         handle_response(record);
 
     int count = server_count();
-    stats_board.set_sap_servers(count);
+    stats_board.update([&](StatusFigures& f) { f.sap_servers = count; });
     return true;
 }
 
@@ -152,7 +152,7 @@ void SapAgent::handle_response(const SapRecord& record)
         }
     }
     // Posted after the lists lock is released: the two are never held together.
-    stats_board.set_last_sap(record.name);
+    stats_board.update([&](StatusFigures& f) { copy_text(f.last_sap, record.name); });
 }
 
 void SapAgent::schedule_pass()

@@ -3,6 +3,6 @@
 
 #include <string>
 
-#include "status/status_snapshot.h"
+#include "stats/statistics_board.h"
 
-std::string metrics_text(const StatusSnapshot& figures);
+std::string metrics_text(const StatusFigures& figures);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "status/figure_table.h"
+
 std::string json_string(const char* text)
 {
     std::string out = "\"";
@@ -30,7 +32,7 @@ void add_number(std::string& out, const char* name, long long value)
 }
 }
 
-std::string status_json(const StatusSnapshot& f, const PageImage* page)
+std::string status_json(const StatusFigures& f, const PageImage* page)
 {
     PageFigures shown = page ? page->figures : PageFigures{};
     std::string out = "{\n";
@@ -41,19 +43,12 @@ std::string status_json(const StatusSnapshot& f, const PageImage* page)
     add_number(out, "response_ms", shown.response_ms);
     add_number(out, "input_kb", shown.input_kb);
     add_number(out, "output_kb", shown.output_kb);
-    add_number(out, "total_connections", f.total_connections);
-    add_number(out, "last_session", f.last_session);
-    add_number(out, "next_session", f.next_session);
-    add_number(out, "threads_used", f.threads_used);
-    add_number(out, "callers", f.callers);
-    add_number(out, "lines_connected", f.lines_connected());
-    add_number(out, "calls_lost_busy", f.calls_lost_busy);
-    add_number(out, "calls_lost_downtime", f.calls_lost_downtime);
-    add_number(out, "callers_refused", f.callers_refused);
-    add_number(out, "sap_servers", f.sap_servers);
-    out += "  \"last_sap\": " + json_string(f.last_sap) + ",\n";
-    add_number(out, "input_bytes", (long long)f.input_bytes_total);
-    add_number(out, "output_bytes", (long long)f.output_bytes_total);
+    for (const FigureRow& row : figure_table()) {
+        if (row.text)
+            out += std::string("  \"") + row.json_key + "\": " + json_string(row.text(f)) + ",\n";
+        else
+            add_number(out, row.json_key, row.number(f));
+    }
     out += "  \"lines\": [\n";
     for (int i = 0; i < LINE_COUNT; ++i) {
         const LineEntry& line = f.lines[i];

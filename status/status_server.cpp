@@ -10,7 +10,6 @@
 #include "status/metrics_text.h"
 #include "status/page_html.h"
 #include "status/status_json.h"
-#include "status/status_snapshot.h"
 
 #if defined(__SANITIZE_THREAD__)
 // The HTTP library dates its own error replies (a request that timed out or
@@ -76,8 +75,8 @@ int handle_request(mg_connection* conn, void*)
         return 200;
     }
     if (std::strcmp(uri, "/status.json") == 0 || std::strcmp(uri, "/metrics") == 0) {
-        auto figures = std::make_unique<StatusSnapshot>();
-        take_status_snapshot(*figures);
+        // Made in place on the heap: the figures are too large for a serving thread's stack.
+        std::unique_ptr<StatusFigures> figures(new StatusFigures(stats_board.figures()));
         if (uri[1] == 's') {
             auto page = std::make_unique<PageImage>();
             bool drawn = copy_shown_page(*page);

@@ -33,24 +33,25 @@ namespace {
 
 const std::string LINE_1 = connected_text(1);
 
-// Reads the board under its display lock, as the console does.
+// The board's figures as on_board last copied them.
+StatusFigures figures;
+
+// Reads a copy of the board's figures, as the status page does.
 template <typename Read>
 auto on_board(Read read)
 {
-    stats_board.begin_display();
-    auto value = read();
-    stats_board.end_display();
-    return value;
+    figures = stats_board.figures();
+    return read();
 }
 
 std::string line_address(int line)
 {
-    return on_board([&] { return std::string(stats_board.line_address(line - 1)); });
+    return on_board([&] { return std::string(figures.lines[line - 1].address); });
 }
 
 int line_state(int line)
 {
-    return on_board([&] { return stats_board.line_state(line - 1); });
+    return on_board([&] { return figures.lines[line - 1].state; });
 }
 
 // A lookup that answers only once the test lets it, so the line table can be
@@ -133,8 +134,8 @@ protected:
                 main_loop.pass();
         });
         // One pass has posted the threads in use before any caller.
-        ASSERT_TRUE(wait_until([] { return on_board([] { return stats_board.threads_used(); }) > 0; }));
-        baseline_threads = on_board([] { return stats_board.threads_used(); });
+        ASSERT_TRUE(wait_until([] { return on_board([] { return figures.threads_used; }) > 0; }));
+        baseline_threads = on_board([] { return figures.threads_used; });
     }
 
     void stop_dispatcher()
@@ -149,7 +150,7 @@ protected:
 
     bool threads_back_to_baseline()
     {
-        return wait_until([&] { return on_board([] { return stats_board.threads_used(); }) == baseline_threads; });
+        return wait_until([&] { return on_board([] { return figures.threads_used; }) == baseline_threads; });
     }
 
     // Connects and reads what the adapter sends before the board's own bytes.
@@ -190,16 +191,16 @@ TEST_F(Dispatcher, EveryCallerRefusedForDowntimeCountsOnce)
     start_dispatcher();
     for (int n = 1; n <= 3; ++n) {
         EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
-        EXPECT_TRUE(wait_until([&] { return on_board([] { return stats_board.last_session(); }) == n; })) << n;
-        EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), n);
+        EXPECT_TRUE(wait_until([&] { return on_board([] { return figures.last_session; }) == n; })) << n;
+        EXPECT_EQ(on_board([] { return figures.calls_lost_downtime; }), n);
     }
     EXPECT_TRUE(threads_back_to_baseline());
     on_board([] {
-        EXPECT_EQ(stats_board.calls_lost_busy(), 0) << "downtime is not busy";
-        EXPECT_EQ(stats_board.total_connections(), 3);
-        EXPECT_EQ(stats_board.next_session(), 4);
+        EXPECT_EQ(figures.calls_lost_busy, 0) << "downtime is not busy";
+        EXPECT_EQ(figures.total_connections, 3);
+        EXPECT_EQ(figures.next_session, 4);
         for (int i = 0; i < LINE_COUNT; ++i)
-            EXPECT_EQ(stats_board.line_state(i), LINE_IDLE) << "line " << i + 1;
+            EXPECT_EQ(figures.lines[i].state, LINE_IDLE) << "line " << i + 1;
         return 0;
     });
 }
@@ -212,11 +213,11 @@ TEST_F(Dispatcher, CallerRefusedByAccessControlTakesNoSessionCountOrThread)
     server.access = AccessPolicy(settings);
     start_dispatcher();
     EXPECT_EQ(refused_caller(), "");
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.callers_refused(); }) == 1u; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.callers_refused; }) == 1u; }));
     on_board([&] {
-        EXPECT_EQ(stats_board.total_connections(), 0);
-        EXPECT_EQ(stats_board.next_session(), 1);
-        EXPECT_EQ(stats_board.threads_used(), baseline_threads);
+        EXPECT_EQ(figures.total_connections, 0);
+        EXPECT_EQ(figures.next_session, 1);
+        EXPECT_EQ(figures.threads_used, baseline_threads);
         return 0;
     });
 }
@@ -230,16 +231,16 @@ TEST_F(Dispatcher, CallerWhoseSessionCannotStartIsRefusedAndTakesNothing)
     testing::internal::CaptureStdout();
     WorkerThread::fail_next_start_for_testing();
     EXPECT_EQ(refused_caller(), "");
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.callers_refused(); }) == 1u; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.callers_refused; }) == 1u; }));
     on_board([&] {
-        EXPECT_EQ(stats_board.total_connections(), 0);
-        EXPECT_EQ(stats_board.next_session(), 1);
+        EXPECT_EQ(figures.total_connections, 0);
+        EXPECT_EQ(figures.next_session, 1);
         return 0;
     });
     // Its admission was taken back: one call at once from the address is
     // still free, and it is session 1.
     EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 1; }));
     std::fflush(stdout);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("Refused 127.0.0.1: session could not start (out of descriptors or threads)\n"),
@@ -257,11 +258,11 @@ TEST_F(Dispatcher, EveryCallerRefusedAsBusyCountsExactlyOnce)
     for (int n = 1; n <= 3; ++n) {
         EXPECT_EQ(refused_caller(), OPTIONS + GREETING + BUSY_TEXT);
         // Once the call is gone nothing more can be counted for it.
-        EXPECT_TRUE(wait_until([&] { return on_board([] { return stats_board.last_session(); }) == n; })) << n;
+        EXPECT_TRUE(wait_until([&] { return on_board([] { return figures.last_session; }) == n; })) << n;
         EXPECT_TRUE(threads_back_to_baseline()) << n;
-        EXPECT_EQ(on_board([] { return stats_board.calls_lost_busy(); }), n);
+        EXPECT_EQ(on_board([] { return figures.calls_lost_busy; }), n);
     }
-    EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), 0) << "busy is not downtime";
+    EXPECT_EQ(on_board([] { return figures.calls_lost_downtime; }), 0) << "busy is not downtime";
 }
 
 // A board host that never answers: the caller is told it is down once the
@@ -275,9 +276,9 @@ TEST_F(Dispatcher, ACallEndedBySilenceCountsAsLostToDowntime)
     start_board(options);
     start_dispatcher();
     EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.calls_lost_downtime(); }) == 1; }));
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
-    EXPECT_EQ(on_board([] { return stats_board.calls_lost_downtime(); }), 1);
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.calls_lost_downtime; }) == 1; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 1; }));
+    EXPECT_EQ(on_board([] { return figures.calls_lost_downtime; }), 1);
     board_settings = saved;
 }
 
@@ -292,11 +293,11 @@ TEST_F(Dispatcher, CallerRefusedWhileTheOnlyLineIsTakenLeavesThatLineAlone)
     ASSERT_TRUE(wait_until([] { return line_state(1) == LINE_CONNECTED && line_address(1) == "[127.0.0.1]"; }));
 
     EXPECT_EQ(refused_caller(), OPTIONS + GREETING + BUSY_TEXT);
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 2; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 2; }));
     on_board([] {
-        EXPECT_EQ(stats_board.calls_lost_busy(), 1);
-        EXPECT_EQ(stats_board.line_state(0), LINE_CONNECTED);
-        EXPECT_STREQ(stats_board.line_address(0), "[127.0.0.1]");
+        EXPECT_EQ(figures.calls_lost_busy, 1);
+        EXPECT_EQ(figures.lines[0].state, LINE_CONNECTED);
+        EXPECT_STREQ(figures.lines[0].address, "[127.0.0.1]");
         return 0;
     });
     // The first caller is still served.
@@ -306,7 +307,7 @@ TEST_F(Dispatcher, CallerRefusedWhileTheOnlyLineIsTakenLeavesThatLineAlone)
     first->hang_up();
     EXPECT_TRUE(wait_until([] { return line_state(1) == LINE_IDLE; }));
     EXPECT_TRUE(threads_back_to_baseline());
-    EXPECT_EQ(on_board([] { return stats_board.calls_lost_busy(); }), 1);
+    EXPECT_EQ(on_board([] { return figures.calls_lost_busy; }), 1);
 }
 
 TEST_F(Dispatcher, ThroughputCountsCallerBytesAfterCommandsAndBoardBytesBeforeDoubling)
@@ -318,8 +319,9 @@ TEST_F(Dispatcher, ThroughputCountsCallerBytesAfterCommandsAndBoardBytesBeforeDo
     uint32_t input = 0;
     uint32_t output = 0;
     auto take = [&] {
-        input += stats_board.take_input_bytes();
-        output += stats_board.take_output_bytes();
+        const StatusFigures refresh = stats_board.take_refresh();
+        input += refresh.refresh_input_bytes;
+        output += refresh.refresh_output_bytes;
     };
 
     auto caller = call_line();
@@ -361,9 +363,9 @@ TEST_F(Dispatcher, CountersFileTotalSessionsAndLineTableFollowTheCall)
     start_board(options);
     start_dispatcher();
     on_board([] {
-        EXPECT_EQ(stats_board.total_connections(), 41);
-        EXPECT_EQ(stats_board.next_session(), 1);
-        EXPECT_EQ(stats_board.line_state(0), LINE_IDLE);
+        EXPECT_EQ(figures.total_connections, 41);
+        EXPECT_EQ(figures.next_session, 1);
+        EXPECT_EQ(figures.lines[0].state, LINE_IDLE);
         return 0;
     });
 
@@ -372,13 +374,13 @@ TEST_F(Dispatcher, CountersFileTotalSessionsAndLineTableFollowTheCall)
         << line_address(1);
     // A caller's I/O thread and the link's thread. The count is posted at
     // the end of a pass, which may be the pass that showed the line.
-    EXPECT_TRUE(wait_until([&] { return on_board([] { return stats_board.threads_used(); }) > baseline_threads; }));
+    EXPECT_TRUE(wait_until([&] { return on_board([] { return figures.threads_used; }) > baseline_threads; }));
     on_board([&] {
-        EXPECT_EQ(stats_board.total_connections(), 42);
-        EXPECT_EQ(stats_board.next_session(), 2);
-        EXPECT_EQ(stats_board.last_session(), 0) << "no call has ended yet";
+        EXPECT_EQ(figures.total_connections, 42);
+        EXPECT_EQ(figures.next_session, 2);
+        EXPECT_EQ(figures.last_session, 0) << "no call has ended yet";
         for (int i = 1; i < LINE_COUNT; ++i)
-            EXPECT_EQ(stats_board.line_state(i), LINE_IDLE) << "line " << i + 1;
+            EXPECT_EQ(figures.lines[i].state, LINE_IDLE) << "line " << i + 1;
         return 0;
     });
 
@@ -386,14 +388,14 @@ TEST_F(Dispatcher, CountersFileTotalSessionsAndLineTableFollowTheCall)
     caller->send("abc");
     EXPECT_EQ(caller->receive(3), "abc");
     EXPECT_TRUE(wait_until([] {
-        return on_board([] { return stats_board.line_seq_in(0) == 1 && stats_board.line_seq_out(0) >= 1; });
+        return on_board([] { return figures.lines[0].seq_in == 1 && figures.lines[0].seq_out >= 1; });
     }));
 
     caller->hang_up();
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 1; }));
     EXPECT_EQ(line_state(1), LINE_IDLE);
     EXPECT_TRUE(threads_back_to_baseline());
-    EXPECT_EQ(on_board([] { return stats_board.next_session(); }), 2);
+    EXPECT_EQ(on_board([] { return figures.next_session; }), 2);
 
     stop_dispatcher();
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x2A\x00", 2)); // 42
@@ -405,13 +407,13 @@ TEST_F(Dispatcher, SixteenBitTotalAndSessionNumbersWrapToZero)
     server.session_counter = 65535;
     start_dispatcher();
     // Not a value the call can leave behind, so its own number shows.
-    stats_board.set_last_session(77);
+    stats_board.update([&](StatusFigures& f) { f.last_session = 77; });
 
     EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 0; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 0; }));
     on_board([] {
-        EXPECT_EQ(stats_board.total_connections(), 0);
-        EXPECT_EQ(stats_board.next_session(), 1);
+        EXPECT_EQ(figures.total_connections, 0);
+        EXPECT_EQ(figures.next_session, 1);
         return 0;
     });
     stop_dispatcher();
@@ -431,12 +433,12 @@ TEST_F(Dispatcher, LineGoesIdleWhenTheBoardEndsTheCall)
     std::string got = caller.receive_until_closed(closed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(got, OPTIONS + GREETING + LINE_1 + "\r\nTime is up.\r\n");
-    EXPECT_TRUE(wait_until([] { return on_board([] { return stats_board.last_session(); }) == 1; }));
+    EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 1; }));
     EXPECT_EQ(line_state(1), LINE_IDLE);
     EXPECT_TRUE(threads_back_to_baseline());
     on_board([] {
-        EXPECT_EQ(stats_board.calls_lost_busy(), 0);
-        EXPECT_EQ(stats_board.calls_lost_downtime(), 0);
+        EXPECT_EQ(figures.calls_lost_busy, 0);
+        EXPECT_EQ(figures.calls_lost_downtime, 0);
         return 0;
     });
 }

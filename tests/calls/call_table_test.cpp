@@ -99,8 +99,8 @@ TEST_F(CallTableTest, InitListensOnEveryAddressAndShutdownClosesCallers)
     int result = -1;
     EXPECT_EQ(init_output("", port, result), "");
     ASSERT_EQ(result, 0);
-    EXPECT_EQ(stats_board.total_connections(), 41);
-    EXPECT_EQ(stats_board.next_session(), 1);
+    EXPECT_EQ(stats_board.figures().total_connections, 41);
+    EXPECT_EQ(stats_board.figures().next_session, 1);
     EXPECT_STREQ(server.service_name, "KELB");
 
     LoopbackCaller caller(port);

@@ -78,7 +78,7 @@ protected:
 
 TEST_F(ConsolePoll, InitDrawsBothBuffersAndShowsB)
 {
-    stats_board.set_total_connections(77);
+    stats_board.update([&](StatusFigures& f) { f.total_connections = 77; });
     EXPECT_EQ(console_init(false), 0);
     EXPECT_EQ(fake.opens, 1);
     EXPECT_EQ(fake.shows, 2);
@@ -89,15 +89,13 @@ TEST_F(ConsolePoll, InitDrawsBothBuffersAndShowsB)
     EXPECT_EQ(console_screen.ticks_per_ms, 1000000u);
     EXPECT_EQ(console_screen.last_refresh_time, 0);
     // The board keeps what was posted before the console started.
-    stats_board.begin_display();
-    EXPECT_EQ(stats_board.total_connections(), 77);
-    stats_board.end_display();
+    EXPECT_EQ(stats_board.figures().total_connections, 77);
 }
 
 TEST_F(ConsolePoll, RefreshesOncePerSecondAlternatingBuffers)
 {
     console_init(false);
-    stats_board.set_poll_ticks(40000000);
+    stats_board.update([&](StatusFigures& f) { f.poll_ticks = 40000000; });
     console_poll();
     EXPECT_EQ(fake.shows, 3);
     EXPECT_EQ(fake.last_shown, cells_of(console_screen.buffer_a));

@@ -106,13 +106,10 @@ using Connections = Frames;
 
 TEST_F(Connections, ConnectedAndIdleCells)
 {
-    stats_board.set_line_state(3, LINE_CONNECTED);
-    stats_board.set_line_address(3, "caller.example");
-    stats_board.set_line_seq_in(3, 0x12);
-    stats_board.set_line_seq_out(3, 0x3A4);
-    stats_board.set_line_state(2, LINE_IDLE);
-    stats_board.set_line_address(2, "left behind by the last caller");
-    draw_connections();
+    StatusFigures f{};
+    f.lines[2] = LineEntry{"caller.example", LINE_CONNECTED, 0x12, 0x3A4};
+    f.lines[1] = LineEntry{"left behind by the last caller", LINE_IDLE, 0, 0};
+    draw_connections(f);
 
     EXPECT_EQ(text_at(1, 8, 2), " 3");
     EXPECT_EQ(text_at(5, 8, 24), "caller.example          ");
@@ -130,9 +127,9 @@ TEST_F(Connections, ConnectedAndIdleCells)
 
 TEST_F(Connections, LongAddressIsCutTo24)
 {
-    stats_board.set_line_state(16, LINE_CONNECTED);
-    stats_board.set_line_address(16, "abcdefghijklmnopqrstuvwxyz0123");
-    draw_connections();
+    StatusFigures f{};
+    f.lines[15] = LineEntry{"abcdefghijklmnopqrstuvwxyz0123", LINE_CONNECTED, 0, 0};
+    draw_connections(f);
     EXPECT_EQ(text_at(45, 14, 24), "abcdefghijklmnopqrstuvwx");
     EXPECT_EQ(byte_at(69, 14), 0xDD);
     EXPECT_EQ(text_at(70, 14, 4), "0000");
@@ -140,8 +137,9 @@ TEST_F(Connections, LongAddressIsCutTo24)
 
 TEST_F(Connections, UnknownStateLeavesTheCell)
 {
-    stats_board.set_line_state(1, 7);
-    draw_connections();
+    StatusFigures f{};
+    f.lines[0].state = 7;
+    draw_connections(f);
     EXPECT_EQ(text_at(1, 7, 2), "  ");
     EXPECT_EQ(text_at(5, 7, 4), "    ");
     EXPECT_EQ(byte_at(11, 23), 0x01);
@@ -149,13 +147,11 @@ TEST_F(Connections, UnknownStateLeavesTheCell)
 
 TEST_F(Connections, LinesBeyond16OnlyInTheOverview)
 {
-    for (int line = 17; line <= LINE_COUNT; ++line) {
-        stats_board.set_line_state(line, LINE_CONNECTED);
-        stats_board.set_line_address(line, "far.away");
-    }
-    stats_board.set_line_state(1, LINE_CONNECTED);
-    stats_board.set_line_address(1, "near");
-    draw_connections();
+    StatusFigures f{};
+    for (int i = 16; i < LINE_COUNT; ++i)
+        f.lines[i] = LineEntry{"far.away", LINE_CONNECTED, 0, 0};
+    f.lines[0] = LineEntry{"near", LINE_CONNECTED, 0, 0};
+    draw_connections(f);
 
     for (int row = 7; row <= 14; ++row)
         for (int column = 0; column < 72; ++column)
@@ -247,10 +243,10 @@ TEST_F(Throughput, KilobytesPerRefresh)
     console_screen.counter_present = true;
     console_screen.ticks_per_ms = 1000000;
     console_screen.poll_count = 1;
-    stats_board.set_poll_ticks(101000000);
+    stats_board.update([](StatusFigures& f) { f.poll_ticks = 101000000; });
     stats_board.add_input_bytes(70 * 1024 + 1023);
     stats_board.add_output_bytes(3000);
-    draw_throughput();
+    draw_throughput(stats_board.take_refresh());
     EXPECT_EQ(text_at(70, 2, 4), " 101");
     EXPECT_EQ(count_of_byte(49, 2, 21, BAR), 21);
     EXPECT_EQ(text_at(70, 3, 4), "  70");
@@ -260,9 +256,9 @@ TEST_F(Throughput, KilobytesPerRefresh)
     EXPECT_TRUE(run_has_attr(70, 3, 4, 0x0C));
 
     // The counts restart at each refresh; the response divides by the polls.
-    stats_board.set_poll_ticks(100000000);
+    stats_board.update([](StatusFigures& f) { f.poll_ticks = 100000000; });
     console_screen.poll_count = 4;
-    draw_throughput();
+    draw_throughput(stats_board.take_refresh());
     EXPECT_EQ(text_at(70, 2, 4), "  25");
     EXPECT_EQ(count_of_byte(49, 2, 21, BAR), 5);
     EXPECT_EQ(text_at(70, 3, 4), "   0");
@@ -271,8 +267,9 @@ TEST_F(Throughput, KilobytesPerRefresh)
 
 TEST_F(Throughput, NoCounter)
 {
-    stats_board.set_poll_ticks(100000000);
-    draw_throughput();
+    StatusFigures f{};
+    f.poll_ticks = 100000000;
+    draw_throughput(f);
     EXPECT_EQ(text_at(70, 2, 4), " N/A");
     EXPECT_EQ(count_of_byte(49, 2, 21, BAR), 0);
 }
@@ -281,11 +278,12 @@ using Statistics = Frames;
 
 TEST_F(Statistics, ConnectBox)
 {
-    stats_board.set_total_connections(65535);
-    stats_board.set_last_session(12);
-    stats_board.set_threads_used(-4);
-    stats_board.set_next_session(13);
-    draw_connect_stats();
+    StatusFigures f{};
+    f.total_connections = 65535;
+    f.last_session = 12;
+    f.threads_used = -4;
+    f.next_session = 13;
+    draw_connect_stats(f);
     EXPECT_EQ(text_at(26, 17, 5), "65535");
     EXPECT_EQ(text_at(26, 18, 5), "   12");
     EXPECT_EQ(text_at(26, 19, 5), "   -4");
@@ -296,7 +294,7 @@ TEST_F(Statistics, ConnectBox)
 
 TEST_F(Statistics, NoServerHeardShowsNoneInBrightRed)
 {
-    draw_board_stats();
+    draw_board_stats(StatusFigures{});
     EXPECT_EQ(text_at(59, 17, 6), "[None]");
     EXPECT_TRUE(run_has_attr(59, 17, 6, 0x0C));
     EXPECT_EQ(text_at(73, 18, 5), "    0");
@@ -305,12 +303,12 @@ TEST_F(Statistics, NoServerHeardShowsNoneInBrightRed)
 
 TEST_F(Statistics, BoardBox)
 {
-    stats_board.set_last_sap("KELB-MAIN-BOARD-HOST-NUMBER-ONE");
-    stats_board.set_sap_servers(3);
-    stats_board.count_call_lost_busy();
-    stats_board.count_call_lost_busy();
-    stats_board.set_calls_lost_downtime(40000);
-    draw_board_stats();
+    StatusFigures f{};
+    copy_text(f.last_sap, "KELB-MAIN-BOARD-HOST-NUMBER-ONE");
+    f.sap_servers = 3;
+    f.calls_lost_busy = 2;
+    f.calls_lost_downtime = 40000;
+    draw_board_stats(f);
     EXPECT_EQ(text_at(59, 17, 19), "KELB-MAIN-BOARD-HOS");
     EXPECT_EQ(text_at(78, 17, 2), " \xdb");
     EXPECT_TRUE(run_has_attr(59, 17, 19, 0x0B));

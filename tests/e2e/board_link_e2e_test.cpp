@@ -157,9 +157,7 @@ TEST_F(BoardLinkE2E, LineZeroWhenTheBoardIsFullIsBusyAndCounted)
     EXPECT_TRUE(support::wait_until([&] { return !second.alive; }));
     EXPECT_TRUE(first.alive);
     GetCapturedStdout();
-    stats_board.begin_display();
-    EXPECT_EQ(stats_board.calls_lost_busy(), 1);
-    stats_board.end_display();
+    EXPECT_EQ(stats_board.figures().calls_lost_busy, 1);
 }
 
 TEST_F(BoardLinkE2E, BoardHangupIsTracedAndTakesTheLinkDown)

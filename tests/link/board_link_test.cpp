@@ -106,7 +106,7 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
     EXPECT_TRUE(link.awaiting_ack);
     EXPECT_EQ(link.pending_sequence, 1);
     EXPECT_EQ(link.data_sequence, 2);
-    EXPECT_EQ(stats_board.line_seq_in(4), 1);
+    EXPECT_EQ(stats_board.figures().lines[4].seq_in, 1);
 
     feed(knet_bytes::ack(5, 10, 1));
     EXPECT_FALSE(link.awaiting_ack);
@@ -114,7 +114,7 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
 
     feed(knet_bytes::data(5, 41, "Welcome"));
     EXPECT_EQ(caller_text(), "Welcome");
-    EXPECT_EQ(stats_board.line_seq_out(4), 41);
+    EXPECT_EQ(stats_board.figures().lines[4].seq_out, 41);
     out = sent();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], knet_bytes::ack(5, 2, 41));
@@ -152,9 +152,7 @@ TEST_F(LinkTest, WholeCallFromRequestToBoardDisconnect)
 TEST_F(LinkTest, BusyAcceptIsAcknowledgedOnCircuitZeroAndCounted)
 {
     CaptureStdout();
-    stats_board.begin_display();
-    const uint16_t before = stats_board.calls_lost_busy();
-    stats_board.end_display();
+    const uint16_t before = stats_board.figures().calls_lost_busy;
     feed(knet_bytes::accept(3, 0));
     GetCapturedStdout();
     EXPECT_EQ(link.circuit, NoCircuit);
@@ -163,17 +161,13 @@ TEST_F(LinkTest, BusyAcceptIsAcknowledgedOnCircuitZeroAndCounted)
     std::vector<Bytes> out = sent();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], knet_bytes::ack(0, 1, 3));
-    stats_board.begin_display();
-    EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
-    stats_board.end_display();
+    EXPECT_EQ(stats_board.figures().calls_lost_busy, before + 1);
 }
 
 TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
 {
     CaptureStdout();
-    stats_board.begin_display();
-    const uint16_t before = stats_board.calls_lost_busy();
-    stats_board.end_display();
+    const uint16_t before = stats_board.figures().calls_lost_busy;
     Bytes twice = knet_bytes::accept(3, 0);
     Bytes again = knet_bytes::accept(4, 0);
     twice.insert(twice.end(), again.begin(), again.end());
@@ -186,9 +180,7 @@ TEST_F(LinkTest, RepeatedBusyAcceptIsAcknowledgedButCountedAndToldOnce)
     EXPECT_EQ(out[0], knet_bytes::ack(0, 1, 3));
     EXPECT_EQ(out[1], knet_bytes::ack(0, 2, 4));
     EXPECT_EQ(out[2], knet_bytes::ack(0, 3, 5));
-    stats_board.begin_display();
-    EXPECT_EQ(stats_board.calls_lost_busy(), before + 1);
-    stats_board.end_display();
+    EXPECT_EQ(stats_board.figures().calls_lost_busy, before + 1);
 }
 
 TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)

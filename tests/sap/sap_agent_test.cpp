@@ -99,8 +99,8 @@ TEST_F(AgentTest, NoTrafficLeavesTheListAndBoardEmpty)
     EXPECT_FALSE(agent.handle_record());
     EXPECT_FALSE(agent.find_server("KELB", untouched));
     EXPECT_EQ(untouched.socket, 0x5A5A);
-    EXPECT_EQ(stats_board.sap_servers(), 0);
-    EXPECT_STREQ(stats_board.last_sap(), "");
+    EXPECT_EQ(stats_board.figures().sap_servers, 0);
+    EXPECT_STREQ(stats_board.figures().last_sap, "");
 }
 
 TEST_F(AgentTest, ResponseAddsServerLogsItAndPostsToTheBoard)
@@ -110,8 +110,8 @@ TEST_F(AgentTest, ResponseAddsServerLogsItAndPostsToTheBoard)
     EXPECT_EQ(a.node[5], 0x55);
     EXPECT_EQ(a.network[3], 0x2A);
     EXPECT_EQ(a.socket, 0x4001);
-    EXPECT_EQ(stats_board.sap_servers(), 1);
-    EXPECT_STREQ(stats_board.last_sap(), "KELB");
+    EXPECT_EQ(stats_board.figures().sap_servers, 1);
+    EXPECT_STREQ(stats_board.figures().last_sap, "KELB");
     std::string text = log();
     for (const char* line : {"DEBUG: SAP: NSR From: 02007F000001", "DEBUG: SAP: Service: 0x9191",
                              "DEBUG: SAP: Server: KELB", "DEBUG: SAP: Hops: 2", "DEBUG: SAP: Added Server to List"})
@@ -145,7 +145,7 @@ TEST_F(AgentTest, HopsSixteenRemovesAKnownServerAndIgnoresAnUnknownOne)
     hear(sap::GSR, board_entry("OTHER", SAP_HOPS_DOWN));
     EXPECT_NE(log().find("DEBUG: SAP: Server Not in List"), std::string::npos);
     EXPECT_EQ(agent.server_count(), 0);
-    EXPECT_STREQ(stats_board.last_sap(), "OTHER");
+    EXPECT_STREQ(stats_board.figures().last_sap, "OTHER");
 
     hear(sap::GSR, board_entry("KELB"));
     hear(sap::GSR, board_entry("KELB", SAP_HOPS_DOWN));
@@ -154,7 +154,7 @@ TEST_F(AgentTest, HopsSixteenRemovesAKnownServerAndIgnoresAnUnknownOne)
     EXPECT_NE(text.find("DEBUG: SAP: Removed Server from List"), std::string::npos);
     IpxAddress a{};
     EXPECT_FALSE(agent.find_server("KELB", a));
-    EXPECT_EQ(stats_board.sap_servers(), 0);
+    EXPECT_EQ(stats_board.figures().sap_servers, 0);
 }
 
 TEST_F(AgentTest, OneNameAtTwoAddressesGivesTheOneHeardFirst)

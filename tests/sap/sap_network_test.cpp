@@ -68,14 +68,10 @@ TEST_F(SapNetwork, AgentFindsTheAnnouncedServerAndDropsItWhenItStops)
     EXPECT_EQ(announcer.queries_answered(), 1);
     EXPECT_EQ(announcer.broadcasts_sent(), 0) << "found through the answer, not a broadcast";
     ASSERT_TRUE(wait_until([&] {
-        stats_board.begin_display();
-        int servers = stats_board.sap_servers();
-        stats_board.end_display();
+        int servers = stats_board.figures().sap_servers;
         return servers == 1;
     }));
-    stats_board.begin_display();
-    EXPECT_STREQ(stats_board.last_sap(), "KELB");
-    stats_board.end_display();
+    EXPECT_STREQ(stats_board.figures().last_sap, "KELB");
 
     announcer.stop();
     EXPECT_TRUE(wait_until([&] { return agent.server_count() == 0; }));

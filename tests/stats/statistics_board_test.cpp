@@ -2,93 +2,109 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 namespace {
 
 TEST(StatisticsBoard, LinesOutsideOneToNinetySixAreIgnored)
 {
     StatisticsBoard b;
-    b.set_line_state(0, LINE_CONNECTED);
-    b.set_line_state(97, LINE_CONNECTED);
-    b.set_line_state(96, LINE_CONNECTED);
-    b.set_line_seq_in(-1, 7);
-    b.begin_display();
+    for (int line : {0, 97, 96, -1})
+        b.update_line(line, [](LineEntry& e) { e.state = LINE_CONNECTED; });
+    StatusFigures f = b.figures();
     for (int i = 0; i < 95; ++i)
-        EXPECT_EQ(b.line_state(i), LINE_IDLE) << i;
-    EXPECT_EQ(b.line_state(95), LINE_CONNECTED);
-    b.end_display();
+        EXPECT_EQ(f.lines[i].state, LINE_IDLE) << i;
+    EXPECT_EQ(f.lines[95].state, LINE_CONNECTED);
+    EXPECT_EQ(f.lines_connected(), 1);
 }
 
 TEST(StatisticsBoard, TextsAreCutAndTerminated)
 {
-    StatisticsBoard b;
-    b.set_line_address(3, std::string(300, 'a').c_str());
-    b.set_last_sap(std::string(48, 'K').c_str());
-    b.set_line_address(4, "x");
-    b.begin_display();
-    EXPECT_EQ(std::string(b.line_address(2)), std::string(255, 'a'));
-    EXPECT_EQ(std::string(b.last_sap()), std::string(48, 'K'));
-    EXPECT_EQ(std::string(b.line_address(3)), "x");
-    b.end_display();
-    b.set_last_sap(std::string(100, 'Z').c_str());
-    EXPECT_EQ(std::string(b.last_sap()).size(), 63u);
+    StatusFigures f{};
+    copy_text(f.lines[2].address, std::string(300, 'a').c_str());
+    copy_text(f.last_sap, std::string(48, 'K').c_str());
+    EXPECT_EQ(std::string(f.lines[2].address), std::string(255, 'a'));
+    EXPECT_EQ(std::string(f.last_sap), std::string(48, 'K'));
+    copy_text(f.last_sap, std::string(100, 'Z').c_str());
+    EXPECT_EQ(std::string(f.last_sap), std::string(63, 'Z'));
+    copy_text(f.last_sap, nullptr);
+    EXPECT_STREQ(f.last_sap, "");
 }
 
-TEST(StatisticsBoard, ByteCountsAreTakenAndResetInsideTheDisplayBracket)
+// The console's refresh takes the bytes since the last one; the totals that
+// /status.json and /metrics show are never reset, and outgrow 32 bits.
+TEST(StatisticsBoard, RefreshTakesTheBytesOnceAndTotalsKeepThem)
 {
     StatisticsBoard b;
     b.add_input_bytes(1000);
     b.add_input_bytes(24);
     b.add_output_bytes(5);
-    b.begin_display(); // re-entrant: take_* lock again on this thread
-    EXPECT_EQ(b.take_input_bytes(), 1024u);
-    EXPECT_EQ(b.take_input_bytes(), 0u);
-    EXPECT_EQ(b.take_output_bytes(), 5u);
-    b.end_display();
-}
+    EXPECT_EQ(b.figures().refresh_input_bytes, 1024u) << "a plain copy takes nothing";
+    StatusFigures refresh = b.take_refresh();
+    EXPECT_EQ(refresh.refresh_input_bytes, 1024u);
+    EXPECT_EQ(refresh.refresh_output_bytes, 5u);
+    refresh = b.take_refresh();
+    EXPECT_EQ(refresh.refresh_input_bytes, 0u);
+    EXPECT_EQ(refresh.refresh_output_bytes, 0u);
+    EXPECT_EQ(refresh.input_bytes_total, 1024u);
+    EXPECT_EQ(refresh.output_bytes_total, 5u);
 
-TEST(StatisticsBoard, ByteTotalsOutliveTheRefreshesAndThirtyTwoBits)
-{
-    StatisticsBoard b;
-    b.add_input_bytes(1000);
-    EXPECT_EQ(b.take_input_bytes(), 1000u);
     for (int i = 0; i < 3; ++i)
         b.add_input_bytes(0x7FFFFFFF);
-    b.add_output_bytes(7);
-    b.count_caller_refused();
-    b.count_caller_refused();
-    b.begin_display();
-    EXPECT_EQ(b.input_bytes_total(), 1000u + 3u * 0x7FFFFFFFull);
-    EXPECT_EQ(b.output_bytes_total(), 7u);
-    EXPECT_EQ(b.callers_refused(), 2u);
-    b.end_display();
-}
-
-TEST(StatisticsBoard, CountersWrapAtSixteenAndThirtyTwoBits)
-{
-    StatisticsBoard b;
-    for (int i = 0; i < 65536; ++i)
-        b.count_call_lost_busy();
-    EXPECT_EQ(b.calls_lost_busy(), 0);
-    b.count_call_lost_busy();
-    EXPECT_EQ(b.calls_lost_busy(), 1);
-    b.add_input_bytes(-1); // 0xFFFFFFFF
-    b.add_input_bytes(2);
-    EXPECT_EQ(b.take_input_bytes(), 1u);
+    b.take_refresh();
+    EXPECT_EQ(b.figures().input_bytes_total, 1024u + 3u * 0x7FFFFFFFull);
+    b.add_output_bytes(-1); // 0xFFFFFFFF
+    b.add_output_bytes(2);
+    EXPECT_EQ(b.take_refresh().refresh_output_bytes, 1u);
 }
 
 TEST(StatisticsBoard, ClearZeroesEverything)
 {
     StatisticsBoard b;
-    b.set_total_connections(42);
-    b.set_line_address(1, "host");
-    b.set_line_state(1, LINE_CONNECTED);
-    b.set_sap_servers(3);
+    b.update([](StatusFigures& f) {
+        f.total_connections = 42;
+        f.sap_servers = 3;
+        copy_text(f.last_sap, "KELB");
+    });
+    b.update_line(1, [](LineEntry& e) { e = LineEntry{"host", LINE_CONNECTED, 1, 2}; });
+    b.add_input_bytes(9);
     b.clear();
-    EXPECT_EQ(b.total_connections(), 0);
-    EXPECT_EQ(b.sap_servers(), 0);
-    EXPECT_EQ(b.line_state(0), LINE_IDLE);
-    EXPECT_STREQ(b.line_address(0), "");
+    StatusFigures f = b.figures();
+    EXPECT_EQ(f.total_connections, 0);
+    EXPECT_EQ(f.sap_servers, 0);
+    EXPECT_STREQ(f.last_sap, "");
+    EXPECT_EQ(f.lines[0].state, LINE_IDLE);
+    EXPECT_STREQ(f.lines[0].address, "");
+    EXPECT_EQ(f.input_bytes_total, 0u);
+    EXPECT_EQ(f.refresh_input_bytes, 0u);
+}
+
+// What one update changes together, every reader sees together.
+TEST(StatisticsBoard, ReadersSeeAnUpdateWholeOrNotAtAll)
+{
+    StatisticsBoard b;
+    constexpr int UPDATES = 2000;
+    std::thread writer([&] {
+        for (int i = 1; i <= UPDATES; ++i) {
+            b.update([i](StatusFigures& f) {
+                f.total_connections = uint16_t(i);
+                f.next_session = uint16_t(i + 1);
+            });
+            b.update_line(7, [i](LineEntry& e) {
+                e.seq_in = uint16_t(i);
+                e.seq_out = uint16_t(i);
+            });
+        }
+    });
+    int torn = 0;
+    for (int read = 0; read < UPDATES; ++read) {
+        StatusFigures f = read % 2 ? b.figures() : b.take_refresh();
+        torn += f.next_session != (f.total_connections ? f.total_connections + 1 : 0);
+        torn += f.lines[6].seq_in != f.lines[6].seq_out;
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(b.figures().total_connections, UPDATES);
 }
 
 }

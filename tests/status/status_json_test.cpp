@@ -14,7 +14,7 @@ TEST(StatusJson, AnyAddressGivesAValidString)
 
 TEST(StatusJson, IdleLinesShowNoCallerAndEveryLineIsListed)
 {
-    StatusSnapshot f{};
+    StatusFigures f{};
     f.lines[0].state = LINE_CONNECTED;
     std::snprintf(f.lines[0].address, sizeof f.lines[0].address, "caller.example");
     f.lines[0].seq_in = 0x12;
