@@ -81,6 +81,23 @@ std::vector<std::string> burst(int port, int count, std::chrono::milliseconds ti
     return got;
 }
 
+// The numbers of the sessions orva opened and has not disconnected.
+std::string sessions_not_disconnected(const std::string& out)
+{
+    std::string numbers;
+    const std::string opened = "] Connection: ";
+    for (size_t at = out.find(opened); at != std::string::npos; at = out.find(opened, at + 1)) {
+        const size_t start = out.rfind('[', at);
+        const std::string session = out.substr(start, at + 1 - start);
+        if (out.find(session + " Disconnected.", at) == std::string::npos)
+            numbers += session;
+    }
+    return numbers;
+}
+
+// The end of what the programs said, for failures of runs with long output.
+constexpr size_t WHY_TAIL = 8000;
+
 class Load : public AdapterTest {
 protected:
     void burst_and_check(int batches, int per_batch, const std::string& want)
@@ -98,7 +115,9 @@ protected:
                 }
             std::printf("batch %d: %d callers in %lld ms\n", b, per_batch, ms_since(t));
         }
-        EXPECT_EQ(wrong, 0) << "one of them got: " << testing::PrintToString(example);
+        EXPECT_EQ(wrong, 0) << "one of them got: " << testing::PrintToString(example)
+                            << "\nsessions not disconnected: " << sessions_not_disconnected(orva->out()) << "\n"
+                            << why(WHY_TAIL);
     }
 };
 
@@ -119,7 +138,7 @@ TEST_F(Load, ThousandCallersInABurstAllGetGreetingAndBusyText)
         bool closed = false;
         EXPECT_EQ(read_until_closed(caller, closed), OPTIONS + GREETING + BUSY_TEXT);
     }
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
     std::string total = dir.read("orva.dat");
     ASSERT_EQ(total.size(), 2u);
@@ -132,7 +151,7 @@ TEST_F(Load, BurstWithNoBoardAllGetTheDownText)
     start_orva();
     take_baseline();
     burst_and_check(2, 200 / LOAD_SCALE, OPTIONS + GREETING + DOWN_TEXT);
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
 }
 
@@ -180,7 +199,7 @@ TEST_F(Load, VanishingCallersLeaveOthersServedAndLinesFreed)
     EXPECT_TRUE(wait_until([&] { pump(); return count_of(orva->out(), "] Disconnected.") >= size_t(vanished + 4); },
                            30s))
         << count_of(orva->out(), "] Disconnected.");
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     // No line is left taken on the board: all 95 are there for new callers.
     std::vector<std::unique_ptr<LoopbackCaller>> again;
     for (int n = 0; n < 95; ++n) {
@@ -188,7 +207,7 @@ TEST_F(Load, VanishingCallersLeaveOthersServedAndLinesFreed)
         ASSERT_GT(call_in(*again.back()), 0) << n;
     }
     again.clear();
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
 }
 
@@ -265,7 +284,7 @@ TEST_F(Load, NeverReaderIsDroppedWithinTheBoundOthersUnaffected)
     EXPECT_GE(dropped_after, 19s);
     EXPECT_LE(dropped_after, LOAD_SCALE == 1 ? 30s : 40s);
     ::close(never);
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
 }
 
@@ -312,7 +331,7 @@ TEST_F(Load, SlowReaderUnderAFloodLosesNothing)
         caller.send("~");
         EXPECT_EQ(read(caller, 1), "~");
     }
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
 }
 
@@ -435,7 +454,7 @@ TEST_F(Load, FloodersAgainstABoardNotReadyAreHeldBackByTcp)
         EXPECT_LE(all_kb, 32 * 1024);
     }
     flooders.clear();
-    EXPECT_TRUE(back_to_baseline(60s));
+    EXPECT_TRUE(back_to_baseline(60s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
 }
 
@@ -523,6 +542,6 @@ TEST_F(Load, QuietCallersCostNoProcessorTime)
     EXPECT_LE(idle, 0.01);
     EXPECT_LE(quiet, 0.03);
     callers.clear();
-    EXPECT_TRUE(back_to_baseline(30s));
+    EXPECT_TRUE(back_to_baseline(30s)) << why(WHY_TAIL);
     EXPECT_EQ(stop_orva(), 0);
 }

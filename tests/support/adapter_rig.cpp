@@ -101,10 +101,22 @@ bool AdapterRig::orva_says(const std::string& text, size_t since, std::chrono::m
 
 std::string AdapterRig::why()
 {
+    return why(std::string::npos);
+}
+
+std::string AdapterRig::why(size_t tail)
+{
+    pump();
     std::string text;
     for (auto [name, p] : {std::pair{"orva", orva.get()}, std::pair{"board", board.get()}, std::pair{"relay", relay.get()}})
-        if (p)
-            text += std::string("--- ") + name + ":\n" + p->out() + p->err();
+        if (p) {
+            // Copied before err(), which may read more into out().
+            std::string said = p->out();
+            said += p->err();
+            if (said.size() > tail)
+                said = "...\n" + said.substr(said.size() - tail);
+            text += std::string("--- ") + name + ":\n" + said;
+        }
     return text;
 }
 

@@ -59,6 +59,9 @@ public:
     size_t orva_mark();
     // What the programs have said, for a failure message.
     std::string why();
+    // The same, each program's cut to its last tail bytes: for runs whose
+    // output is too long to show whole.
+    std::string why(size_t tail);
 
     TempDir dir;
     AdapterPrograms programs;
