@@ -347,6 +347,7 @@ int CallTable::init()
 {
     load_counters(total_connections, counters_path.c_str());
     counters_loaded = true;
+    counters_reserve_.take();
     stats_board.update([&](StatusFigures& f) {
         f.total_connections = total_connections;
         f.next_session = uint16_t(session_counter + 1);
@@ -373,8 +374,10 @@ void CallTable::shutdown()
     ending_links.clear();
     // Saved once the calls have given back their descriptors: a process out
     // of them could not open the file before.
-    if (counters_loaded)
+    if (counters_loaded) {
+        counters_reserve_.release();
         save_counters(total_connections, counters_path.c_str());
+    }
     for (Listening& l : listeners_)
         l.listener->close();
     listeners_.clear();

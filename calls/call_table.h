@@ -14,6 +14,7 @@
 #include "calls/caller_listener.h"
 #include "calls/counters_file.h"
 #include "calls/refusal_log.h"
+#include "port/descriptor_reserve.h"
 #include "port/wake_event.h"
 
 class CallTable {
@@ -100,6 +101,9 @@ private:
     std::vector<Listening> listeners_;
     RefusalLog refusals_;
     bool counters_loaded = false;
+    // Held from init, given back just before the total is saved: a process
+    // out of descriptors at shutdown still keeps its total.
+    DescriptorReserve counters_reserve_;
     uint64_t last_full_walk_ms_ = 0;
 };
 

@@ -489,10 +489,7 @@ const char* CallerSession::address_text() const
 void CallerSession::disconnect()
 {
     connected = false;
-    keep_running.set(false);
-    io_wake_.signal();
-    io_lock.lock();
-    io_lock.unlock();
+    stop_worker(keep_running, false, io_lock, [this] { io_wake_.signal(); });
     // The link's thread hands over nothing more once detach returns.
     BoardLink* link;
     {

@@ -370,11 +370,10 @@ void BoardLink::close()
         circuit_.end();
         circuit = NoCircuit;
     }
-    running_.set(false);
-    if (endpoint_)
-        endpoint_->wake();
-    loop_lock_.lock();
-    loop_lock_.unlock();
+    stop_worker(running_, false, loop_lock_, [this] {
+        if (endpoint_)
+            endpoint_->wake();
+    });
     alive = false;
     finished = true;
     if (endpoint_) {

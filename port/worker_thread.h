@@ -52,3 +52,16 @@ private:
 // Closes and deletes a worker, leaving worker null; null is ignored. Never
 // waits for the thread.
 void release_worker(std::unique_ptr<WorkerThread>& worker);
+
+// The stop handshake with a worker started with a run mutex: the flag it
+// watches is set to stop_value, the worker woken from its wait, and the run
+// mutex taken and released, so that the routine has returned when this
+// does (at once when it never ran).
+template <typename Wake>
+void stop_worker(GuardedFlag& flag, bool stop_value, Mutex& run_mutex, Wake wake)
+{
+    flag.set(stop_value);
+    wake();
+    run_mutex.lock();
+    run_mutex.unlock();
+}

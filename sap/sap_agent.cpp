@@ -30,13 +30,17 @@ SapAgent::~SapAgent()
     // shutdown has normally run; if not, the thread must leave its loop
     // before the socket and lists it uses go away.
     if (thread_ != nullptr) {
-        stop_flag_.set(true);
-        if (socket_ != nullptr)
-            socket_->wake();
-        run_mutex_.lock();
-        run_mutex_.unlock();
+        stop_thread();
         release_worker(thread_);
     }
+}
+
+void SapAgent::stop_thread()
+{
+    stop_worker(stop_flag_, true, run_mutex_, [this] {
+        if (socket_ != nullptr)
+            socket_->wake();
+    });
 }
 
 void SapAgent::set_output_wait(int count, int interval_ms)
@@ -224,11 +228,7 @@ void SapAgent::shutdown()
             sleep_ms(output_wait_ms_);
         }
     }
-    stop_flag_.set(true);
-    if (socket_ != nullptr)
-        socket_->wake();
-    run_mutex_.lock();
-    run_mutex_.unlock();
+    stop_thread();
     if (socket_ != nullptr) {
         socket_->close();
         socket_.reset();

@@ -60,6 +60,8 @@ public:
     void use_socket(std::unique_ptr<SapSocket> socket);
 
 private:
+    // Stops the SAP thread and waits until it has left its loop.
+    void stop_thread();
     // How soon queued output is tried again while the network cannot take it.
     static constexpr int OUTPUT_RETRY_MS = 20;
 

@@ -92,6 +92,15 @@ TEST_F(CallTableTest, ShutdownWithoutInitLeavesTheCountersFile)
     EXPECT_EQ(dir.read("orva.dat"), std::string("\x05\x00\x07", 3));
 }
 
+TEST_F(CallTableTest, ShutdownWithNoDescriptorLeftStillSavesTheTotal)
+{
+    dir.write("orva.dat", std::string("\x09\x00", 2));
+    ASSERT_EQ(server.init(), 0);
+    server.total_connections = 10;
+    ASSERT_TRUE(support::without_free_descriptors([&] { server.shutdown(); }));
+    EXPECT_EQ(dir.read("orva.dat"), std::string("\x0A\x00", 2));
+}
+
 TEST_F(CallTableTest, InitListensOnEveryAddressAndShutdownClosesCallers)
 {
     dir.write("orva.dat", std::string("\x29\x00", 2));
