@@ -40,6 +40,13 @@ int IpxEndpoint::receive(uint8_t* buffer, int size)
     return stack_->take(binding_, buffer, size, receive_header_);
 }
 
+int IpxEndpoint::receive_packet(std::vector<uint8_t>& packet)
+{
+    if (binding_ == nullptr)
+        return -1;
+    return stack_->take_packet(binding_, packet);
+}
+
 void IpxEndpoint::wait(int timeout_ms)
 {
     if (binding_ == nullptr) {

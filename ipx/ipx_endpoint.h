@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "ipx/ipx_address.h"
 #include "port/readiness.h"
@@ -29,6 +30,9 @@ public:
     int poll();
     // Bytes received, 0 when nothing is waiting, -1 on any other error.
     int receive(uint8_t* buffer, int size);
+    // The next datagram whole, header and all, into packet (which gives up
+    // its old contents); its size as receive counts it.
+    int receive_packet(std::vector<uint8_t>& packet);
     // Bytes sent, 0 when it would block, -1 on any other error.
     int send(const uint8_t* bytes, int count);
     // Waits up to timeout_ms for a datagram, or until another thread calls

@@ -294,6 +294,18 @@ void IpxStack::wake(IpxSocketBinding* binding)
     binding->arrived.notify_one();
 }
 
+int IpxStack::take_packet(IpxSocketBinding* binding, std::vector<uint8_t>& packet)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (binding->queue.empty()) {
+        packet.clear();
+        return 0;
+    }
+    packet.swap(binding->queue.front());
+    binding->queue.pop_front();
+    return static_cast<int>(packet.size());
+}
+
 int IpxStack::take(IpxSocketBinding* binding, uint8_t* buffer, int size, bool with_header)
 {
     if (size < 0 || (buffer == nullptr && size > 0))
@@ -328,11 +340,10 @@ int IpxStack::send(IpxSocketBinding* binding, const IpxAddress& to, const uint8_
     h.destination = to;
     h.source = local_;
     h.source.socket = binding->socket_number;
-    std::vector<uint8_t> packet(IPX_HEADER_SIZE + count);
-    write_ipx_header(h, packet.data());
-    if (count > 0)
-        std::memcpy(packet.data() + IPX_HEADER_SIZE, data, count);
-    int n = carrier_.send_to(server_, packet.data(), packet.size());
+    // The header and the caller's bytes leave as one datagram, uncopied.
+    uint8_t header[IPX_HEADER_SIZE];
+    write_ipx_header(h, header);
+    int n = carrier_.send_to(server_, header, IPX_HEADER_SIZE, data, size_t(count));
     if (n < 0)
         return -1;
     return n == 0 ? 0 : count;

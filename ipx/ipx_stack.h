@@ -89,6 +89,8 @@ public:
     // Copies the oldest datagram (with or without its header) into buffer,
     // cut to size. Bytes copied, 0 when nothing waits.
     int take(IpxSocketBinding* binding, uint8_t* buffer, int size, bool with_header);
+    // The next datagram, header and all, moved into packet; its size, or 0.
+    int take_packet(IpxSocketBinding* binding, std::vector<uint8_t>& packet);
     // Waits up to timeout_ms until a datagram waits for binding or wake is
     // called for it; returns at once when one already waits.
     void wait(IpxSocketBinding* binding, int timeout_ms);

@@ -37,6 +37,10 @@ void BoardLink::reset_state()
         MutexHold hold(send_lock_);
         send_queue_ = std::make_unique<ByteQueue>(SEND_QUEUE_INITIAL, SEND_QUEUE_LOW_WATER, QUEUE_BLOCK);
         circuit_ = KnetCircuit(settings_);
+        // Handed over before the state that take_output copies says the
+        // circuit ended: a dispatcher that saw the end first would hang up
+        // without them.
+        circuit_.set_caller_sink(this);
         now_ms_ = 0;
         take_output();
     }
@@ -152,20 +156,6 @@ void BoardLink::take_output()
         }
     }
     packets.clear();
-    // The caller's bytes are handed over (or held) before the state below
-    // says the circuit has ended: a dispatcher that saw the end first would
-    // hang up without them. Held bytes go first, so the order stays.
-    std::vector<uint8_t>& bytes = circuit_.caller_bytes();
-    if (!bytes.empty()) {
-        MutexHold hold(to_caller_lock);
-        if (to_caller_) {
-            const bool handed = to_caller_->size() == 0 && caller_end_ &&
-                                caller_end_->take_board_bytes(bytes.data(), int32_t(bytes.size()));
-            if (!handed)
-                to_caller_->append(bytes.data(), static_cast<int>(bytes.size()));
-        }
-        bytes.clear();
-    }
     const bool was_alive = alive;
     const bool was_finished = finished;
     alive = circuit_.alive;
@@ -199,14 +189,15 @@ bool BoardLink::cycle()
     deliver_held();
     int ready = endpoint_->poll();
     if (ready & PollReadable) {
-        const int n = endpoint_->receive(receive_buffer_, sizeof receive_buffer_);
+        // Taken whole from the stack, not copied.
+        const int n = endpoint_->receive_packet(datagram_);
         if (n < static_cast<int>(IPX_HEADER_SIZE)) {
             ready = PollError;
-        } else if (IpxAddress::read(receive_buffer_ + IPX_SOURCE_OFFSET) == board_) {
+        } else if (IpxAddress::read(datagram_.data() + IPX_SOURCE_OFFSET) == board_) {
             if (n == static_cast<int>(IPX_HEADER_SIZE))
                 ready = PollError; // an empty datagram
             else
-                handle_datagram(receive_buffer_ + IPX_HEADER_SIZE, n - static_cast<int>(IPX_HEADER_SIZE));
+                handle_datagram(datagram_.data() + IPX_HEADER_SIZE, n - static_cast<int>(IPX_HEADER_SIZE));
         }
         // Another sender's datagram is not the board's: dropped unread.
     }
@@ -238,6 +229,18 @@ void BoardLink::handle_datagram(const uint8_t* bytes, int count)
     MutexHold hold(send_lock_);
     circuit_.handle_datagram(bytes, count, now_ms_, held);
     take_output();
+}
+
+int BoardLink::bytes_for_caller(const uint8_t* bytes, int count)
+{
+    MutexHold hold(to_caller_lock);
+    if (!to_caller_)
+        return 0;
+    // Held bytes go first, so the order stays.
+    const bool handed = to_caller_->size() == 0 && caller_end_ && caller_end_->take_board_bytes(bytes, count);
+    if (!handed)
+        to_caller_->append(bytes, count);
+    return to_caller_->size();
 }
 
 int BoardLink::to_caller_size()

@@ -22,7 +22,7 @@ class IpxStack;
 // Lock order: loop_lock before any other; from_caller_lock before
 // send_lock; send_lock before to_caller_lock; to_caller_lock before
 // whatever the caller's end takes. send_lock also guards the circuit.
-class BoardLink {
+class BoardLink : private CallerBytesSink {
 public:
     static constexpr int TO_CALLER_BOUND = KnetCircuit::TO_CALLER_BOUND;
     // Caller bytes waiting for the board past which the caller's input is
@@ -147,6 +147,9 @@ private:
     // copies its state into the members above.
     void take_output();
     int to_caller_size();
+    // The circuit's bytes for the caller, as they come: to the caller's end
+    // when nothing is held before them and it takes them, else held.
+    int bytes_for_caller(const uint8_t* bytes, int count) override;
 
     IpxStack* stack_;
     BoardSettings settings_;
@@ -166,5 +169,6 @@ private:
     std::shared_ptr<CallSignal> notify_;
     // Guarded by to_caller_lock.
     CallerEnd* caller_end_ = nullptr;
-    uint8_t receive_buffer_[IPX_HEADER_SIZE + 16640];
+    // The datagram the thread handles, as the stack received it.
+    std::vector<uint8_t> datagram_;
 };

@@ -304,7 +304,15 @@ void KnetCircuit::print_to_caller(const char* format, ...)
     if (n <= 0)
         return;
     const int length = n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1;
-    caller_bytes_.insert(caller_bytes_.end(), text, text + length);
+    to_caller(reinterpret_cast<const uint8_t*>(text), length);
+}
+
+void KnetCircuit::to_caller(const uint8_t* bytes, int count)
+{
+    if (caller_sink_)
+        held_by_owner_ = caller_sink_->bytes_for_caller(bytes, count);
+    else
+        caller_bytes_.insert(caller_bytes_.end(), bytes, bytes + count);
 }
 
 void KnetCircuit::handle_datagram(const uint8_t* bytes, int count, uint64_t now_ms, int held_for_caller)
@@ -313,13 +321,14 @@ void KnetCircuit::handle_datagram(const uint8_t* bytes, int count, uint64_t now_
         return;
     now_ms_ = now_ms;
     last_heard_ms_ = now_ms;
+    held_by_owner_ = held_for_caller;
     KnetPacketReader reader(bytes, count);
     KnetPacket packet;
     while (reader.next(packet))
-        handle_packet(packet, held_for_caller);
+        handle_packet(packet);
 }
 
-void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
+void KnetCircuit::handle_packet(const KnetPacket& packet)
 {
     const KnetHeader& h = packet.header;
     const uint8_t* p = packet.payload;
@@ -413,7 +422,7 @@ void KnetCircuit::handle_packet(const KnetPacket& packet, int held_for_caller)
             send_ack(h.circuit, h.sequence);
             return;
         }
-        handle_board_data(packet, held_for_caller);
+        handle_board_data(packet);
         return;
     default:
         std::printf("KNET-RECV: What kind of packet is this?\n");
@@ -451,12 +460,12 @@ void KnetCircuit::handle_control(const KnetHeader& h, uint8_t control, uint8_t a
         answered_since_copy_ = true;
 }
 
-void KnetCircuit::handle_board_data(const KnetPacket& packet, int held_for_caller)
+void KnetCircuit::handle_board_data(const KnetPacket& packet)
 {
     const KnetHeader& h = packet.header;
     const uint8_t* whole = packet.payload - KNET_HEADER_SIZE;
     const size_t size = KNET_HEADER_SIZE + h.length;
-    const int held = held_for_caller + static_cast<int>(caller_bytes_.size());
+    const int held = held_by_owner_ + static_cast<int>(caller_bytes_.size());
     if (held + h.length > TO_CALLER_LIMIT) {
         // Told not to send, the board host went on: it is not waiting for
         // the caller, and nothing bounds it but ending the call.
@@ -478,12 +487,12 @@ void KnetCircuit::handle_board_data(const KnetPacket& packet, int held_for_calle
         have_board_packet_ = true;
         last_board_packet_.assign(whole, whole + size);
     }
-    caller_bytes_.insert(caller_bytes_.end(), packet.payload, packet.payload + h.length);
+    to_caller(packet.payload, h.length);
     stats_board.update_line(h.circuit, [&](LineEntry& e) { e.seq_out = h.sequence; });
     // Acknowledged at once, so a board host that resends what has no Ack
     // never repeats bytes to the caller; while the caller is behind, the
     // Ack says we are not ready.
-    if (held + h.length >= TO_CALLER_BOUND)
+    if (held_by_owner_ + static_cast<int>(caller_bytes_.size()) >= TO_CALLER_BOUND)
         behind_ = true;
     send_ack(h.circuit, h.sequence);
 }

@@ -14,6 +14,14 @@
 // or the one called has gone.
 extern const char* const BOARD_DOWN_TEXT;
 
+// Where a circuit puts the bytes for the caller as they come, instead of
+// in caller_bytes(); returns what the owner now holds for the caller.
+class CallerBytesSink {
+public:
+    virtual ~CallerBytesSink() = default;
+    virtual int bytes_for_caller(const uint8_t* bytes, int count) = 0;
+};
+
 class KnetCircuit {
 public:
     // Board bytes held for the caller at which the link declares itself not
@@ -72,6 +80,9 @@ public:
     void endpoint_failed();
     void end();
 
+    // Bytes for the caller go to sink from now on (null: caller_bytes()).
+    void set_caller_sink(CallerBytesSink* sink) { caller_sink_ = sink; }
+
     // Output, taken by the owner after each step: the packets built, laid
     // end to end (each one datagram), and the bytes for the caller.
     std::vector<uint8_t>& packets() { return packets_; }
@@ -101,9 +112,11 @@ public:
 private:
     void send_ack(uint8_t circuit_number, uint16_t acknowledged);
     void print_to_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void handle_packet(const KnetPacket& packet, int held_for_caller);
+    // Bytes for the caller, to the sink or caller_bytes.
+    void to_caller(const uint8_t* bytes, int count);
+    void handle_packet(const KnetPacket& packet);
     void handle_control(const KnetHeader& h, uint8_t control, uint8_t ack_flag);
-    void handle_board_data(const KnetPacket& packet, int held_for_caller);
+    void handle_board_data(const KnetPacket& packet);
     void handle_while_ending(const KnetPacket& packet);
     uint8_t* packet_space(int size);
     void fail(const char* why);
@@ -124,6 +137,9 @@ private:
 
     std::vector<uint8_t> packets_;
     std::vector<uint8_t> caller_bytes_;
+    CallerBytesSink* caller_sink_ = nullptr;
+    // What the owner holds for the caller, as of the last handover.
+    int held_by_owner_ = 0;
     bool status_changed_ = true;
     bool lost_to_silence_ = false;
     bool finished_ = false;

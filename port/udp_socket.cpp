@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -93,9 +94,21 @@ UdpAddress UdpSocket::local_address() const
 
 int UdpSocket::send_to(const UdpAddress& to, const uint8_t* data, size_t size)
 {
+    return send_to(to, data, size, nullptr, 0);
+}
+
+int UdpSocket::send_to(const UdpAddress& to, const uint8_t* head, size_t head_size, const uint8_t* body,
+                       size_t body_size)
+{
     sockaddr_in sa = to_sockaddr(to);
+    iovec parts[2] = {{const_cast<uint8_t*>(head), head_size}, {const_cast<uint8_t*>(body), body_size}};
+    msghdr message{};
+    message.msg_name = &sa;
+    message.msg_namelen = sizeof sa;
+    message.msg_iov = parts;
+    message.msg_iovlen = body_size > 0 ? 2 : 1;
     for (;;) {
-        ssize_t n = ::sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ssize_t n = ::sendmsg(fd_, &message, 0);
         if (n >= 0)
             return static_cast<int>(n);
         if (errno == EINTR)

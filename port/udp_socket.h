@@ -44,6 +44,10 @@ public:
 
     // Bytes sent; 0 when the socket would block; -1 on any other error.
     int send_to(const UdpAddress& to, const uint8_t* data, size_t size);
+    // The same for a datagram made of a head and a body that lie apart:
+    // the kernel joins them, nothing is copied here.
+    int send_to(const UdpAddress& to, const uint8_t* head, size_t head_size, const uint8_t* body,
+                size_t body_size);
     // Bytes received (the datagram is cut to size; an empty one gives 0);
     // -1 when nothing waits; -2 on any other error.
     int receive_from(uint8_t* buffer, size_t size, UdpAddress& from);

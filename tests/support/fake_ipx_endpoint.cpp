@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ipx/ipx_endpoint.h"
+#include "ipx/ipx_packet.h"
 #include "tests/support/fake_ipx_network.h"
 #include "port/clock.h"
 
@@ -134,6 +135,14 @@ int IpxEndpoint::poll()
     if (!net().queues[binding_->socket].empty())
         bits |= PollReadable;
     return bits;
+}
+
+int IpxEndpoint::receive_packet(std::vector<uint8_t>& packet)
+{
+    packet.resize(IPX_MAX_PACKET);
+    const int n = receive(packet.data(), int(packet.size()));
+    packet.resize(n > 0 ? size_t(n) : 0);
+    return n;
 }
 
 int IpxEndpoint::receive(uint8_t* buffer, int size)
