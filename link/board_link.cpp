@@ -9,8 +9,6 @@ namespace {
 
 constexpr int TO_CALLER_INITIAL = 512;
 constexpr int TO_CALLER_LOW_WATER = 32;
-constexpr int SEND_QUEUE_INITIAL = 4096;
-constexpr int SEND_QUEUE_LOW_WATER = 512;
 constexpr int QUEUE_BLOCK = 4096;
 
 }
@@ -35,7 +33,7 @@ void BoardLink::reset_state()
     }
     {
         MutexHold hold(send_lock_);
-        send_queue_ = std::make_unique<ByteQueue>(SEND_QUEUE_INITIAL, SEND_QUEUE_LOW_WATER, QUEUE_BLOCK);
+        send_queue_.clear();
         circuit_ = KnetCircuit(settings_);
         // Handed over before the state that take_output copies says the
         // circuit ended: a dispatcher that saw the end first would hang up
@@ -98,7 +96,7 @@ void BoardLink::run()
 int BoardLink::wait_ms()
 {
     MutexHold hold(send_lock_);
-    if (send_queue_ && send_queue_->size() > 0)
+    if (send_queue_.size() > 0)
         return SEND_RETRY_MS;
     const uint64_t due = circuit_.next_due_ms();
     const uint64_t now = monotonic_ms();
@@ -141,21 +139,8 @@ void BoardLink::deliver_held()
 
 void BoardLink::take_output()
 {
-    // Before the bytes below: a dispatcher that drains them and finds the
-    // flag clear would not wake us to tell the board to go on.
     caller_behind = circuit_.caller_behind();
-    std::vector<uint8_t>& packets = circuit_.packets();
-    if (!packets.empty() && send_queue_) {
-        KnetPacketReader reader(packets.data(), static_cast<int>(packets.size()));
-        KnetPacket packet;
-        while (reader.next(packet)) {
-            const int size = KNET_HEADER_SIZE + packet.header.length;
-            // Past the bound a packet is lost, as on the wire.
-            if (send_queue_->size() + size <= SEND_QUEUE_BOUND)
-                send_queue_->append(packet.payload - KNET_HEADER_SIZE, size);
-        }
-    }
-    packets.clear();
+    send_queue_.take(circuit_.packets(), SEND_QUEUE_BOUND);
     const bool was_alive = alive;
     const bool was_finished = finished;
     alive = circuit_.alive;
@@ -211,7 +196,7 @@ bool BoardLink::cycle()
     // One datagram per cycle; the next cycle comes at once while more wait.
     const bool sent = (ready & PollWritable) && send_queued();
     MutexHold hold(send_lock_);
-    return sent && send_queue_ && send_queue_->size() > 0;
+    return sent && send_queue_.size() > 0;
 }
 
 void BoardLink::tick(uint64_t now_ms)
@@ -219,7 +204,7 @@ void BoardLink::tick(uint64_t now_ms)
     const int held = to_caller_size();
     MutexHold hold(send_lock_);
     now_ms_ = now_ms;
-    circuit_.tick(now_ms, held, !send_queue_ || send_queue_->size() == 0);
+    circuit_.tick(now_ms, held, send_queue_.size() == 0);
     take_output();
 }
 
@@ -274,14 +259,14 @@ void BoardLink::send_from_caller()
 bool BoardLink::send_queued()
 {
     MutexHold hold(send_lock_);
-    if (!send_queue_ || send_queue_->size() < KNET_HEADER_SIZE)
+    if (send_queue_.size() < KNET_HEADER_SIZE)
         return false;
-    const int size = KNET_HEADER_SIZE + get_be16(send_queue_->head());
-    if (endpoint_->send(send_queue_->head(), size) <= 0) {
+    const int size = KNET_HEADER_SIZE + get_be16(send_queue_.head());
+    if (endpoint_->send(send_queue_.head(), size) <= 0) {
         std::printf("socket send error\n");
         return false;
     }
-    send_queue_->consume(size);
+    send_queue_.consume(size);
     return true;
 }
 
@@ -349,21 +334,18 @@ int BoardLink::from_caller_size()
 int BoardLink::copy_send_queue(uint8_t* out, int size)
 {
     MutexHold hold(send_lock_);
-    if (!send_queue_)
-        return 0;
-    int n = send_queue_->size();
+    int n = send_queue_.size();
     if (n > size)
         n = size;
     for (int i = 0; i < n; ++i)
-        out[i] = send_queue_->head()[i];
+        out[i] = send_queue_.head()[i];
     return n;
 }
 
 void BoardLink::clear_send_queue()
 {
     MutexHold hold(send_lock_);
-    if (send_queue_)
-        send_queue_->clear();
+    send_queue_.clear();
 }
 
 void BoardLink::close()
@@ -385,8 +367,7 @@ void BoardLink::close()
     }
     {
         MutexHold hold(send_lock_);
-        if (send_queue_)
-            send_queue_->clear();
+        send_queue_.clear();
     }
     {
         MutexHold hold(to_caller_lock);

@@ -15,6 +15,7 @@
 #include "link/caller_end.h"
 #include "link/knet_circuit.h"
 #include "link/knet_packet.h"
+#include "link/packet_queue.h"
 #include "port/call_signal.h"
 
 class IpxStack;
@@ -158,7 +159,7 @@ private:
     KnetCircuit circuit_;
     uint64_t now_ms_ = 0;
     std::unique_ptr<ByteQueue> to_caller_;
-    std::unique_ptr<ByteQueue> send_queue_;
+    PacketQueue send_queue_;
     std::unique_ptr<IpxEndpoint> endpoint_;
     std::unique_ptr<WorkerThread> thread_;
     std::unique_ptr<ByteQueue> from_caller_;
