@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "port/clock.h"
+#include "stats/statistics_board.h"
 
 namespace {
 
@@ -154,6 +155,7 @@ void BoardLink::take_output()
     pending_sequence = circuit_.pending_sequence;
     if (circuit_.take_lost_to_silence())
         lost_to_silence = true;
+    post_counts(circuit_.take_counts());
     finished = circuit_.finished();
     // Only once the members hold their new values: a dispatcher that saw
     // the flag first would clear it and read the old line or state. The
@@ -214,6 +216,16 @@ void BoardLink::handle_datagram(const uint8_t* bytes, int count)
     MutexHold hold(send_lock_);
     circuit_.handle_datagram(bytes, count, now_ms_, held);
     take_output();
+}
+
+void BoardLink::post_counts(const CircuitCounts& counts)
+{
+    if (counts.lost_busy)
+        stats_board.update([](StatusFigures& f) { ++f.calls_lost_busy; });
+    if (counts.sequence_in_line)
+        stats_board.update_line(counts.sequence_in_line, [&](LineEntry& e) { e.seq_in = counts.sequence_in; });
+    if (counts.sequence_out_line)
+        stats_board.update_line(counts.sequence_out_line, [&](LineEntry& e) { e.seq_out = counts.sequence_out; });
 }
 
 int BoardLink::bytes_for_caller(const uint8_t* bytes, int count)

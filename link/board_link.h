@@ -148,6 +148,8 @@ private:
     // copies its state into the members above.
     void take_output();
     int to_caller_size();
+    // What the circuit counted, onto the status page.
+    void post_counts(const CircuitCounts& counts);
     // The circuit's bytes for the caller, as they come: to the caller's end
     // when nothing is held before them and it takes them, else held.
     int bytes_for_caller(const uint8_t* bytes, int count) override;

@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "stats/statistics_board.h"
 
 namespace {
 
@@ -23,6 +22,29 @@ uint8_t* KnetCircuit::packet_space(int size)
 {
     packets_.resize(packets_.size() + size);
     return packets_.data() + packets_.size() - size;
+}
+
+void print_circuit_trace(const char* line)
+{
+    std::fputs(line, stdout);
+}
+
+void KnetCircuit::trace(const char* format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n > 0)
+        trace_(line);
+}
+
+CircuitCounts KnetCircuit::take_counts()
+{
+    const CircuitCounts counts = counts_;
+    counts_ = CircuitCounts();
+    return counts;
 }
 
 bool KnetCircuit::take_status_changed()
@@ -47,7 +69,7 @@ uint8_t KnetCircuit::own_control() const
 void KnetCircuit::request_connection(const char* service_name)
 {
     const uint16_t sequence = circuit0_sequence;
-    std::printf("KNET-SEND: Circuit: 0, Seq: %d, Connection Request: %s\n", sequence, service_name);
+    trace("KNET-SEND: Circuit: 0, Seq: %d, Connection Request: %s\n", sequence, service_name);
     knet_write_connection_request(packet_space(knet_connection_request_size(service_name)), sequence,
                                   service_name);
     circuit0_sequence = static_cast<uint16_t>(sequence + 1);
@@ -58,7 +80,7 @@ void KnetCircuit::send_ack(uint8_t circuit_number, uint16_t acknowledged)
 {
     uint16_t& counter = circuit_number == 0 ? circuit0_sequence : control_sequence;
     const uint16_t sequence = counter;
-    std::printf("KNET-SEND: Circuit: %d, Seq: %d, ACK for %d\n", circuit_number, sequence, acknowledged);
+    trace("KNET-SEND: Circuit: %d, Seq: %d, ACK for %d\n", circuit_number, sequence, acknowledged);
     knet_write_ack(packet_space(KNET_HEADER_SIZE + KNET_ACK_LENGTH), circuit_number, sequence, acknowledged,
                    behind_ ? ACK_NOT_READY : ACK_READY);
     counter = static_cast<uint16_t>(sequence + 1);
@@ -68,7 +90,7 @@ void KnetCircuit::send_control(uint8_t control, uint8_t ack_flag)
 {
     const uint8_t circuit_number = circuit;
     const uint16_t sequence = control_sequence;
-    std::printf("KNET-SEND: Circuit: %d, Seq: %d, Circuit Control %02X, ACK: %02X\n", circuit_number,
+    trace("KNET-SEND: Circuit: %d, Seq: %d, Circuit Control %02X, ACK: %02X\n", circuit_number,
                 sequence, control, ack_flag);
     knet_write_control(packet_space(KNET_HEADER_SIZE + KNET_CONTROL_LENGTH), circuit_number, sequence, control,
                        ack_flag);
@@ -83,9 +105,9 @@ bool KnetCircuit::send_data(const uint8_t* bytes, int count)
 {
     const uint8_t circuit_number = circuit;
     const uint16_t sequence = data_sequence;
-    std::printf("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d\n", circuit_number, sequence, count);
+    trace("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d\n", circuit_number, sequence, count);
     if (KNET_HEADER_SIZE + count > KNET_MAX_PACKET) {
-        std::printf("KNET-SEND: Data packet too large\n");
+        trace("KNET-SEND: Data packet too large\n");
         return false;
     }
     const int size = KNET_HEADER_SIZE + count;
@@ -99,7 +121,8 @@ bool KnetCircuit::send_data(const uint8_t* bytes, int count)
     awaiting_ack = true;
     pending_sequence = sequence;
     data_sequence = static_cast<uint16_t>(sequence + 1);
-    stats_board.update_line(circuit_number, [&](LineEntry& e) { e.seq_in = sequence; });
+    counts_.sequence_in = sequence;
+    counts_.sequence_in_line = circuit_number;
     return true;
 }
 
@@ -202,7 +225,7 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
 
     if (unsent_empty && resend_due(now_ms)) {
         const int size = static_cast<int>(outstanding_.size());
-        std::printf("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
+        trace("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
                     get_be16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
         packets_.insert(packets_.end(), outstanding_.begin(), outstanding_.end());
         outstanding_sent_ms_ = now_ms;
@@ -268,7 +291,7 @@ uint64_t KnetCircuit::next_due_ms() const
 
 void KnetCircuit::fail(const char* why)
 {
-    std::printf("KNET: Board host %s, Line %d ended\n", why, line);
+    trace("KNET: Board host %s, Line %d ended\n", why, line);
     print_to_caller("%s", BOARD_DOWN_TEXT);
     lost_to_silence_ = true;
     status_changed_ = true;
@@ -334,15 +357,15 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
     const uint8_t* p = packet.payload;
     switch (h.type) {
     case knet::ConnectionRequest:
-        std::printf("KNET-RECV: Circuit: %d, Got Connection request!\n", h.circuit);
+        trace("KNET-RECV: Circuit: %d, Got Connection request!\n", h.circuit);
         return;
     case knet::ConnectionAccept: {
         if (h.length != KNET_ACCEPT_LENGTH) {
-            std::printf("KNET-RECV: bad connection accept packet\n");
+            trace("KNET-RECV: bad connection accept packet\n");
             return;
         }
         const uint8_t granted = p[0];
-        std::printf("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
+        trace("KNET-RECV: Circuit: %d, Seq: %d, Connection Accepted on %d, SeqResp: %d\n", h.circuit,
                     h.sequence, granted, get_be16(p + 1));
         send_ack(0, h.sequence);
         if (ending_) {
@@ -364,7 +387,7 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
             if (circuit == NoCircuit)
                 return;
             print_to_caller("%s", BUSY_TEXT);
-            stats_board.update([](StatusFigures& f) { ++f.calls_lost_busy; });
+            counts_.lost_busy = true;
             finish();
         } else {
             circuit = granted;
@@ -378,7 +401,7 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
     }
     case knet::Ack: {
         if (h.length != KNET_ACK_LENGTH) {
-            std::printf("KNET-RECV: bad ACK packet\n");
+            trace("KNET-RECV: bad ACK packet\n");
             return;
         }
         const uint16_t acknowledged = get_be16(p);
@@ -388,16 +411,16 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
             outstanding_.clear();
         }
         peer_ready = (control_word & 0x8000) != 0;
-        std::printf("KNET-RECV: Circuit: %d, Seq: %d, ACK for %d, control %02X\n", h.circuit, h.sequence,
+        trace("KNET-RECV: Circuit: %d, Seq: %d, ACK for %d, control %02X\n", h.circuit, h.sequence,
                     acknowledged, control_word);
         return;
     }
     case knet::Nack:
         if (h.length != KNET_NACK_LENGTH) {
-            std::printf("KNET-RECV: bad NACK packet\n");
+            trace("KNET-RECV: bad NACK packet\n");
             return;
         }
-        std::printf("KNET-RECV: Circuit: %d, Seq: %d, NACK for %d, reason %d\n", h.circuit, h.sequence,
+        trace("KNET-RECV: Circuit: %d, Seq: %d, NACK for %d, reason %d\n", h.circuit, h.sequence,
                     get_be16(p), get_be16(p + 2));
         // The board host took our outstanding packet and refused it: with
         // resending on, it goes again after the interval.
@@ -406,17 +429,17 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
         return;
     case knet::CircuitControl:
         if (h.length != KNET_CONTROL_LENGTH) {
-            std::printf("KNET-RECV: bad Control packet\n");
+            trace("KNET-RECV: bad Control packet\n");
             return;
         }
         handle_control(h, p[0], p[1]);
         return;
     case knet::Data:
         if (h.circuit != circuit) {
-            std::printf("KNET-RECV: dropped bad data packet\n");
+            trace("KNET-RECV: dropped bad data packet\n");
             return;
         }
-        std::printf("KNET-RECV: Circuit: %d, Seq: %d, Data, Size: %d\n", h.circuit, h.sequence, h.length);
+        trace("KNET-RECV: Circuit: %d, Seq: %d, Data, Size: %d\n", h.circuit, h.sequence, h.length);
         if (ending_) {
             // No caller to take it; the board host still learns it arrived.
             send_ack(h.circuit, h.sequence);
@@ -425,7 +448,7 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
         handle_board_data(packet);
         return;
     default:
-        std::printf("KNET-RECV: What kind of packet is this?\n");
+        trace("KNET-RECV: What kind of packet is this?\n");
         return;
     }
 }
@@ -435,7 +458,7 @@ void KnetCircuit::handle_control(const KnetHeader& h, uint8_t control, uint8_t a
     if (!(control & ControlUp)) {
         peer_ready = (control & ControlReady) != 0;
         status_changed_ = true;
-        std::printf("KNET: Disconnected Line %d\n", h.circuit);
+        trace("KNET: Disconnected Line %d\n", h.circuit);
         // The answer still goes out on the circuit in use; the board's own
         // answer to our request to end needs none.
         if (!ending_ || ack_flag == 0)
@@ -469,7 +492,7 @@ void KnetCircuit::handle_board_data(const KnetPacket& packet)
     if (held + h.length > TO_CALLER_LIMIT) {
         // Told not to send, the board host went on: it is not waiting for
         // the caller, and nothing bounds it but ending the call.
-        std::printf("KNET: Board host sent past %d bytes held for the caller, Line %d ended\n", TO_CALLER_LIMIT,
+        trace("KNET: Board host sent past %d bytes held for the caller, Line %d ended\n", TO_CALLER_LIMIT,
                     line);
         hang_up(now_ms_);
         return;
@@ -480,7 +503,7 @@ void KnetCircuit::handle_board_data(const KnetPacket& packet)
         // the board gets its Ack.
         if (have_board_packet_ && last_board_packet_.size() == size &&
             std::equal(whole + 2, whole + size, last_board_packet_.begin() + 2)) {
-            std::printf("KNET-RECV: Circuit: %d, Seq: %d, repeated Data dropped\n", h.circuit, h.sequence);
+            trace("KNET-RECV: Circuit: %d, Seq: %d, repeated Data dropped\n", h.circuit, h.sequence);
             send_ack(h.circuit, h.sequence);
             return;
         }
@@ -488,7 +511,8 @@ void KnetCircuit::handle_board_data(const KnetPacket& packet)
         last_board_packet_.assign(whole, whole + size);
     }
     to_caller(packet.payload, h.length);
-    stats_board.update_line(h.circuit, [&](LineEntry& e) { e.seq_out = h.sequence; });
+    counts_.sequence_out = h.sequence;
+    counts_.sequence_out_line = h.circuit;
     // Acknowledged at once, so a board host that resends what has no Ack
     // never repeats bytes to the caller; while the caller is behind, the
     // Ack says we are not ready.

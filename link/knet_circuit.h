@@ -1,7 +1,8 @@
-// KnetCircuit: the KNET circuit's logic with no thread, socket or lock. It
-// takes received datagrams, the caller's bytes and the time, and yields the
-// packets to send, the bytes for the caller and the state the dispatcher
-// reads. BoardLink drives it from its link thread.
+// KnetCircuit: the KNET circuit's logic with no thread, socket, lock or
+// global. It takes received datagrams, the caller's bytes and the time, and
+// yields the packets to send, the bytes for the caller, the state the calls
+// read, what it counted and its trace lines. BoardLink drives it from its
+// link thread.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,22 @@
 // What a caller is told when no board host answers, whether none is known
 // or the one called has gone.
 extern const char* const BOARD_DOWN_TEXT;
+
+// What a circuit counted since its owner last asked, for the status page:
+// a call lost because the board was busy, and the last sequences of Data
+// each way with the line they went on (line 0: none).
+struct CircuitCounts {
+    bool lost_busy = false;
+    uint8_t sequence_in_line = 0;
+    uint16_t sequence_in = 0;
+    uint8_t sequence_out_line = 0;
+    uint16_t sequence_out = 0;
+};
+
+// Where a circuit's trace lines go (each ends with its newline).
+using CircuitTrace = void (*)(const char* line);
+// Prints a trace line to standard output, as orva's trace has always gone.
+void print_circuit_trace(const char* line);
 
 // Where a circuit puts the bytes for the caller as they come, instead of
 // in caller_bytes(); returns what the owner now holds for the caller.
@@ -80,6 +97,10 @@ public:
     void endpoint_failed();
     void end();
 
+    // Trace lines go to trace from now on (print_circuit_trace at first).
+    void set_trace(CircuitTrace trace) { trace_ = trace ? trace : print_circuit_trace; }
+    // What was counted since the last call.
+    CircuitCounts take_counts();
     // Bytes for the caller go to sink from now on (null: caller_bytes()).
     void set_caller_sink(CallerBytesSink* sink) { caller_sink_ = sink; }
 
@@ -112,6 +133,7 @@ public:
 private:
     void send_ack(uint8_t circuit_number, uint16_t acknowledged);
     void print_to_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Bytes for the caller, to the sink or caller_bytes.
     void to_caller(const uint8_t* bytes, int count);
     void handle_packet(const KnetPacket& packet);
@@ -138,6 +160,8 @@ private:
     std::vector<uint8_t> packets_;
     std::vector<uint8_t> caller_bytes_;
     CallerBytesSink* caller_sink_ = nullptr;
+    CircuitTrace trace_ = print_circuit_trace;
+    CircuitCounts counts_;
     // What the owner holds for the caller, as of the last handover.
     int held_by_owner_ = 0;
     bool status_changed_ = true;

@@ -168,6 +168,39 @@ TEST_F(CircuitTest, LateAckMeansOneDataAndTheNextBytesWaitForIt)
     EXPECT_FALSE(circuit.awaiting_ack);
 }
 
+std::string traced;
+void trace_into_string(const char* line)
+{
+    traced += line;
+}
+
+// The circuit touches no global: its counts and trace lines go to its owner.
+TEST_F(CircuitTest, CountsAndTraceLinesGoToTheOwner)
+{
+    start();
+    EXPECT_EQ(circuit.take_counts().sequence_in_line, 0);
+    traced.clear();
+    circuit.set_trace(trace_into_string);
+    type("a");
+    type("b");
+    const CircuitCounts counts = circuit.take_counts();
+    EXPECT_EQ(counts.sequence_in_line, circuit.line);
+    EXPECT_EQ(counts.sequence_in, 2);
+    EXPECT_FALSE(counts.lost_busy);
+    EXPECT_NE(traced.find(", Seq: 2, DATA, Size: 1\n"), std::string::npos) << traced;
+    EXPECT_EQ(circuit.take_counts().sequence_in_line, 0) << "counted once";
+
+    KnetCircuit refused;
+    refused.set_trace(trace_into_string);
+    refused.request_connection("KELB");
+    uint8_t accept[KNET_HEADER_SIZE + KNET_ACCEPT_LENGTH];
+    const int n = knet_write_connection_accept(accept, 1, 0, 1);
+    refused.handle_datagram(accept, n, now, 0);
+    EXPECT_TRUE(refused.take_counts().lost_busy);
+    EXPECT_FALSE(refused.take_counts().lost_busy);
+    EXPECT_NE(traced.find("Connection Accepted on 0"), std::string::npos) << traced;
+}
+
 TEST_F(CircuitTest, ReadyBitClearedWhileOutstandingHoldsEverythingUntilItReturns)
 {
     for (int resend_ms : {0, 300}) {
