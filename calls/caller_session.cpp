@@ -503,16 +503,8 @@ void CallerSession::disconnect()
         connection->close();
         connection.reset();
     }
-    {
-        MutexHold out(output_lock);
-        if (output)
-            output->clear();
-    }
-    {
-        MutexHold in(input_lock);
-        if (input)
-            input->clear();
-    }
+    clear_holding(output_lock, output);
+    clear_holding(input_lock, input);
 }
 
 void CallerSession::request_stop()

@@ -387,11 +387,7 @@ void BoardLink::close()
         if (to_caller_)
             to_caller_->clear();
     }
-    {
-        MutexHold hold(from_caller_lock_);
-        if (from_caller_)
-            from_caller_->clear();
-    }
+    clear_holding(from_caller_lock_, from_caller_);
 }
 
 void BoardLink::close_if_open()

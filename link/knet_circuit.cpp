@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 
 namespace {
@@ -292,7 +293,7 @@ uint64_t KnetCircuit::next_due_ms() const
 void KnetCircuit::fail(const char* why)
 {
     trace("KNET: Board host %s, Line %d ended\n", why, line);
-    print_to_caller("%s", BOARD_DOWN_TEXT);
+    text_to_caller(BOARD_DOWN_TEXT);
     lost_to_silence_ = true;
     status_changed_ = true;
     alive = false;
@@ -317,17 +318,9 @@ void KnetCircuit::end()
     finish();
 }
 
-void KnetCircuit::print_to_caller(const char* format, ...)
+void KnetCircuit::text_to_caller(const char* text)
 {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n <= 0)
-        return;
-    const int length = n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1;
-    to_caller(reinterpret_cast<const uint8_t*>(text), length);
+    to_caller(reinterpret_cast<const uint8_t*>(text), static_cast<int>(std::strlen(text)));
 }
 
 void KnetCircuit::to_caller(const uint8_t* bytes, int count)
@@ -386,14 +379,16 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
             // acknowledged again but is the same lost call, told once.
             if (circuit == NoCircuit)
                 return;
-            print_to_caller("%s", BUSY_TEXT);
+            text_to_caller(BUSY_TEXT);
             counts_.lost_busy = true;
             finish();
         } else {
             circuit = granted;
             line = granted;
             data_sequence = 1;
-            print_to_caller("Connected to KELB line %d\r\n", granted);
+            char connected[40];
+            std::snprintf(connected, sizeof connected, "Connected to KELB line %d\r\n", granted);
+            text_to_caller(connected);
             accept_echo_pending_ = true;
             send_control(own_control(), 0);
         }

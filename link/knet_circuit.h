@@ -132,7 +132,7 @@ public:
 
 private:
     void send_ack(uint8_t circuit_number, uint16_t acknowledged);
-    void print_to_caller(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void text_to_caller(const char* text);
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Bytes for the caller, to the sink or caller_bytes.
     void to_caller(const uint8_t* bytes, int count);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 // Bytes are written in place at tail() and committed, and taken from head()
 // and consumed. What is left moves back to the front only once the consumed
@@ -53,3 +55,12 @@ private:
     int32_t block_ = 0;
     int32_t low_water_ = 0;
 };
+
+// Empties queue, when there is one, holding lock (any lockable).
+template <typename Lock>
+void clear_holding(Lock& lock, const std::unique_ptr<ByteQueue>& queue)
+{
+    std::lock_guard<Lock> hold(lock);
+    if (queue)
+        queue->clear();
+}
