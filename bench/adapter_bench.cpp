@@ -557,10 +557,10 @@ int main(int argc, char** argv)
             const bool one = echo_lines[i] == 1;
             figure("echo_p50_" + n, "Echo p50, " + n + " active line(s)", "ms",
                    [i](PeerRun& r) { return i < r.echo.size() ? r.echo[i].p50 : NAN; },
-                   all ? at_most_s2n(3, "3") : one ? at_most(0.5, "0.5") : Target{});
+                   all ? at_most_s2n(2, "2") : one ? at_most_s2n(1.5, "1.5") : Target{});
             figure("echo_p99_" + n, "Echo p99, " + n + " active line(s)", "ms",
                    [i](PeerRun& r) { return i < r.echo.size() ? r.echo[i].p99 : NAN; },
-                   all ? at_most_s2n(3, "3") : Target{});
+                   all ? at_most_s2n(2, "2") : Target{});
             figure("echo_max_" + n, "Echo max, " + n + " active line(s)", "ms",
                    [i](PeerRun& r) { return i < r.echo.size() ? r.echo[i].max : NAN; });
         }
@@ -592,7 +592,7 @@ int main(int argc, char** argv)
         const std::vector<UsageRow> usage_rows{
             {"idle", "idle, no callers", &PeerRun::idle, at_most(0.5, "0.5")},
             {"idle_callers", L + " connected idle callers", &PeerRun::idle_callers, at_most(2, "2")},
-            {"typing", L + " lines typing (echo)", &PeerRun::typing, at_most_s2n(2, "2")},
+            {"typing", L + " lines typing (echo)", &PeerRun::typing, at_most_s2n(1.5, "1.5")},
             {"streaming_out", L + " lines streaming board -> caller", &PeerRun::streaming_out, {}},
             {"streaming_in", L + " lines streaming caller -> board", &PeerRun::streaming_in, {}},
         };
