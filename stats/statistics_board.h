@@ -51,8 +51,9 @@ struct StatusFigures {
 template <size_t N>
 void copy_text(char (&to)[N], const char* from)
 {
-    size_t n = from ? strnlen(from, N - 1) : 0;
-    std::memcpy(to, from, n);
+    const size_t n = from ? strnlen(from, N - 1) : 0;
+    if (n > 0)
+        std::memcpy(to, from, n);
     to[n] = 0;
 }
 
