@@ -208,8 +208,10 @@ bool CallTable::serve_call(Call& call)
         link->status_changed = false;
         int line = link->line;
         if (session.connected && link->alive) {
-            stats_board.update_line(line, [&](LineEntry& e) { copy_text(e.address, session.address_text()); });
-            stats_board.update_line(line, [](LineEntry& e) { e.state = LINE_CONNECTED; });
+            stats_board.update_line(line, [&](LineEntry& e) {
+                copy_text(e.address, session.address_text());
+                e.state = LINE_CONNECTED;
+            });
         } else {
             stats_board.update_line(line, [](LineEntry& e) { e.state = LINE_IDLE; });
         }

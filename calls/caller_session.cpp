@@ -227,7 +227,7 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
         // one) is left to TCP flow control instead of growing a queue
         // without end.
         MutexHold in(input_lock);
-        readable = link_ ? link_->from_caller_size() < BoardLink::FROM_CALLER_BOUND : input->size() < INPUT_LIMIT;
+        readable = input_has_room();
     }
     {
         MutexHold out(output_lock);
@@ -253,25 +253,28 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
     return r;
 }
 
+bool CallerSession::input_has_room() const
+{
+    return link_ ? link_->from_caller_size() < BoardLink::FROM_CALLER_BOUND : input->size() < INPUT_LIMIT;
+}
+
 bool CallerSession::read_input()
 {
     int n;
     int32_t handed = 0;
     {
         MutexHold in(input_lock);
+        if (!input_has_room())
+            return true;
         if (link_) {
             // Straight to the link: the caller's data bytes, its
             // transport's commands taken out in place.
-            if (link_->from_caller_size() >= BoardLink::FROM_CALLER_BOUND)
-                return true;
             n = connection->receive(read_buffer_.get(), READ_SIZE);
             if (n > 0) {
                 handed = connection->decode(read_buffer_.get(), n);
                 link_->append_from_caller(read_buffer_.get(), handed);
             }
         } else {
-            if (input->size() >= INPUT_LIMIT)
-                return true;
             input->reserve(READ_SIZE);
             if (input->space() <= 0)
                 return true;

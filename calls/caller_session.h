@@ -143,6 +143,9 @@ private:
     void mark_lost();
     // Bytes sent, 0 when none could be, -1 when the connection failed.
     int flush_output();
+    // Whether more of the caller's input may be read now: room in the link
+    // once joined, else in the session's own queue. Under input_lock.
+    bool input_has_room() const;
     // Reads what the caller sent; false when the connection is over.
     bool read_input();
     // Waits for the socket as far as there is work for it, or for a wake;

@@ -203,7 +203,7 @@ bool BoardLink::cycle()
 
 void BoardLink::tick(uint64_t now_ms)
 {
-    const int held = to_caller_size();
+    const int held = held_for_caller();
     MutexHold hold(send_lock_);
     now_ms_ = now_ms;
     circuit_.tick(now_ms, held, send_queue_.size() == 0);
@@ -212,7 +212,7 @@ void BoardLink::tick(uint64_t now_ms)
 
 void BoardLink::handle_datagram(const uint8_t* bytes, int count)
 {
-    const int held = to_caller_size();
+    const int held = held_for_caller();
     MutexHold hold(send_lock_);
     circuit_.handle_datagram(bytes, count, now_ms_, held);
     take_output();
@@ -240,7 +240,7 @@ int BoardLink::bytes_for_caller(const uint8_t* bytes, int count)
     return to_caller_->size();
 }
 
-int BoardLink::to_caller_size()
+int BoardLink::held_for_caller()
 {
     MutexHold hold(to_caller_lock);
     return to_caller_ ? to_caller_->size() : 0;

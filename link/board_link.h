@@ -84,7 +84,7 @@ public:
     // all of them while none is attached. Read holding to_caller_lock.
     ByteQueue* to_caller() { return to_caller_.get(); }
     Mutex to_caller_lock;
-    int held_for_caller() { return to_caller_size(); }
+    int held_for_caller();
     // The caller took output (or its held bytes were drained): the link
     // hands over what it holds, and a board held back for the caller may
     // be told to go on. Safe from any thread.
@@ -102,7 +102,6 @@ public:
     std::atomic<bool> awaiting_ack{false};
     std::atomic<uint16_t> pending_sequence{0};
     // The board host was told not to send until the caller catches up.
-    // Stored before the bytes that made it so, for caller_took_output.
     std::atomic<bool> caller_behind{false};
     // Nothing is left to do on the wire: the link may be closed.
     std::atomic<bool> finished{false};
@@ -147,7 +146,6 @@ private:
     // packets it built, moves its bytes for the caller into to_caller and
     // copies its state into the members above.
     void take_output();
-    int to_caller_size();
     // What the circuit counted, onto the status page.
     void post_counts(const CircuitCounts& counts);
     // The circuit's bytes for the caller, as they come: to the caller's end
