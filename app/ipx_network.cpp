@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "config/config_file.h"
 #include "log/log_file.h"
 #include "ipx/ipx_relay.h"
+#include "ipx/ipx_settings.h"
 #include "ipx/ipx_stack.h"
 
 namespace {
@@ -16,16 +16,14 @@ std::unique_ptr<IpxRelay> hosted_relay;
 void log_line(const char* line) { app_log.write(LOG_INFO, "%s", line); }
 }
 
-int start_ipx_network()
+int start_ipx_network(const IpxSettings& settings)
 {
-    const char* ip = app_config.server_string("IPX", "IP", "127.0.0.1");
-    int port = app_config.server_int("IPX", "Port", 213);
-    bool host = app_config.server_int("IPX", "Host", 0) != 0;
-    std::string join_ip = ip;
-    if (host) {
+    const int port = settings.port;
+    std::string join_ip = settings.ip;
+    if (settings.host) {
         hosted_relay = std::make_unique<IpxRelay>();
         hosted_relay->set_event_sink(log_line);
-        if (hosted_relay->bind(ip, port) != 0 || hosted_relay->start() != 0) {
+        if (hosted_relay->bind(settings.ip.c_str(), port) != 0 || hosted_relay->start() != 0) {
             app_log.write(LOG_ERROR, "%s", hosted_relay->last_error().c_str());
             hosted_relay.reset();
             return -1;

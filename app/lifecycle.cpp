@@ -12,8 +12,9 @@
 #include "calls/access_settings.h"
 #include "calls/call_capacity.h"
 #include "calls/call_table.h"
-#include "config/board_settings.h"
 #include "config/config_file.h"
+#include "ipx/ipx_settings.h"
+#include "link/board_settings.h"
 #include "console/console_input.h"
 #include "console/console_screen.h"
 #include "log/log_file.h"
@@ -26,6 +27,7 @@
 #include "sap/sap_agent.h"
 #include "status/status_server.h"
 #include "telnet/telnet_listener.h"
+#include "telnet/telnet_settings.h"
 
 void install_control_handler()
 {
@@ -43,9 +45,9 @@ bool console_control_handler(int)
     return true;
 }
 
-int network_startup()
+int network_startup(const IpxSettings& settings)
 {
-    return start_ipx_network();
+    return start_ipx_network(settings);
 }
 
 void network_cleanup()
@@ -54,6 +56,25 @@ void network_cleanup()
 }
 
 namespace {
+// Every element's settings, read before anything starts and handed to what
+// uses them. The log's file name points into config.
+struct StartupSettings {
+    LogSettings log{};
+    TelnetSettings telnet;
+    IpxSettings ipx;
+    AccessSettings access;
+    BoardSettings board;
+    StatusSettings status;
+};
+
+bool read_settings(const ConfigFile& config, StartupSettings& out, std::string& error)
+{
+    out.log = config.log_settings();
+    out.telnet = read_telnet_settings(config);
+    return read_ipx_settings(config, out.ipx, error) && read_access_settings(config, out.access, error) &&
+           read_board_settings(config, out.board, error) && read_status_settings(config, out.status, error);
+}
+
 bool debug_switch(int argc, char** argv)
 {
     return argc > 1 && argv[1][0] == '-' && argv[1][1] == 'd';
@@ -61,25 +82,25 @@ bool debug_switch(int argc, char** argv)
 
 // Start-up from the network on, in order; -1 at the first subsystem that
 // fails to start.
-int start_subsystems(const char* telnet_address, int telnet_port, bool debug_mode)
+int start_subsystems(const StartupSettings& settings, bool debug_mode)
 {
     app_log.write(LOG_DEBUG, "Network init()");
-    if (network_startup() != 0)
+    if (network_startup(settings.ipx) != 0)
         return -1;
     if (sap_agent.init() != 0)
         return -1;
     app_log.write(LOG_DEBUG, "Telnet Server init()");
-    call_table.init();
+    call_table.init(AccessPolicy(settings.access), settings.board);
     auto telnet = std::make_unique<TelnetListener>();
-    if (telnet->open(telnet_address, telnet_port) != 0)
+    const std::string& telnet_ip = settings.telnet.ip;
+    if (telnet->open(telnet_ip.empty() ? nullptr : telnet_ip.c_str(), settings.telnet.port) != 0)
         return -1;
     call_table.add_listener(std::move(telnet));
     app_log.write(LOG_DEBUG, "Console init()");
-    bool status_wanted = status_server_configured();
-    console_init(debug_mode, status_wanted);
-    if (status_wanted) {
+    console_init(debug_mode, settings.status.wanted);
+    if (settings.status.wanted) {
         app_log.write(LOG_DEBUG, "Status server init()");
-        if (start_status_server() != 0)
+        if (start_status_server(settings.status) != 0)
             return -1;
     }
     sap_agent.add_query(BOARD_SERVICE_TYPE);
@@ -99,11 +120,10 @@ void stop_subsystems()
     network_cleanup();
 }
 
-int start_and_run(bool debug_mode)
+int start_and_run(const StartupSettings& settings, bool debug_mode)
 {
-    LogSettings settings = app_config.log_settings();
-    app_log.open(settings.file);
-    app_log.set_threshold(settings.level);
+    app_log.open(settings.log.file);
+    app_log.set_threshold(settings.log.level);
     app_log.set_echo(stdout);
     bool banner_shown = app_log.threshold() >= LOG_INFO;
     arm_fault_guard(banner_shown ? app_log.descriptor() : -1, banner_shown ? STDOUT_FILENO : -1);
@@ -112,15 +132,12 @@ int start_and_run(bool debug_mode)
     app_log.write(LOG_INFO, "^^^ ORVA Startup -- KELB Internet Adapter v%s ^^^", ORVA_VERSION);
     app_log.write(LOG_INFO, "");
 
-    const char* telnet_address = app_config.server_string("Telnet", "IP", nullptr);
-    int telnet_port = app_config.server_int("Telnet", "Port", 23);
-
     install_control_handler();
     describe_host();
     app_log.write(LOG_INFO, "Running on %s", host_description());
 
     ServiceStatus service;
-    int result = start_subsystems(telnet_address, telnet_port, debug_mode);
+    int result = start_subsystems(settings, debug_mode);
     if (result == 0) {
         app_log.write(LOG_DEBUG, "Running ...");
         service.ready();
@@ -146,31 +163,27 @@ int run_adapter(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     bool debug_mode = debug_switch(argc, argv);
 
-    if (app_config.load() != 0) {
+    ConfigFile config;
+    if (config.load() != 0) {
         std::fprintf(stderr, "FATAL: unable to open config file");
         return 1;
     }
-    AccessSettings access;
+    StartupSettings settings;
     std::string error;
-    if (!read_access_settings(app_config, access, error)) {
+    if (!read_settings(config, settings, error)) {
         std::fprintf(stderr, "FATAL: %s\n", error.c_str());
-        return 1;
-    }
-    if (read_board_settings(app_config, board_settings, error) != 0) {
-        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
     // Past what the process may hold, calls would fail one by one at
     // random: the limit is brought within it, and the operator told.
     std::string lowered;
-    access.max_calls = fit_max_calls(access.max_calls, read_process_limits(), lowered);
+    settings.access.max_calls = fit_max_calls(settings.access.max_calls, read_process_limits(), lowered);
     if (!lowered.empty())
         std::printf("%s\n", lowered.c_str());
-    call_table.access = AccessPolicy(std::move(access));
 
     int result;
     try {
-        result = start_and_run(debug_mode);
+        result = start_and_run(settings, debug_mode);
     } catch (...) {
         terminal_restore_after_fault();
         write_exception_banner();

@@ -1,6 +1,7 @@
 // The adapter's lifecycle: running flag, control handler, network start.
 #pragma once
 
+#include "ipx/ipx_settings.h"
 #include "port/running_flag.h"
 #include "util/version.h"
 
@@ -10,8 +11,9 @@ void install_control_handler();
 // Runs for every control event: says so, clears running_flag; true = handled.
 bool console_control_handler(int control_type);
 
-// Starts the network layer; 0, or -1 when it cannot start.
-int network_startup();
+// Starts the network layer on the tunnel server the settings name; 0, or
+// -1 when it cannot start.
+int network_startup(const IpxSettings& settings);
 // Stops what network_startup started; harmless when it never ran.
 void network_cleanup();
 

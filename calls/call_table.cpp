@@ -44,7 +44,7 @@ void CallTable::refuse(CallerTransport& connection, const AccessDecision& decisi
 {
     char address[TCP_ADDRESS_TEXT];
     tcp_address_text(connection.peer(), address);
-    const AccessSettings& limits = access.settings();
+    const AccessSettings& limits = access_.settings();
     char line[160];
     RefusalReason reason;
     const char* text = nullptr;
@@ -109,7 +109,7 @@ bool CallTable::accept_caller(CallerListener& listener)
     if (!connection)
         return false;
     const TcpAddress caller = connection->peer();
-    const AccessDecision decision = access.admit(caller, monotonic_ms());
+    const AccessDecision decision = access_.admit(caller, monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
         refuse(*connection, decision);
         return true;
@@ -126,7 +126,7 @@ bool CallTable::accept_caller(CallerListener& listener)
     if (session.start(std::move(connection), number) != 0) {
         // No descriptor or thread left for it: turned away at once, and its
         // admission taken back, as it never had a call.
-        access.release(caller, monotonic_ms());
+        access_.release(caller, monotonic_ms());
         char address[TCP_ADDRESS_TEXT];
         tcp_address_text(caller, address);
         char line[160];
@@ -146,7 +146,7 @@ bool CallTable::accept_caller(CallerListener& listener)
 
     IpxAddress board;
     if (sap_agent.find_server(service_name, board)) {
-        call->link = std::make_unique<BoardLink>();
+        call->link = std::make_unique<BoardLink>(board_);
         call->link->notify(call->signal);
         if (call->link->open(board) == 0) {
             // Joined before the request: the board's first bytes go
@@ -241,7 +241,7 @@ void CallTable::release_caller(Call& call)
     if (call.released)
         return;
     call.released = true;
-    access.release(call.caller, monotonic_ms());
+    access_.release(call.caller, monotonic_ms());
 }
 
 void CallTable::retire_link(std::unique_ptr<BoardLink> link)
@@ -253,7 +253,7 @@ void CallTable::retire_link(std::unique_ptr<BoardLink> link)
     }
     // A board host that never answers must not pile up links: the one
     // ending longest is let go.
-    const int max_calls = access.settings().max_calls;
+    const int max_calls = access_.settings().max_calls;
     const size_t bound = max_calls > 0 ? size_t(max_calls) : ENDING_LINKS_BOUND;
     if (ending_links.size() >= bound) {
         ending_links.front()->close();
@@ -345,8 +345,10 @@ void CallTable::add_listener(std::unique_ptr<CallerListener> listener)
         listeners_.push_back(Listening{std::move(listener), false});
 }
 
-int CallTable::init()
+int CallTable::init(AccessPolicy access, const BoardSettings& board)
 {
+    access_ = std::move(access);
+    board_ = board;
     load_counters(total_connections, counters_path.c_str());
     counters_loaded = true;
     counters_reserve_.take();

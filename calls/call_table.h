@@ -14,6 +14,7 @@
 #include "calls/caller_listener.h"
 #include "calls/counters_file.h"
 #include "calls/refusal_log.h"
+#include "link/board_settings.h"
 #include "port/descriptor_reserve.h"
 #include "port/wake_event.h"
 
@@ -26,8 +27,10 @@ public:
     CallTable(const CallTable&) = delete;
     CallTable& operator=(const CallTable&) = delete;
 
-    // Loads the total of callers and posts it. Always 0.
-    int init();
+    // Loads the total of callers and posts it. Callers are admitted by
+    // access from now on, and each call's link rides out the tunnel as
+    // board says. Always 0.
+    int init(AccessPolicy access = AccessPolicy(), const BoardSettings& board = BoardSettings());
     // Callers arrive here from now on; taken over.
     void add_listener(std::unique_ptr<CallerListener> listener);
     // Saves the total if init loaded it, closes every caller and listener.
@@ -65,14 +68,15 @@ public:
     uint16_t total_connections = 0;
     uint16_t session_counter = 0;
     uint16_t calls_lost_to_downtime = 0;
-    // Decides on each caller before it takes a session; set before init.
-    AccessPolicy access;
     char service_name[5] = "KELB";
 
     // Where the total is kept; relative to the working directory.
     std::string counters_path = COUNTERS_FILE_NAME;
 
 private:
+    // Decides on each caller before it takes a session.
+    AccessPolicy access_;
+    BoardSettings board_;
     struct Listening {
         std::unique_ptr<CallerListener> listener;
         bool accept_failed = false;

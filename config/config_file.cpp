@@ -132,22 +132,32 @@ static int to_int(const std::string& text)
     return int(v);
 }
 
-const ConfigAttribute* ConfigFile::server_attribute(const char* type, const char* key) const
+const ConfigElement* ConfigFile::server(const char* type) const
 {
     if (!root_)
         return nullptr;
-    for (const ConfigElement* server = root_->find_child("Server"); server;
-         server = root_->find_next_named(server)) {
-        const ConfigAttribute* t = server->find_attribute("Type");
+    for (const ConfigElement* e = root_->find_child("Server"); e; e = root_->find_next_named(e)) {
+        const ConfigAttribute* t = e->find_attribute("Type");
         if (t && t->value == type)
-            return server->find_attribute(key);
+            return e;
     }
     return nullptr;
 }
 
-const ConfigAttribute* ConfigFile::section_attribute(const char* section, const char* key) const
+const ConfigElement* ConfigFile::section(const char* name) const
 {
-    const ConfigElement* element = root_ ? root_->find_child(section) : nullptr;
+    return root_ ? root_->find_child(name) : nullptr;
+}
+
+const ConfigAttribute* ConfigFile::server_attribute(const char* type, const char* key) const
+{
+    const ConfigElement* element = server(type);
+    return element ? element->find_attribute(key) : nullptr;
+}
+
+const ConfigAttribute* ConfigFile::section_attribute(const char* name, const char* key) const
+{
+    const ConfigElement* element = section(name);
     return element ? element->find_attribute(key) : nullptr;
 }
 
@@ -195,5 +205,3 @@ bool parse_whole_number(const char* text, int max, int& value)
     value = static_cast<int>(v);
     return true;
 }
-
-ConfigFile app_config;

@@ -60,18 +60,20 @@ public:
     LogSettings log_settings() const;
 
     const ConfigElement* root() const { return root_.get(); }
+    // The first element of this name under the root, or the first Server
+    // of this Type; null when there is none.
+    const ConfigElement* section(const char* name) const;
+    const ConfigElement* server(const char* type) const;
 
 private:
     static void on_start(void* user, const char* name, const char** attributes);
     static void on_end(void* user, const char* name);
     const ConfigAttribute* server_attribute(const char* type, const char* key) const;
-    const ConfigAttribute* section_attribute(const char* section, const char* key) const;
+    const ConfigAttribute* section_attribute(const char* name, const char* key) const;
 
     std::unique_ptr<ConfigElement> root_;
     ConfigElement* current_ = nullptr;
 };
-
-extern ConfigFile app_config;
 
 // A setting that must be a whole decimal number from 0 to max, digits and
 // nothing else; false, value untouched, for anything else.

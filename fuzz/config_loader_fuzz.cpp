@@ -11,6 +11,9 @@
 #include "config/config_file.h"
 #include "fuzz/fuzz_records.h"
 #include "calls/access_settings.h"
+#include "ipx/ipx_settings.h"
+#include "link/board_settings.h"
+#include "status/status_settings.h"
 
 namespace {
 std::string file_path;
@@ -83,13 +86,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (void)config.section_string(type, key, nullptr);
             (void)config.section_int(type, key, -1);
         }
-    // The access settings are read whole or refused with the setting named.
+    // Every element is read whole or refused in one form naming the element.
     AccessSettings access;
     std::string error;
     if (!read_access_settings(config, access, error))
-        FUZZ_CHECK(error.rfind("Access ", 0) == 0);
+        FUZZ_CHECK(error.rfind("Access ", 0) == 0 && error.find("\" is not ") != std::string::npos);
     else
         FUZZ_CHECK(access.max_per_address >= 0 && access.rate_per_minute >= 0 && access.ban_seconds >= 0 &&
                    access.max_calls >= 0);
+    BoardSettings board;
+    if (!read_board_settings(config, board, error))
+        FUZZ_CHECK(error.rfind("Board ", 0) == 0 && error.find("\" is not ") != std::string::npos);
+    IpxSettings ipx;
+    if (!read_ipx_settings(config, ipx, error))
+        FUZZ_CHECK(error.rfind("Server Type=\"IPX\" ", 0) == 0);
+    else
+        FUZZ_CHECK(ipx.port >= 1 && ipx.port <= 65535);
+    StatusSettings status;
+    if (!read_status_settings(config, status, error))
+        FUZZ_CHECK(error.rfind("Server Type=\"Status\" ", 0) == 0);
+    else
+        FUZZ_CHECK(status.port >= 1 && status.port <= 65535);
     return 0;
 }

@@ -14,9 +14,9 @@ constexpr int QUEUE_BLOCK = 4096;
 
 }
 
-BoardLink::BoardLink() : stack_(nullptr), settings_(board_settings) {}
+BoardLink::BoardLink(const BoardSettings& settings) : stack_(nullptr), settings_(settings) {}
 
-BoardLink::BoardLink(IpxStack& stack) : stack_(&stack), settings_(board_settings) {}
+BoardLink::BoardLink(IpxStack& stack, const BoardSettings& settings) : stack_(&stack), settings_(settings) {}
 
 BoardLink::~BoardLink()
 {

@@ -40,10 +40,9 @@ public:
     // How soon a packet the network could not take is tried again.
     static constexpr int SEND_RETRY_MS = 20;
 
-    // The process-wide IPX stack unless another is given (tests run several),
-    // and the Board settings read at start-up.
-    BoardLink();
-    explicit BoardLink(IpxStack& stack);
+    // The process-wide IPX stack unless another is given (tests run several).
+    explicit BoardLink(const BoardSettings& settings = BoardSettings());
+    explicit BoardLink(IpxStack& stack, const BoardSettings& settings = BoardSettings());
     // Stops the link thread first if the link was never closed.
     ~BoardLink();
     BoardLink(const BoardLink&) = delete;

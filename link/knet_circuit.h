@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "config/board_settings.h"
+#include "link/board_settings.h"
 #include "link/knet_packet.h"
 
 // What a caller is told when no board host answers, whether none is known

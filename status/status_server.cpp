@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 
-#include "config/config_file.h"
 #include "console/shown_page.h"
 #include "log/log_file.h"
 #include "status/metrics_text.h"
@@ -99,42 +98,11 @@ int log_message(const mg_connection*, const char* message)
     return 1;
 }
 
-// The element itself, whether or not it has attributes.
-const ConfigElement* status_element()
-{
-    const ConfigElement* root = app_config.root();
-    if (!root)
-        return nullptr;
-    for (const ConfigElement* e = root->find_child("Server"); e; e = root->find_next_named(e)) {
-        const ConfigAttribute* type = e->find_attribute("Type");
-        if (type && type->value == "Status")
-            return e;
-    }
-    return nullptr;
-}
-
-bool dotted_or_empty(const std::string& ip)
-{
-    return ip.find_first_not_of("0123456789.") == std::string::npos;
-}
-
-// 1..65535 in decimal, or -1.
-int port_number(const std::string& text)
-{
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    int port = std::stoi(text);
-    return port >= 1 && port <= 65535 ? port : -1;
-}
 }
 
 int StatusServer::start(const std::string& ip, int port)
 {
     stop();
-    if (!dotted_or_empty(ip)) {
-        error_ = "\"" + ip + "\" is not a dotted IPv4 address";
-        return -1;
-    }
     std::string ports = ip.empty() ? std::to_string(port) : ip + ":" + std::to_string(port);
     const char* options[] = {
         "listening_ports", ports.c_str(),
@@ -175,32 +143,18 @@ void StatusServer::stop()
     mg_exit_library();
 }
 
-bool status_server_configured()
+int start_status_server(const StatusSettings& settings)
 {
-    return status_element() != nullptr;
-}
-
-int start_status_server()
-{
-    const ConfigElement* element = status_element();
-    if (!element)
+    if (!settings.wanted)
         return 0;
-    const ConfigAttribute* ip = element->find_attribute("IP");
-    const ConfigAttribute* port_text = element->find_attribute("Port");
-    std::string address = ip ? ip->value : "127.0.0.1";
-    int port = port_text ? port_number(port_text->value) : 8023;
-    if (port < 0) {
-        app_log.write(LOG_ERROR, "Status server: Port \"%s\" is not a TCP port (1 to 65535)", port_text->value.c_str());
-        return -1;
-    }
     running_server = std::make_unique<StatusServer>();
-    if (running_server->start(address, port) != 0) {
+    if (running_server->start(settings.ip, settings.port) != 0) {
         app_log.write(LOG_ERROR, "Status server: %s", running_server->last_error().c_str());
         running_server.reset();
         return -1;
     }
     app_log.write(LOG_INFO, "Status server: http://%s:%d/ (the page, /status.json, /metrics)",
-                  address.empty() ? "0.0.0.0" : address.c_str(), port);
+                  settings.ip.empty() ? "0.0.0.0" : settings.ip.c_str(), settings.port);
     return 0;
 }
 

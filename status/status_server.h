@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "status/status_settings.h"
+
 struct mg_context;
 
 class StatusServer {
@@ -28,9 +30,7 @@ private:
     std::string error_;
 };
 
-// True when orva.conf.xml has a Server element of type "Status".
-bool status_server_configured();
-// Starts the server that element asks for; 0 also when there is none, -1
-// after logging why it cannot listen.
-int start_status_server();
+// Starts the server the settings ask for; 0 also when they ask for none,
+// -1 after logging why it cannot listen.
+int start_status_server(const StatusSettings& settings);
 void stop_status_server();

@@ -12,7 +12,7 @@
 #include "port/host_description.h"
 #include "stats/statistics_board.h"
 #include "port/worker_thread.h"
-#include "config/board_settings.h"
+#include "link/board_settings.h"
 #include "ipx/ipx_relay.h"
 #include "ipx/ipx_stack.h"
 #include "sap/sap_agent.h"
@@ -122,9 +122,9 @@ protected:
     }
 
     // Listens and runs passes on a thread of its own, as the main loop does.
-    void start_dispatcher()
+    void start_dispatcher(const AccessSettings& access = {}, const BoardSettings& board = {})
     {
-        ASSERT_EQ(server.init(), 0);
+        ASSERT_EQ(server.init(AccessPolicy(access), board), 0);
         auto telnet = std::make_unique<TelnetListener>();
         ASSERT_EQ(telnet->open("127.0.0.1", port), 0);
         server.add_listener(std::move(telnet));
@@ -210,8 +210,7 @@ TEST_F(Dispatcher, CallerRefusedByAccessControlTakesNoSessionCountOrThread)
     AccessSettings settings;
     std::string bad;
     ASSERT_TRUE(parse_address_list("127.0.0.1", settings.deny, bad));
-    server.access = AccessPolicy(settings);
-    start_dispatcher();
+    start_dispatcher(settings);
     EXPECT_EQ(refused_caller(), "");
     EXPECT_TRUE(wait_until([] { return on_board([] { return figures.callers_refused; }) == 1u; }));
     on_board([&] {
@@ -226,8 +225,7 @@ TEST_F(Dispatcher, CallerWhoseSessionCannotStartIsRefusedAndTakesNothing)
 {
     AccessSettings settings;
     settings.max_per_address = 1;
-    server.access = AccessPolicy(settings);
-    start_dispatcher();
+    start_dispatcher(settings);
     testing::internal::CaptureStdout();
     WorkerThread::fail_next_start_for_testing();
     EXPECT_EQ(refused_caller(), "");
@@ -269,17 +267,16 @@ TEST_F(Dispatcher, EveryCallerRefusedAsBusyCountsExactlyOnce)
 // silence limit has passed, and the call counts as lost to downtime, once.
 TEST_F(Dispatcher, ACallEndedBySilenceCountsAsLostToDowntime)
 {
-    const BoardSettings saved = board_settings;
-    board_settings.silence_s = 1;
+    BoardSettings quick;
+    quick.silence_s = 1;
     BoardOptions options;
     options.silent = true;
     start_board(options);
-    start_dispatcher();
+    start_dispatcher({}, quick);
     EXPECT_EQ(refused_caller(), OPTIONS + GREETING + DOWN_TEXT);
     EXPECT_TRUE(wait_until([] { return on_board([] { return figures.calls_lost_downtime; }) == 1; }));
     EXPECT_TRUE(wait_until([] { return on_board([] { return figures.last_session; }) == 1; }));
     EXPECT_EQ(on_board([] { return figures.calls_lost_downtime; }), 1);
-    board_settings = saved;
 }
 
 TEST_F(Dispatcher, CallerRefusedWhileTheOnlyLineIsTakenLeavesThatLineAlone)

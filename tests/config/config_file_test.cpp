@@ -1,5 +1,5 @@
 #include "config/config_file.h"
-#include "config/board_settings.h"
+#include "link/board_settings.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -179,33 +179,33 @@ TEST_F(ConfigFileTest, BoardSettingsTakeTheirDefaultsOrWholeNumbersInRange)
     BoardSettings s;
     s.resend_ms = 7;
     std::string error;
-    ASSERT_EQ(read_board_settings(c, s, error), 0);
+    ASSERT_TRUE(read_board_settings(c, s, error));
     EXPECT_EQ(s.resend_ms, 5000);
     EXPECT_FALSE(s.drop_repeats);
     EXPECT_EQ(s.probe_s, 2);
     EXPECT_EQ(s.silence_s, 20);
 
     ASSERT_TRUE(load(c, "<c><Board Resend='60000' DropRepeats='1' Probe='0' Silence='86400'/></c>"));
-    ASSERT_EQ(read_board_settings(c, s, error), 0);
+    ASSERT_TRUE(read_board_settings(c, s, error));
     EXPECT_EQ(s.resend_ms, 60000);
     EXPECT_TRUE(s.drop_repeats);
     EXPECT_EQ(s.probe_s, 0);
     EXPECT_EQ(s.silence_s, 86400);
 
     const std::pair<const char*, const char*> bad[] = {
-        {"Resend=''", "config: Board Resend=\"\" is not valid: whole milliseconds from 0 to 60000"},
-        {"Resend='-1'", "config: Board Resend=\"-1\" is not valid: whole milliseconds from 0 to 60000"},
-        {"Resend='60001'", "config: Board Resend=\"60001\" is not valid: whole milliseconds from 0 to 60000"},
-        {"DropRepeats='2'", "config: Board DropRepeats=\"2\" is not valid: 0 or 1"},
-        {"Probe=' 2'", "config: Board Probe=\" 2\" is not valid: whole seconds from 0 to 3600"},
+        {"Resend=''", "Board Resend=\"\" is not whole milliseconds from 0 to 60000"},
+        {"Resend='-1'", "Board Resend=\"-1\" is not whole milliseconds from 0 to 60000"},
+        {"Resend='60001'", "Board Resend=\"60001\" is not whole milliseconds from 0 to 60000"},
+        {"DropRepeats='2'", "Board DropRepeats=\"2\" is not 0 or 1"},
+        {"Probe=' 2'", "Board Probe=\" 2\" is not whole seconds from 0 to 3600"},
         {"Silence='99999999999999999999'",
-         "config: Board Silence=\"99999999999999999999\" is not valid: whole seconds from 0 to 86400"},
+         "Board Silence=\"99999999999999999999\" is not whole seconds from 0 to 86400"},
     };
     for (const auto& [attribute, message] : bad) {
         ASSERT_TRUE(load(c, std::string("<c><Board ") + attribute + "/></c>"));
         BoardSettings kept;
         kept.resend_ms = 123;
-        EXPECT_EQ(read_board_settings(c, kept, error), -1) << attribute;
+        EXPECT_FALSE(read_board_settings(c, kept, error)) << attribute;
         EXPECT_EQ(error, message);
         EXPECT_EQ(kept.resend_ms, 123) << "nothing is taken from a malformed element";
     }

@@ -102,22 +102,5 @@ TEST_F(AccessControl, IPv6CallerOnLoopbackReachesTheBoard)
     EXPECT_TRUE(orva_says("[1] Connection: ::1\n")) << orva->out();
 }
 
-TEST(AccessSettings, MalformedValueEndsStartUpNamingSettingAndValue)
-{
-    for (auto [element, told] : {
-             std::pair{"<Access RatePerMinute=\"3x\"/>", "Access RatePerMinute=\"3x\""},
-             std::pair{"<Access BanSeconds=\"-1\"/>", "Access BanSeconds=\"-1\""},
-             std::pair{"<Access MaxCalls=\"many\"/>", "Access MaxCalls=\"many\""},
-             std::pair{"<Access Deny=\"10.0.0.1, 10.0.0.0/33\"/>", "Access Deny=\"10.0.0.1, 10.0.0.0/33\": \"10.0.0.0/33\""},
-             std::pair{"<Access Allow=\"::1 fe80::/x\"/>", "\"fe80::/x\""},
-         }) {
-        TempDir dir;
-        dir.write("orva.conf.xml", orva_config(free_tcp_port(), free_udp_port(), true, element));
-        ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
-        EXPECT_EQ(orva.wait_exit(), 1) << element;
-        EXPECT_NE(orva.err().find(told), std::string::npos) << orva.err();
-    }
-}
-
 }
 }

@@ -52,8 +52,26 @@ TEST(Lifecycle, UnusableConfigurationIsNamedAndCreatesNoLog)
         {nullptr, "xml: error opening xml file: orva.conf.xml\nFATAL: unable to open config file"},
         {"<orva>\n  <Log Level=\"5\">\n</orva>\n",
          "xml: Parse error at line 3:\nmismatched tag\nFATAL: unable to open config file"},
+        // A malformed setting of any element: one form, naming it and its value.
         {"<orva>\n  <Board Resend=\"500\" Silence=\"20s\"/>\n</orva>\n",
-         "config: Board Silence=\"20s\" is not valid: whole seconds from 0 to 86400\n"},
+         "FATAL: Board Silence=\"20s\" is not whole seconds from 0 to 86400\n"},
+        {"<orva><Server Type=\"IPX\" Port=\"0\"/></orva>",
+         "FATAL: Server Type=\"IPX\" Port=\"0\" is not a port from 1 to 65535\n"},
+        {"<orva><Server Type=\"IPX\" Host=\"yes\"/></orva>", "FATAL: Server Type=\"IPX\" Host=\"yes\" is not 0 or 1\n"},
+        {"<orva><Server Type=\"Status\" Port=\"80x\"/></orva>",
+         "FATAL: Server Type=\"Status\" Port=\"80x\" is not a port from 1 to 65535\n"},
+        {"<orva><Server Type=\"Status\" IP=\"localhost\"/></orva>",
+         "FATAL: Server Type=\"Status\" IP=\"localhost\" is not a dotted IPv4 address, or empty for every address\n"},
+        {"<orva><Access RatePerMinute=\"3x\"/></orva>",
+         "FATAL: Access RatePerMinute=\"3x\" is not a whole number from 0 to 1000000000\n"},
+        {"<orva><Access BanSeconds=\"-1\"/></orva>",
+         "FATAL: Access BanSeconds=\"-1\" is not a whole number from 0 to 1000000000\n"},
+        {"<orva><Access Deny=\"10.0.0.1, 10.0.0.0/33\"/></orva>",
+         "FATAL: Access Deny=\"10.0.0.1, 10.0.0.0/33\" is not a list of IPv4 and IPv6 addresses and prefixes "
+         "(\"10.0.0.0/33\" is none)\n"},
+        {"<orva><Access Allow=\"::1 fe80::/x\"/></orva>",
+         "FATAL: Access Allow=\"::1 fe80::/x\" is not a list of IPv4 and IPv6 addresses and prefixes "
+         "(\"fe80::/x\" is none)\n"},
     };
     for (const Case& c : cases) {
         TempDir dir;

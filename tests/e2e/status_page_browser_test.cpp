@@ -78,7 +78,7 @@ protected:
 #endif
         // The test script installs these; a missing tool is a failure, not a skip.
         ASSERT_EQ(std::system("test -x /usr/bin/chromium && command -v promtool >/dev/null"), 0)
-            << "chromium and promtool are needed (scripts/install-deps.sh --test)";
+            << "chromium and promtool are needed (scripts/install-deps.sh test)";
     }
 
     void TearDown() override { board.reset(); }

@@ -167,25 +167,18 @@ TEST_F(StatusService, NotifiesInOrderAndStalledHttpClientsHoldUpNothing)
     EXPECT_FALSE(notify.came("READY=1", 1)) << "ready once: " << notify.all_text();
 }
 
-TEST(StatusServerStartUp, AnAddressInUseOrAMalformedPortEndsStartUp)
+TEST(StatusServerStartUp, AnAddressInUseEndsStartUp)
 {
     TempDir dir;
     support::TestListener holder;
     std::string port = std::to_string(holder.port());
     dir.write("orva.conf.xml", orva_config(free_tcp_port(), free_udp_port(), true, status_element(port)));
-    {
-        ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
-        EXPECT_EQ(orva.wait_exit(), 1);
-        EXPECT_NE(orva.out().find("ERROR: Status server: cannot listen on 127.0.0.1:" + port + ": cannot bind to "
-                                  "127.0.0.1:" + port + ": 98 (Address already in use)\n"),
-                  std::string::npos) << orva.out();
-        EXPECT_EQ(orva.out().find("Running ..."), std::string::npos) << orva.out();
-    }
-    dir.write("orva.conf.xml", orva_config(free_tcp_port(), free_udp_port(), true, status_element("80x")));
     ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
     EXPECT_EQ(orva.wait_exit(), 1);
-    EXPECT_NE(orva.out().find("ERROR: Status server: Port \"80x\" is not a TCP port (1 to 65535)"), std::string::npos)
-        << orva.out();
+    EXPECT_NE(orva.out().find("ERROR: Status server: cannot listen on 127.0.0.1:" + port + ": cannot bind to "
+                              "127.0.0.1:" + port + ": 98 (Address already in use)\n"),
+              std::string::npos) << orva.out();
+    EXPECT_EQ(orva.out().find("Running ..."), std::string::npos) << orva.out();
 }
 
 }

@@ -21,9 +21,7 @@ struct BoardSettings {
     int silence_s = 20;
 };
 
-// Reads the Board element. 0, or -1 with a message naming the setting and
-// its value in error.
-int read_board_settings(const ConfigFile& config, BoardSettings& settings, std::string& error);
-
-// Read once at start-up; every board link takes its settings from here.
-extern BoardSettings board_settings;
+// Reads the Board element, defaults for what it leaves out. False, with
+// the setting and its value named in error and out untouched, when one is
+// malformed.
+bool read_board_settings(const ConfigFile& config, BoardSettings& out, std::string& error);
