@@ -57,7 +57,7 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
 
     // The I/O thread holds its lock from before start returns, so the wait
     // in disconnect holds even right after start.
-    io_thread = WorkerThread::start(io_loop, this, &io_lock);
+    io_thread = WorkerThread::start(io_loop, this, &io_lock, "orva-caller");
     if (!io_thread) {
         connected = false;
         keep_running.set(false);
@@ -105,7 +105,7 @@ void CallerSession::look_up_name()
     }
     // The thread owns a reference of its own and never sees the session.
     auto* state = new std::shared_ptr<NameLookupState>(lookup);
-    resolver_thread = WorkerThread::start_task(resolve_name, state);
+    resolver_thread = WorkerThread::start_task(resolve_name, state, "orva-lookup");
     if (!resolver_thread) {
         delete state;
         lookups_in_flight.fetch_sub(1);

@@ -64,7 +64,7 @@ int IpxRelay::start()
     if (loop_.started())
         return 0;
     next_tick_ = monotonic_ms() + timing_.ping_interval_ms;
-    loop_.start();
+    loop_.start("orva-relay");
     return 0;
 }
 

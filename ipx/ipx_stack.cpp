@@ -57,7 +57,7 @@ int IpxStack::start(const char* server_ip, int server_port)
         waiting_said_ = false;
         joined_said_ = false;
     }
-    loop_.start();
+    loop_.start("orva-ipx");
     return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "port/worker_thread.h"
+
 UdpLoop::UdpLoop(UdpSocket& socket, size_t datagram_size, BeforeWait before_wait, Received received)
     : socket_(socket), datagram_size_(datagram_size), before_wait_(std::move(before_wait)),
       received_(std::move(received))
@@ -11,14 +13,17 @@ UdpLoop::UdpLoop(UdpSocket& socket, size_t datagram_size, BeforeWait before_wait
 
 UdpLoop::~UdpLoop() { stop(); }
 
-void UdpLoop::start()
+void UdpLoop::start(const char* name)
 {
     if (thread_.joinable())
         return;
     stopping_ = false;
     // A stop signalled for an earlier run would end every wait at once.
     wake_.clear();
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this, name] {
+        name_this_thread(name);
+        run();
+    });
 }
 
 void UdpLoop::run()

@@ -32,9 +32,9 @@ public:
     UdpLoop(const UdpLoop&) = delete;
     UdpLoop& operator=(const UdpLoop&) = delete;
 
-    // Runs the loop on a thread of its own, a stop asked for earlier
-    // forgotten; nothing when it runs already.
-    void start();
+    // Runs the loop on a thread of its own, named name, a stop asked for
+    // earlier forgotten; nothing when it runs already.
+    void start(const char* name = nullptr);
     // Runs the loop in the caller until request_stop.
     void run();
     // Ends the loop soon; safe from a signal handler.

@@ -66,7 +66,7 @@ int BoardLink::open(const IpxAddress& board)
     board_ = board;
     running_.set(true);
     release_worker(thread_);
-    thread_ = WorkerThread::start(&BoardLink::run_routine, this, &loop_lock_);
+    thread_ = WorkerThread::start(&BoardLink::run_routine, this, &loop_lock_, "orva-link");
     if (!thread_) {
         running_.set(false);
         endpoint_->close();

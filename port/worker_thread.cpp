@@ -1,6 +1,7 @@
 #include "port/worker_thread.h"
 
 #include <cstdio>
+#include <pthread.h>
 #include <future>
 #include <system_error>
 #include <thread>
@@ -37,18 +38,25 @@ void WorkerThread::fail_next_start_for_testing()
     fail_next_start = true;
 }
 
-std::unique_ptr<WorkerThread> WorkerThread::start(WorkerRoutine routine, void* owner, Mutex* run_mutex)
+std::unique_ptr<WorkerThread> WorkerThread::start(WorkerRoutine routine, void* owner, Mutex* run_mutex,
+                                                  const char* name)
 {
-    return launch(routine, owner, run_mutex, false);
+    return launch(routine, owner, run_mutex, false, name);
 }
 
-std::unique_ptr<WorkerThread> WorkerThread::start_task(WorkerRoutine routine, void* owner)
+std::unique_ptr<WorkerThread> WorkerThread::start_task(WorkerRoutine routine, void* owner, const char* name)
 {
-    return launch(routine, owner, nullptr, true);
+    return launch(routine, owner, nullptr, true, name);
+}
+
+void name_this_thread(const char* name)
+{
+    if (name)
+        pthread_setname_np(pthread_self(), name);
 }
 
 std::unique_ptr<WorkerThread> WorkerThread::launch(WorkerRoutine routine, void* owner, Mutex* run_mutex,
-                                                   bool counted_while_running)
+                                                   bool counted_while_running, const char* name)
 {
     std::unique_ptr<WorkerThread> worker(new WorkerThread());
     worker->shared_->counted_while_running = counted_while_running;
@@ -57,8 +65,9 @@ std::unique_ptr<WorkerThread> WorkerThread::launch(WorkerRoutine routine, void* 
     try {
         if (fail_next_start.exchange(false))
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        std::thread thread([routine, owner, run_mutex, shared = worker->shared_,
+        std::thread thread([routine, owner, run_mutex, name, shared = worker->shared_,
                             holding = std::move(holding)]() mutable {
+            name_this_thread(name);
             if (run_mutex)
                 run_mutex->lock();
             holding.set_value();

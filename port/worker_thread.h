@@ -20,13 +20,15 @@ public:
     // handshake (set the flag, lock and unlock run_mutex) begun right after
     // start is then a true wait. Returns null, after printing
     // "error creating thread", when no thread can be made.
+    // name (at most 15 characters) is what top -H and perf show for it.
     static std::unique_ptr<WorkerThread> start(WorkerRoutine routine, void* owner,
-                                               Mutex* run_mutex = nullptr);
+                                               Mutex* run_mutex = nullptr, const char* name = nullptr);
 
     // Starts a single task, such as a lookup, that its owner may stop
     // watching: its thread is counted while it runs, whether or not its
     // object is still held, and counted out as soon as the routine returns.
-    static std::unique_ptr<WorkerThread> start_task(WorkerRoutine routine, void* owner);
+    static std::unique_ptr<WorkerThread> start_task(WorkerRoutine routine, void* owner,
+                                                    const char* name = nullptr);
 
     // True until the routine has returned.
     bool is_running() const;
@@ -44,10 +46,13 @@ private:
     struct Shared;
     WorkerThread();
     static std::unique_ptr<WorkerThread> launch(WorkerRoutine routine, void* owner, Mutex* run_mutex,
-                                                bool counted_while_running);
+                                                bool counted_while_running, const char* name);
     std::shared_ptr<Shared> shared_;
     bool closed_ = false;
 };
+
+// Names the calling thread for top -H and perf; null leaves it as it is.
+void name_this_thread(const char* name);
 
 // Closes and deletes a worker, leaving worker null; null is ignored. Never
 // waits for the thread.

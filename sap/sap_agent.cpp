@@ -68,7 +68,7 @@ int SapAgent::init()
         return -1;
     }
     stop_flag_.set(false);
-    thread_ = WorkerThread::start(run, this, &run_mutex_);
+    thread_ = WorkerThread::start(run, this, &run_mutex_, "orva-sap");
     app_log.write(LOG_DEBUG, "SAP: Server Thread Started");
     return 0;
 }

@@ -1,8 +1,6 @@
 // The real orva binary: configuration errors, the start-up and shutdown
 // sequence, control signals and the fault path.
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,19 +23,6 @@ std::string config(int level)
            "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(free_udp_port()) + "\" Host=\"1\"/>\n"
            "  <Log File=\"orva.log\" Level=\"" + std::to_string(level) + "\"/>\n"
            "</orva>\n";
-}
-
-// Whether the thread that takes control events is up (it names itself).
-bool control_thread_up(pid_t pid)
-{
-    std::error_code ec;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        std::ifstream comm(task.path().string() + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "orva-signals")
-            return true;
-    }
-    return false;
 }
 
 // A configuration that cannot be used ends the run before it starts: status
@@ -115,7 +100,7 @@ TEST(Lifecycle, LevelThreeSilencesBannersAndRestartsAppend)
     dir.write("orva.conf.xml", config(3));
     ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
     // Nothing is logged at level 3 to show that orva is up.
-    ASSERT_TRUE(wait_until([&] { return control_thread_up(orva.pid()); }));
+    ASSERT_TRUE(wait_until([&] { return thread_names(orva.pid()).find("orva-signals\n") != std::string::npos; }));
     orva.signal(SIGHUP);
     EXPECT_EQ(orva.wait_exit(), 0);
     EXPECT_NE(orva.out().find("SIGHANDLER: Caught Shutdown signal"), std::string::npos);

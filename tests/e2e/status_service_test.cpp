@@ -142,6 +142,10 @@ TEST_F(StatusService, NotifiesInOrderAndStalledHttpClientsHoldUpNothing)
     ASSERT_EQ(call_in(caller), 1);
     caller.send("ping");
     EXPECT_EQ(read(caller, 4), "ping");
+    // top -H and perf tell a call's threads and the network's apart.
+    const std::string names = thread_names(orva->pid());
+    for (const char* name : {"orva-caller\n", "orva-link\n", "orva-ipx\n", "orva-relay\n", "orva-sap\n"})
+        EXPECT_NE(names.find(name), std::string::npos) << name << " among\n" << names;
     EXPECT_TRUE(notified("STATUS=Callers: 1, lines in use: 1", stall_start)) << notify.all_text();
     size_t hung_up = notify.notes().size();
     caller.hang_up();

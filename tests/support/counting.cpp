@@ -37,6 +37,26 @@ static int entries_in(const std::string& path)
     return n;
 }
 
+std::string thread_names(pid_t pid)
+{
+    const std::string task = "/proc/" + std::to_string(pid) + "/task";
+    std::vector<std::string> names;
+    if (DIR* d = opendir(task.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::ifstream comm(task + "/" + e->d_name + "/comm");
+            std::string name;
+            if (e->d_name[0] != '.' && std::getline(comm, name))
+                names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (const std::string& name : names)
+        all += name + "\n";
+    return all;
+}
+
 Footprint footprint_of(pid_t pid)
 {
     const std::string proc = "/proc/" + std::to_string(pid);

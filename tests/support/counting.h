@@ -23,6 +23,8 @@ struct Footprint {
 std::ostream& operator<<(std::ostream& out, const Footprint& f);
 // Read from /proc; -1 for what cannot be read.
 Footprint footprint_of(pid_t pid);
+// The names of a process's threads, sorted, each followed by a newline.
+std::string thread_names(pid_t pid);
 // Lowers a running process's descriptor limit (the soft one) so that it
 // may open just free more; false when the system refuses.
 bool leave_free_descriptors(pid_t pid, int free);
