@@ -4,7 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/cp437_glyphs.h"
+
 namespace {
+
+using support::byte_run;
+using support::CP437_GLYPHS;
 
 std::string to_utf8(const std::string& board)
 {
@@ -28,38 +33,21 @@ std::string to_cp437(const std::vector<std::string>& pieces)
     return board;
 }
 
-std::string bytes_from(int first, int last)
-{
-    std::string s;
-    for (int b = first; b <= last; ++b)
-        s += char(b);
-    return s;
-}
-
-// The code page as a terminal shows it, 0x20 to 0xFF (0xFF is a no-break
-// space).
-const std::string GLYPHS = " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
-                           "abcdefghijklmnopqrstuvwxyz{|}~⌂"
-                           "ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒ"
-                           "áíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐"
-                           "└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀"
-                           "αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0";
-
 TEST(Cp437Utf8, EveryGlyphByteBecomesItsUtf8AndComesBackTheSame)
 {
-    const std::string board = bytes_from(0x20, 0xFF);
-    EXPECT_EQ(to_utf8(board), GLYPHS);
-    EXPECT_EQ(to_cp437({GLYPHS}), board);
+    const std::string board = byte_run(0x20, 0xFF);
+    EXPECT_EQ(to_utf8(board), CP437_GLYPHS);
+    EXPECT_EQ(to_cp437({CP437_GLYPHS}), board);
     // One byte at a time gives the same: nothing depends on a neighbour.
     std::string one_by_one;
     for (char b : board)
         one_by_one += to_utf8(std::string(1, b));
-    EXPECT_EQ(one_by_one, GLYPHS);
+    EXPECT_EQ(one_by_one, CP437_GLYPHS);
 }
 
 TEST(Cp437Utf8, ControlsPassBothWaysUnchanged)
 {
-    const std::string controls = bytes_from(0x00, 0x1F);
+    const std::string controls = byte_run(0x00, 0x1F);
     EXPECT_EQ(to_utf8(controls), controls);
     EXPECT_EQ(to_cp437({controls}), controls);
     // An escape sequence amid glyphs keeps its bytes.
