@@ -86,8 +86,8 @@ uint8_t Cp437Utf8::byte_for(char32_t c)
     if (c < 0x80)
         return uint8_t(c);
     static const std::array<GlyphByte, 129> table = make_glyph_bytes();
-    const auto at =
-        std::lower_bound(table.begin(), table.end(), c, [](const GlyphByte& g, char32_t code) { return g.code < code; });
+    const auto by_code = [](const GlyphByte& g, char32_t code) { return g.code < code; };
+    const auto at = std::lower_bound(table.begin(), table.end(), c, by_code);
     return at != table.end() && at->code == c ? at->byte : UNKNOWN;
 }
 
