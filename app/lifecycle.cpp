@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "app/ipx_network.h"
@@ -60,7 +61,8 @@ namespace {
 // uses them. The log's file name points into config.
 struct StartupSettings {
     LogSettings log{};
-    TelnetSettings telnet;
+    // The first Telnet port, then any more.
+    std::vector<TelnetSettings> telnet;
     IpxSettings ipx;
     AccessSettings access;
     BoardSettings board;
@@ -70,9 +72,9 @@ struct StartupSettings {
 bool read_settings(const ConfigFile& config, StartupSettings& out, std::string& error)
 {
     out.log = config.log_settings();
-    out.telnet = read_telnet_settings(config);
-    return read_ipx_settings(config, out.ipx, error) && read_access_settings(config, out.access, error) &&
-           read_board_settings(config, out.board, error) && read_status_settings(config, out.status, error);
+    return read_telnet_settings(config, out.telnet, error) && read_ipx_settings(config, out.ipx, error) &&
+           read_access_settings(config, out.access, error) && read_board_settings(config, out.board, error) &&
+           read_status_settings(config, out.status, error);
 }
 
 bool debug_switch(int argc, char** argv)
@@ -91,11 +93,15 @@ int start_subsystems(const StartupSettings& settings, bool debug_mode)
         return -1;
     app_log.write(LOG_DEBUG, "Telnet Server init()");
     call_table.init(AccessPolicy(settings.access), settings.board);
-    auto telnet = std::make_unique<TelnetListener>();
-    const std::string& telnet_ip = settings.telnet.ip;
-    if (telnet->open(telnet_ip.empty() ? nullptr : telnet_ip.c_str(), settings.telnet.port) != 0)
-        return -1;
-    call_table.add_listener(std::move(telnet));
+    for (const TelnetSettings& port : settings.telnet) {
+        auto telnet = std::make_unique<TelnetListener>();
+        if (telnet->open(port.ip.empty() ? nullptr : port.ip.c_str(), port.port, port.charset) != 0)
+            return -1;
+        if (!call_table.add_listener(std::move(telnet))) {
+            std::printf("Server Type=\"Telnet\": more than %d listeners\n", CallTable::MAX_LISTENERS);
+            return -1;
+        }
+    }
     app_log.write(LOG_DEBUG, "Console init()");
     console_init(debug_mode, settings.status.wanted);
     if (settings.status.wanted) {

@@ -339,10 +339,16 @@ int CallTable::descriptors(int* out, int room) const
     return n;
 }
 
-void CallTable::add_listener(std::unique_ptr<CallerListener> listener)
+bool CallTable::add_listener(std::unique_ptr<CallerListener> listener)
 {
-    if (listener && int(listeners_.size()) < MAX_LISTENERS)
-        listeners_.push_back(Listening{std::move(listener), false});
+    if (!listener)
+        return false;
+    if (int(listeners_.size()) >= MAX_LISTENERS) {
+        listener->close();
+        return false;
+    }
+    listeners_.push_back(Listening{std::move(listener), false});
+    return true;
 }
 
 int CallTable::init(AccessPolicy access, const BoardSettings& board)

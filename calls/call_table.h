@@ -20,8 +20,8 @@
 
 class CallTable {
 public:
-    // Listeners at the most, one per transport.
-    static constexpr int MAX_LISTENERS = 4;
+    // Listeners at the most, over every transport.
+    static constexpr int MAX_LISTENERS = 8;
 
     CallTable() = default;
     CallTable(const CallTable&) = delete;
@@ -31,8 +31,9 @@ public:
     // access from now on, and each call's link rides out the tunnel as
     // board says. Always 0.
     int init(AccessPolicy access = AccessPolicy(), const BoardSettings& board = BoardSettings());
-    // Callers arrive here from now on; taken over.
-    void add_listener(std::unique_ptr<CallerListener> listener);
+    // Callers arrive here from now on; taken over. False (and closed) when
+    // MAX_LISTENERS are there already, or there is none.
+    bool add_listener(std::unique_ptr<CallerListener> listener);
     // Saves the total if init loaded it, closes every caller and listener.
     // Harmless without init or after a failed one.
     void shutdown();

@@ -52,6 +52,8 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
     lookup->peer = accepted->peer();
     lookup->notify = notify_;
     std::memcpy(lookup->dotted, dotted, sizeof dotted);
+    if (accepted->charset() == Charset::Utf8)
+        utf8_ = std::make_unique<Cp437Utf8>();
     connection = std::move(accepted);
     keep_running.set(true);
 
@@ -78,11 +80,18 @@ void CallerSession::join(BoardLink* link)
         MutexHold in(input_lock);
         link_ = link;
         if (!read_buffer_)
-            read_buffer_ = std::make_unique<uint8_t[]>(READ_SIZE);
+            read_buffer_ = std::make_unique<uint8_t[]>(READ_SIZE + 1);
         // What came before the link goes ahead of what comes after.
         if (input && input->size() > 0) {
             handed = connection ? connection->decode(input->head(), input->size()) : 0;
-            link->append_from_caller(input->head(), handed);
+            const uint8_t* data = input->head();
+            std::vector<uint8_t> translated;
+            if (utf8_ && handed > 0) {
+                translated.resize(size_t(handed) + 1);
+                handed = utf8_->to_cp437(data, handed, translated.data());
+                data = translated.data();
+            }
+            link->append_from_caller(data, handed);
             input->clear();
         }
     }
@@ -268,11 +277,17 @@ bool CallerSession::read_input()
             return true;
         if (link_) {
             // Straight to the link: the caller's data bytes, its
-            // transport's commands taken out in place.
-            n = connection->receive(read_buffer_.get(), READ_SIZE);
+            // transport's commands taken out in place, then translated
+            // into the headroom and over them.
+            uint8_t* data = read_buffer_.get() + 1;
+            n = connection->receive(data, READ_SIZE);
             if (n > 0) {
-                handed = connection->decode(read_buffer_.get(), n);
-                link_->append_from_caller(read_buffer_.get(), handed);
+                handed = connection->decode(data, n);
+                if (utf8_) {
+                    handed = utf8_->to_cp437(data, handed, read_buffer_.get());
+                    data = read_buffer_.get();
+                }
+                link_->append_from_caller(data, handed);
             }
         } else {
             input->reserve(READ_SIZE);
@@ -392,10 +407,16 @@ void CallerSession::take_input(ByteQueue& destination)
     int32_t n = input->size();
     if (n == 0)
         return;
-    destination.reserve(n);
-    if (destination.space() < n || !connection)
+    // Translation may give one byte more than it was handed.
+    const int32_t room = utf8_ ? n + 1 : n;
+    destination.reserve(room);
+    if (destination.space() < room || !connection)
         return; // no room can be made: the bytes wait for a later pass
-    destination.append(input->head(), connection->decode(input->head(), n));
+    const int32_t decoded = connection->decode(input->head(), n);
+    if (utf8_)
+        destination.commit(utf8_->to_cp437(input->head(), decoded, destination.tail()));
+    else
+        destination.append(input->head(), decoded);
     input->consume(n);
     // A full queue had stopped the reading; it may go on.
     if (n >= INPUT_LIMIT)
@@ -453,7 +474,17 @@ bool CallerSession::queue_output(const uint8_t* bytes, int32_t count)
     bool was_empty;
     {
         MutexHold out(output_lock);
-        if (!connection || !room_for_output(connection->encoded_size(bytes, count)))
+        if (!connection)
+            return false;
+        if (utf8_) {
+            // Translated first: the transport encodes what the caller sees.
+            const size_t needed = size_t(count) * Cp437Utf8::MAX_UTF8_PER_BYTE;
+            if (to_caller_utf8_.size() < needed)
+                to_caller_utf8_.resize(needed);
+            count = Cp437Utf8::to_utf8(bytes, count, to_caller_utf8_.data());
+            bytes = to_caller_utf8_.data();
+        }
+        if (!room_for_output(connection->encoded_size(bytes, count)))
             return false;
         was_empty = output->size() == 0;
         if (!connection->encode(bytes, count, *output))

@@ -1,13 +1,16 @@
 // CallerSession: one caller, from accept until the call is removed,
 // whatever its transport: its input and output queues, a resolver thread
 // and an I/O thread that moves the caller's bytes straight to its board
-// link and the board's bytes, which the link hands over, to the caller.
+// link and the board's bytes, which the link hands over, to the caller,
+// translated between code page 437 and UTF-8 when the transport's caller
+// takes UTF-8.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "calls/caller_transport.h"
 #include "link/board_link.h"
@@ -17,6 +20,7 @@
 #include "port/wake_event.h"
 #include "port/worker_thread.h"
 #include "util/byte_queue.h"
+#include "util/cp437_utf8.h"
 
 // Looks up the host name of a caller's address; false when it has none.
 using NameLookup = bool (*)(const TcpAddress& address, std::string& name);
@@ -91,10 +95,12 @@ public:
     // Appends what the caller sent, its transport's commands removed, to
     // destination: for a session joined to no link.
     void take_input(ByteQueue& destination);
-    // Queues text for the caller, 0xFF bytes as they are; returns the
-    // characters queued.
+    // Queues text for the caller as it is, 0xFF bytes too and never
+    // translated (the calls' own texts are ASCII); returns the characters
+    // queued.
     int print(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Queues data for the caller, encoded by its transport.
+    // Queues data for the caller, translated for its character set and
+    // encoded by its transport.
     void write(const uint8_t* bytes, int32_t count);
 
     // The board link's side (from its thread): the board's bytes, taken
@@ -159,7 +165,8 @@ private:
     // nothing to send must wake.
     void output_added(bool was_empty);
     void notify_dispatcher();
-    // Room for bytes more in the output, under output_lock.
+    // Board bytes translated for the caller's character set, encoded by
+    // its transport and queued; false when there was no room.
     bool queue_output(const uint8_t* bytes, int32_t count);
 
     std::unique_ptr<ByteQueue> input;
@@ -168,8 +175,17 @@ private:
     std::unique_ptr<CallerTransport> connection;
     // Set once, under input_lock, by join; read by the I/O thread under it.
     BoardLink* link_ = nullptr;
-    // Where the I/O thread reads into while joined.
+    // Where the I/O thread reads into while joined, one byte in: the
+    // translation from UTF-8 may come out a byte longer and is written in
+    // place from the buffer's start.
     std::unique_ptr<uint8_t[]> read_buffer_;
+    // Set at start when the caller takes UTF-8, else null and the bytes
+    // pass as they are. Translates the caller's bytes under input_lock;
+    // the board's direction keeps no state.
+    std::unique_ptr<Cp437Utf8> utf8_;
+    // The board's bytes as UTF-8 on their way to the encoding; grows to
+    // the largest handed over. Under output_lock.
+    std::vector<uint8_t> to_caller_utf8_;
     std::unique_ptr<WorkerThread> io_thread;
     std::unique_ptr<WorkerThread> resolver_thread;
     std::shared_ptr<NameLookupState> lookup;

@@ -1,14 +1,15 @@
 // CallerTransport: how a caller's bytes travel, as a caller session sees
 // it: a byte stream with its peer's address, the transport's own commands
-// taken out of what the caller sends, and board bytes encoded on their way
-// to the caller. Telnet is one; the session, the calls and the board link
-// never see which.
+// taken out of what the caller sends, board bytes encoded on their way to
+// the caller, and the character set the caller's terminal takes. Telnet is
+// one; the session, the calls and the board link never see which.
 #pragma once
 
 #include <cstdint>
 
 #include "port/tcp.h"
 #include "util/byte_queue.h"
+#include "util/charset.h"
 
 class CallerTransport {
 public:
@@ -40,4 +41,7 @@ public:
     // Bytes that every client ignores, sent to see whether a caller whose
     // input is held back is still there; appended to out.
     virtual void keepalive(ByteQueue& out) = 0;
+    // What the caller's terminal takes: the board's bytes as they are, or
+    // translated to UTF-8 (and the caller's UTF-8 back) by the session.
+    virtual Charset charset() const { return Charset::Cp437; }
 };

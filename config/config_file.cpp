@@ -144,6 +144,17 @@ const ConfigElement* ConfigFile::server(const char* type) const
     return nullptr;
 }
 
+std::vector<const ConfigElement*> ConfigFile::servers(const char* type) const
+{
+    std::vector<const ConfigElement*> found;
+    for (const ConfigElement* e = server(type); e; e = root_->find_next_named(e)) {
+        const ConfigAttribute* t = e->find_attribute("Type");
+        if (t && t->value == type)
+            found.push_back(e);
+    }
+    return found;
+}
+
 const ConfigElement* ConfigFile::section(const char* name) const
 {
     return root_ ? root_->find_child(name) : nullptr;

@@ -64,6 +64,8 @@ public:
     // of this Type; null when there is none.
     const ConfigElement* section(const char* name) const;
     const ConfigElement* server(const char* type) const;
+    // Every Server of this Type, in file order.
+    std::vector<const ConfigElement*> servers(const char* type) const;
 
 private:
     static void on_start(void* user, const char* name, const char** attributes);

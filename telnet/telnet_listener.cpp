@@ -8,8 +8,9 @@ namespace {
 constexpr int LISTEN_BACKLOG = 1024;
 }
 
-int TelnetListener::open(const char* address, int port)
+int TelnetListener::open(const char* address, int port, Charset charset)
 {
+    charset_ = charset;
     socket_ = std::make_unique<TcpSocket>();
     if (socket_->open(address, port) != 0) {
         std::printf("Server socket init failed\n");
@@ -37,7 +38,7 @@ std::unique_ptr<CallerTransport> TelnetListener::accept()
     std::unique_ptr<TcpSocket> connection = socket_ ? socket_->accept() : nullptr;
     if (!connection)
         return nullptr;
-    return std::make_unique<TelnetTransport>(std::move(connection));
+    return std::make_unique<TelnetTransport>(std::move(connection), charset_);
 }
 
 void TelnetListener::close()

@@ -1,4 +1,5 @@
-// TelnetListener: the TCP listener Telnet callers arrive on.
+// TelnetListener: a TCP port Telnet callers arrive on, and the character
+// set its callers take.
 #pragma once
 
 #include <memory>
@@ -9,8 +10,9 @@
 class TelnetListener : public CallerListener {
 public:
     // Listens on address (dotted IPv4 or IPv6; null or empty = every local
-    // IPv4 address) and port. 0, or -1 after printing why.
-    int open(const char* address, int port);
+    // IPv4 address) and port, for callers whose terminals take charset. 0,
+    // or -1 after printing why.
+    int open(const char* address, int port, Charset charset = Charset::Cp437);
 
     int descriptor() const override { return socket_ ? socket_->handle() : -1; }
     bool caller_waiting() override;
@@ -22,4 +24,5 @@ public:
 
 private:
     std::unique_ptr<TcpSocket> socket_;
+    Charset charset_ = Charset::Cp437;
 };

@@ -1,6 +1,7 @@
 // TelnetTransport: a caller over Telnet: the accepted TCP connection, the
 // option announcements that open the session, commands taken out of what
-// the caller sends and data bytes 255 doubled on their way to the caller.
+// the caller sends and data bytes 255 doubled on their way to the caller,
+// in the character set of the port it came to.
 #pragma once
 
 #include <memory>
@@ -11,7 +12,8 @@
 
 class TelnetTransport : public CallerTransport {
 public:
-    explicit TelnetTransport(std::unique_ptr<TcpSocket> connection) : connection_(std::move(connection)) {}
+    explicit TelnetTransport(std::unique_ptr<TcpSocket> connection, Charset charset = Charset::Cp437)
+        : connection_(std::move(connection)), charset_(charset) {}
 
     const TcpAddress& peer() const override { return connection_->address(); }
     int wait(bool readable, bool writable, int timeout_ms, int wake_fd) override
@@ -27,9 +29,12 @@ public:
     int32_t encoded_size(const uint8_t* bytes, int32_t count) override;
     bool encode(const uint8_t* bytes, int32_t count, ByteQueue& out) override;
     void keepalive(ByteQueue& out) override;
+    Charset charset() const override { return charset_; }
 
 private:
     std::unique_ptr<TcpSocket> connection_;
+    // The listener's: the port a caller dialled says what it takes.
+    Charset charset_;
     // A command cut off at the end of what decode last saw.
     TelnetInputState input_state_ = TelnetInputState::Data;
 };

@@ -30,9 +30,9 @@ std::string bytes(std::initializer_list<int> values)
     return s;
 }
 
-std::unique_ptr<CallerTransport> telnet(std::unique_ptr<TcpSocket> socket)
+std::unique_ptr<CallerTransport> telnet(std::unique_ptr<TcpSocket> socket, Charset charset = Charset::Cp437)
 {
-    return socket ? std::make_unique<TelnetTransport>(std::move(socket)) : nullptr;
+    return socket ? std::make_unique<TelnetTransport>(std::move(socket), charset) : nullptr;
 }
 
 std::string queue_text(const ByteQueue& q)
@@ -46,13 +46,14 @@ protected:
     void TearDown() override { CallerSession::set_name_lookup(nullptr); }
 
     // A connected caller and its started session.
-    std::unique_ptr<CallerSession> connect(LoopbackCaller& caller, int number = 1)
+    std::unique_ptr<CallerSession> connect(LoopbackCaller& caller, int number = 1,
+                                           Charset charset = Charset::Cp437)
     {
         EXPECT_TRUE(caller.connected());
         auto accepted = listener.accept_next();
         EXPECT_NE(accepted, nullptr);
         auto session = std::make_unique<CallerSession>();
-        session->start(telnet(std::move(accepted)), number);
+        session->start(telnet(std::move(accepted), charset), number);
         session->look_up_name();
         // Every session opens with Telnet's announcements.
         EXPECT_EQ(caller.receive(OPTIONS.size()), OPTIONS);
@@ -119,6 +120,20 @@ TEST_F(CallerSessionTest, OutputKeepsOrderAndDoublesDataBytes255)
     std::string expected = std::string("ORVA v1.0 Connected.\r\n") +
                            bytes({'A', 255, 255, 'B', 255, 255, 255, 255});
     EXPECT_EQ(caller.receive(expected.size()), expected);
+    session->disconnect();
+}
+
+// A UTF-8 caller: Telnet's commands come out before the translation, so a
+// character cut by a command still arrives whole.
+TEST_F(CallerSessionTest, Utf8CharacterCutByATelnetCommandArrivesWhole)
+{
+    LoopbackCaller caller(listener.port());
+    auto session = connect(caller, 1, Charset::Utf8);
+    caller.send(bytes({0xC3}));
+    caller.send(bytes({255, 253, 1, 0xA9, 'x', 0xE2, 0x96}));
+    ASSERT_EQ(take_until(*session, 2), "\x82x");
+    caller.send(bytes({0x91, '\r'}));
+    EXPECT_EQ(take_until(*session, 4), "\x82x\xB0\r");
     session->disconnect();
 }
 

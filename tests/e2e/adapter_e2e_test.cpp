@@ -10,6 +10,7 @@
 
 #include "tests/support/adapter_test.h"
 #include "tests/support/adapter_texts.h"
+#include "tests/support/cp437_glyphs.h"
 
 namespace {
 
@@ -46,6 +47,40 @@ TEST_F(Adapter, CallerReachesTheBoardAndDataFlowsBothWays)
     caller.hang_up();
     EXPECT_TRUE(orva->wait_for_out("[1] Disconnected."));
     EXPECT_TRUE(orva->wait_for_out("KNET: Disconnected Line 1")) << orva->out();
+    EXPECT_EQ(stop_orva(), 0);
+}
+
+// A second Telnet port for UTF-8 terminals: what callers type there reaches
+// the board as code page 437, every board byte comes back as its glyph's
+// UTF-8 and controls unchanged, while a caller on the first port exchanges
+// the board's bytes as they are.
+TEST_F(Adapter, Utf8PortTranslatesBothWaysAndTheFirstPortStaysCp437)
+{
+    const int utf8_port = free_tcp_port();
+    extra_config = "<Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(utf8_port) +
+                   "\" Charset=\"UTF-8\"/>";
+    start_orva();
+    start_board({"--echo"});
+
+    LoopbackCaller utf8(utf8_port);
+    ASSERT_EQ(call_in(utf8), 1);
+    // Eight bytes typed, five reach the board: 0x82 ' ' 0x81 ' ' 0xB0.
+    utf8.send("é ü ░");
+    EXPECT_EQ(read(utf8, std::string("é ü ░").size()), "é ü ░");
+    EXPECT_TRUE(orva->wait_for_out(", DATA, Size: 5\n")) << orva->out();
+    // Every byte value: the controls and then 0x20 to 0xFF, one board byte
+    // per glyph typed; the board's echo of them arrives as typed.
+    const std::string typed = byte_run(0x00, 0x1F) + CP437_GLYPHS;
+    utf8.send(typed);
+    EXPECT_EQ(read(utf8, typed.size()), typed);
+    EXPECT_TRUE(orva->wait_for_out(", DATA, Size: 256\n")) << orva->out();
+
+    // On the first port the same bytes pass as they are, 0xFF doubled.
+    LoopbackCaller cp437(telnet_port);
+    ASSERT_EQ(call_in(cp437), 2);
+    const std::string board_bytes = byte_run(0x00, 0xFF) + "\xFF";
+    cp437.send(board_bytes);
+    EXPECT_EQ(read(cp437, board_bytes.size()), board_bytes);
     EXPECT_EQ(stop_orva(), 0);
 }
 

@@ -12,12 +12,14 @@ using namespace support;
 
 namespace {
 
-std::string config_for(int port)
+// A Telnet port, and a second one when second is not 0.
+std::string config_for(int port, int second = 0)
 {
-    return "<Orva>\n"
-           "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(port) + "\"/>\n"
-           "  <Log File=\"orva.log\" Level=\"5\"/>\n"
-           "</Orva>\n";
+    std::string telnet = "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(port) + "\"/>\n";
+    if (second)
+        telnet += "  <Server Type=\"Telnet\" IP=\"127.0.0.1\" Port=\"" + std::to_string(second) +
+                  "\" Charset=\"UTF-8\"/>\n";
+    return "<Orva>\n" + telnet + "  <Log File=\"orva.log\" Level=\"5\"/>\n</Orva>\n";
 }
 
 // The log line after the one that ends with first.
@@ -33,25 +35,28 @@ std::string line_after(const std::string& log, const std::string& first)
     return line.size() > 16 ? line.substr(16) : line;
 }
 
+// The first port in use, or a second one: either ends start-up.
 TEST(TelnetListener, PortInUseEndsStartUpAndKeepsTheTotal)
 {
-    TempDir dir;
     support::TestListener holder;
-    dir.write("orva.conf.xml", config_for(holder.port()));
-    dir.write("orva.dat", std::string("\x2A\x00\x09", 3));
+    for (const std::string& config : {config_for(holder.port()), config_for(free_tcp_port(), holder.port())}) {
+        TempDir dir;
+        dir.write("orva.conf.xml", config);
+        dir.write("orva.dat", std::string("\x2A\x00\x09", 3));
 
-    ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
-    EXPECT_EQ(orva.wait_exit(), 1);
-    EXPECT_NE(orva.out().find("bind failed\nServer socket init failed\n"), std::string::npos)
-        << orva.out();
+        ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
+        EXPECT_EQ(orva.wait_exit(), 1) << config;
+        EXPECT_NE(orva.out().find("bind failed\nServer socket init failed\n"), std::string::npos)
+            << orva.out();
 
-    std::string log = dir.read("orva.log");
-    EXPECT_EQ(line_after(log, "DEBUG: Telnet Server init()"), "DEBUG: Telnet Server shutdown()")
-        << log;
-    EXPECT_EQ(log.find("Running ..."), std::string::npos) << log;
-    // The messages are the listener's own and stay out of the log.
-    EXPECT_EQ(log.find("bind failed"), std::string::npos) << log;
-    EXPECT_EQ(dir.read("orva.dat"), std::string("\x2A\x00", 2));
+        std::string log = dir.read("orva.log");
+        EXPECT_EQ(line_after(log, "DEBUG: Telnet Server init()"), "DEBUG: Telnet Server shutdown()")
+            << log;
+        EXPECT_EQ(log.find("Running ..."), std::string::npos) << log;
+        // The messages are the listener's own and stay out of the log.
+        EXPECT_EQ(log.find("bind failed"), std::string::npos) << log;
+        EXPECT_EQ(dir.read("orva.dat"), std::string("\x2A\x00", 2));
+    }
 }
 
 TEST(TelnetListener, ListensUntilStoppedAndSavesTheTotal)
