@@ -365,12 +365,7 @@ int BoardLink::from_caller_size()
 int BoardLink::copy_send_queue(uint8_t* out, int size)
 {
     MutexHold hold(send_lock_);
-    int n = send_queue_.size();
-    if (n > size)
-        n = size;
-    for (int i = 0; i < n; ++i)
-        out[i] = send_queue_.head()[i];
-    return n;
+    return send_queue_.copy_out(out, size);
 }
 
 void BoardLink::clear_send_queue()
