@@ -204,18 +204,55 @@ bool BoardLink::cycle()
 void BoardLink::tick(uint64_t now_ms)
 {
     const int held = held_for_caller();
-    MutexHold hold(send_lock_);
-    now_ms_ = now_ms;
-    circuit_.tick(now_ms, held, send_queue_.size() == 0);
-    take_output();
+    bool room_made;
+    {
+        // A copy of the outstanding Data is built from the caller's bytes.
+        MutexHold from(from_caller_lock_);
+        MutexHold hold(send_lock_);
+        now_ms_ = now_ms;
+        const uint8_t* unacked = from_caller_ && from_caller_->size() > 0 ? from_caller_->head() : nullptr;
+        circuit_.tick(now_ms, held, send_queue_.size() == 0, unacked);
+        take_output();
+        room_made = drop_released();
+    }
+    if (room_made)
+        wake_caller_input();
 }
 
 void BoardLink::handle_datagram(const uint8_t* bytes, int count)
 {
     const int held = held_for_caller();
-    MutexHold hold(send_lock_);
-    circuit_.handle_datagram(bytes, count, now_ms_, held);
-    take_output();
+    {
+        MutexHold hold(send_lock_);
+        circuit_.handle_datagram(bytes, count, now_ms_, held);
+        take_output();
+    }
+    // What the board host acknowledged leaves the caller's bytes.
+    bool room_made;
+    {
+        MutexHold from(from_caller_lock_);
+        MutexHold hold(send_lock_);
+        room_made = drop_released();
+    }
+    if (room_made)
+        wake_caller_input();
+}
+
+bool BoardLink::drop_released()
+{
+    const int released = circuit_.take_released();
+    if (released == 0 || !from_caller_)
+        return false;
+    const int before = from_caller_->size();
+    from_caller_->consume(released);
+    return before >= FROM_CALLER_BOUND && from_caller_->size() < FROM_CALLER_BOUND;
+}
+
+void BoardLink::wake_caller_input()
+{
+    MutexHold hold(to_caller_lock);
+    if (caller_end_)
+        caller_end_->input_room();
 }
 
 void BoardLink::post_counts(const CircuitCounts& counts)
@@ -248,24 +285,14 @@ int BoardLink::held_for_caller()
 
 void BoardLink::send_from_caller()
 {
-    bool room_made;
-    {
-        MutexHold hold(from_caller_lock_);
-        const int before = from_caller_ ? from_caller_->size() : 0;
-        if (before == 0)
-            return;
-        MutexHold send(send_lock_);
-        const int k = circuit_.take_caller_bytes(from_caller_->head(), before);
-        from_caller_->consume(k);
+    MutexHold hold(from_caller_lock_);
+    if (!from_caller_ || from_caller_->size() == 0)
+        return;
+    MutexHold send(send_lock_);
+    // The packet is built from the queue's head, where its bytes stay until
+    // the board host acknowledges them.
+    if (circuit_.take_caller_bytes(from_caller_->head(), from_caller_->size()) > 0)
         take_output();
-        room_made = before >= FROM_CALLER_BOUND && from_caller_->size() < FROM_CALLER_BOUND;
-    }
-    // The caller's reading stopped at the bound.
-    if (room_made) {
-        MutexHold hold(to_caller_lock);
-        if (caller_end_)
-            caller_end_->input_room();
-    }
 }
 
 bool BoardLink::send_queued()
@@ -316,14 +343,6 @@ void BoardLink::send_control(uint8_t control, uint8_t ack_flag)
         endpoint_->wake();
 }
 
-bool BoardLink::send_data(const uint8_t* bytes, int count)
-{
-    MutexHold hold(send_lock_);
-    const bool queued = circuit_.send_data(bytes, count);
-    take_output();
-    return queued;
-}
-
 void BoardLink::append_from_caller(const uint8_t* bytes, int count)
 {
     if (count <= 0)
@@ -346,12 +365,7 @@ int BoardLink::from_caller_size()
 int BoardLink::copy_send_queue(uint8_t* out, int size)
 {
     MutexHold hold(send_lock_);
-    int n = send_queue_.size();
-    if (n > size)
-        n = size;
-    for (int i = 0; i < n; ++i)
-        out[i] = send_queue_.head()[i];
-    return n;
+    return send_queue_.copy_out(out, size);
 }
 
 void BoardLink::clear_send_queue()

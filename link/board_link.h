@@ -72,9 +72,6 @@ public:
     // on its own thread, spread over the silence limit, until it answers;
     // finished then says the link may be closed.
     void hang_up();
-    // Queues one Data packet of at most 512 bytes and marks it outstanding;
-    // false when it was refused.
-    bool send_data(const uint8_t* bytes, int count);
     // Stops the link thread, drops the endpoint and empties the queues.
     void close();
     void close_if_open();
@@ -107,6 +104,8 @@ public:
     // Set once when the call ended because the board host fell silent.
     std::atomic<bool> lost_to_silence{false};
 
+    // The caller's bytes the link holds: those waiting to go and those of
+    // the Data packet that waits for its Ack, at the head.
     int from_caller_size();
 
     // Test hooks.
@@ -118,7 +117,7 @@ public:
     void prepare_for_testing();
     void handle_datagram(const uint8_t* bytes, int count);
     // Sends up to 512 caller bytes when the board is ready and no Data is
-    // outstanding.
+    // outstanding; they stay held until the board host acknowledges them.
     void send_from_caller();
     // Hands held bytes to the caller's end when it takes them.
     void deliver_held();
@@ -145,6 +144,11 @@ private:
     // packets it built, moves its bytes for the caller into to_caller and
     // copies its state into the members above.
     void take_output();
+    // Called holding from_caller_lock and send_lock: drops the caller bytes
+    // the circuit released; true when that made room below the bound.
+    bool drop_released();
+    // The caller's reading, stopped at the bound, may go on.
+    void wake_caller_input();
     // What the circuit counted, onto the status page.
     void post_counts(const CircuitCounts& counts);
     // The circuit's bytes for the caller, as they come: to the caller's end

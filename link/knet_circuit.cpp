@@ -102,19 +102,15 @@ void KnetCircuit::send_control(uint8_t control, uint8_t ack_flag)
         probed_since_copy_ = true;
 }
 
-bool KnetCircuit::send_data(const uint8_t* bytes, int count)
+void KnetCircuit::send_data(const uint8_t* bytes, int count)
 {
     const uint8_t circuit_number = circuit;
     const uint16_t sequence = data_sequence;
     trace("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d\n", circuit_number, sequence, count);
-    if (KNET_HEADER_SIZE + count > KNET_MAX_PACKET) {
-        trace("KNET-SEND: Data packet too large\n");
-        return false;
-    }
-    const int size = KNET_HEADER_SIZE + count;
-    uint8_t* p = packet_space(size);
-    knet_write_data(p, circuit_number, sequence, bytes, count);
-    outstanding_.assign(p, p + size);
+    knet_write_data(packet_space(KNET_HEADER_SIZE + count), circuit_number, sequence, bytes, count);
+    outstanding_circuit_ = circuit_number;
+    outstanding_sequence_ = sequence;
+    outstanding_size_ = count;
     outstanding_first_ms_ = now_ms_;
     outstanding_sent_ms_ = now_ms_;
     probed_since_copy_ = false;
@@ -124,15 +120,29 @@ bool KnetCircuit::send_data(const uint8_t* bytes, int count)
     data_sequence = static_cast<uint16_t>(sequence + 1);
     counts_.sequence_in = sequence;
     counts_.sequence_in_line = circuit_number;
-    return true;
 }
 
 int KnetCircuit::take_caller_bytes(const uint8_t* bytes, int count)
 {
-    if (!alive || !peer_ready || awaiting_ack || count <= 0)
+    // Released bytes not yet dropped still lie at the head of the owner's.
+    if (!alive || !peer_ready || awaiting_ack || released_ > 0 || count <= 0)
         return 0;
     const int k = count < KNET_MAX_DATA ? count : KNET_MAX_DATA;
-    return send_data(bytes, k) ? k : 0;
+    send_data(bytes, k);
+    return k;
+}
+
+int KnetCircuit::take_released()
+{
+    // A call that is over sends nothing again: what waited for its Ack goes
+    // as the rest of the call does.
+    if (!alive) {
+        released_ += outstanding_size_;
+        outstanding_size_ = 0;
+    }
+    const int released = released_;
+    released_ = 0;
+    return released;
 }
 
 uint64_t KnetCircuit::ending_span_ms() const
@@ -180,7 +190,7 @@ bool KnetCircuit::resend_due(uint64_t now_ms) const
     // Never while the board is not ready, never to a board that has not
     // answered since the last copy (slow or gone: a copy helps neither).
     return settings_.resend_ms > 0 && awaiting_ack && peer_ready && answered_since_copy_ &&
-           !outstanding_.empty() && now_ms - outstanding_sent_ms_ >= uint64_t(settings_.resend_ms);
+           outstanding_size_ > 0 && now_ms - outstanding_sent_ms_ >= uint64_t(settings_.resend_ms);
 }
 
 uint64_t KnetCircuit::probe_for_ack_ms() const
@@ -203,7 +213,7 @@ bool KnetCircuit::probe_due(uint64_t now_ms) const
            (awaiting_ack && now_ms - outstanding_sent_ms_ >= for_ack && now_ms - last_probe_ms_ >= for_ack);
 }
 
-void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
+void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty, const uint8_t* unacked)
 {
     now_ms_ = now_ms;
     if (!clock_started_) {
@@ -224,11 +234,11 @@ void KnetCircuit::tick(uint64_t now_ms, int held_for_caller, bool unsent_empty)
         send_control(own_control(), 0);
     }
 
-    if (unsent_empty && resend_due(now_ms)) {
-        const int size = static_cast<int>(outstanding_.size());
-        trace("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_[5],
-                    get_be16(outstanding_.data() + 2), size - KNET_HEADER_SIZE);
-        packets_.insert(packets_.end(), outstanding_.begin(), outstanding_.end());
+    if (unsent_empty && unacked && resend_due(now_ms)) {
+        trace("KNET-SEND: Circuit: %d, Seq: %d, DATA, Size: %d, sent again\n", outstanding_circuit_,
+                    outstanding_sequence_, outstanding_size_);
+        knet_write_data(packet_space(KNET_HEADER_SIZE + outstanding_size_), outstanding_circuit_,
+                        outstanding_sequence_, unacked, outstanding_size_);
         outstanding_sent_ms_ = now_ms;
         probed_since_copy_ = false;
         answered_since_copy_ = false;
@@ -273,7 +283,7 @@ uint64_t KnetCircuit::next_due_ms() const
         return asking_to_end_ ? std::min(ending_until_ms_, next_end_request_ms_) : ending_until_ms_;
     if (!alive)
         return due;
-    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && answered_since_copy_ && !outstanding_.empty())
+    if (settings_.resend_ms > 0 && awaiting_ack && peer_ready && answered_since_copy_ && outstanding_size_ > 0)
         due = std::min(due, outstanding_sent_ms_ + uint64_t(settings_.resend_ms));
     const uint64_t probe_after = uint64_t(settings_.probe_s) * 1000;
     if (probe_after > 0 && on_line()) {
@@ -403,7 +413,8 @@ void KnetCircuit::handle_packet(const KnetPacket& packet)
         const uint16_t control_word = get_be16(p + 2);
         if (awaiting_ack && acknowledged >= pending_sequence) {
             awaiting_ack = false;
-            outstanding_.clear();
+            released_ += outstanding_size_;
+            outstanding_size_ = 0;
         }
         peer_ready = (control_word & 0x8000) != 0;
         trace("KNET-RECV: Circuit: %d, Seq: %d, ACK for %d, control %02X\n", h.circuit, h.sequence,

@@ -69,12 +69,17 @@ public:
     // What the dispatcher asks for.
     void request_connection(const char* service_name);
     void send_control(uint8_t control, uint8_t ack_flag);
-    // Builds one Data packet of at most 512 bytes and marks it outstanding;
-    // false when it was refused.
-    bool send_data(const uint8_t* bytes, int count);
-    // Takes up to 512 of the caller's bytes as one Data packet when the
-    // board is ready and nothing is outstanding; the count taken.
+    // Takes up to 512 of the caller's bytes, from the head of those the
+    // owner holds, as one Data packet when the board is ready and nothing
+    // is outstanding; the count taken. The owner keeps them there, as they
+    // are, until take_released() lets it drop them: a copy of the packet is
+    // built from them, not kept here.
     int take_caller_bytes(const uint8_t* bytes, int count);
+    // The count of caller bytes the owner may drop from the head of those
+    // it holds, since the last call: the outstanding packet's, once the
+    // board host acknowledged it or the call is over. No more are taken
+    // until the owner has asked.
+    int take_released();
     // The caller has gone: the board host is asked to end the circuit at
     // once and then at growing intervals, until it answers or the silence
     // limit has passed.
@@ -87,8 +92,10 @@ public:
     // The timers: resending, probing, telling the board the caller caught
     // up, the silence limit and the ending. unsent_empty is true when the
     // owner has sent every packet taken from packets(): a copy of the
-    // outstanding Data is queued only then, so one at most waits.
-    void tick(uint64_t now_ms, int held_for_caller, bool unsent_empty = true);
+    // outstanding Data is queued only then, so one at most waits. unacked
+    // is the head of the caller bytes the owner holds, which the copy is
+    // built from (none: no copy goes).
+    void tick(uint64_t now_ms, int held_for_caller, bool unsent_empty = true, const uint8_t* unacked = nullptr);
     // When tick next has something to do on its own, on the clock tick is
     // given; UINT64_MAX for never. Catching up is not timed: the owner
     // ticks when the caller takes bytes.
@@ -131,6 +138,8 @@ public:
     uint16_t pending_sequence = 0;
 
 private:
+    // Writes one Data packet of at most 512 bytes and marks it outstanding.
+    void send_data(const uint8_t* bytes, int count);
     void send_ack(uint8_t circuit_number, uint16_t acknowledged);
     void text_to_caller(const char* text);
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -168,12 +177,17 @@ private:
     bool lost_to_silence_ = false;
     bool finished_ = false;
 
-    // The outstanding Data packet, kept whole so that it can go again with
-    // its own sequence: when it was first sent, when last, and whether the
-    // board host has since answered something sent after that copy (a
-    // probe's echo, or a Nack of it), which shows the copy or its Ack was
-    // lost rather than the board being slow or gone.
-    std::vector<uint8_t> outstanding_;
+    // The outstanding Data packet, whose bytes the owner keeps: what it
+    // goes again with (its circuit, its own sequence, its size), when it
+    // was first sent, when last, and whether the board host has since
+    // answered something sent after that copy (a probe's echo, or a Nack of
+    // it), which shows the copy or its Ack was lost rather than the board
+    // being slow or gone.
+    uint8_t outstanding_circuit_ = 0;
+    uint16_t outstanding_sequence_ = 0;
+    int outstanding_size_ = 0;
+    // Caller bytes acknowledged, not yet dropped by the owner.
+    int released_ = 0;
     uint64_t outstanding_first_ms_ = 0;
     uint64_t outstanding_sent_ms_ = 0;
     bool probed_since_copy_ = false;

@@ -232,25 +232,6 @@ TEST_F(LinkTest, InvalidPacketsAreTracedAndTheRestOfTheDatagramStillHandled)
     EXPECT_EQ(out[1], knet_bytes::ack(3, 3, 7));
 }
 
-TEST_F(LinkTest, DataBoundaryIs512Bytes)
-{
-    CaptureStdout();
-    const Bytes big(513, 'x');
-    EXPECT_TRUE(link.send_data(big.data(), 512));
-    std::vector<Bytes> out = sent();
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].size(), 520u);
-    EXPECT_FALSE(link.send_data(big.data(), 513));
-    EXPECT_TRUE(sent().empty());
-    // The refused packet used no sequence and left the first outstanding.
-    EXPECT_EQ(link.data_sequence, 2);
-    EXPECT_EQ(link.pending_sequence, 1);
-    EXPECT_EQ(GetCapturedStdout(),
-              "KNET-SEND: Circuit: 0, Seq: 1, DATA, Size: 512\n"
-              "KNET-SEND: Circuit: 0, Seq: 2, DATA, Size: 513\n"
-              "KNET-SEND: Data packet too large\n");
-}
-
 TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
 {
     CaptureStdout();
@@ -286,6 +267,52 @@ TEST_F(LinkTest, CallerBytesLeaveStopAndWaitIn512ByteSlices)
     GetCapturedStdout();
     EXPECT_EQ(received, typed);
     EXPECT_EQ(link.from_caller_size(), 0);
+}
+
+namespace {
+// A caller's end that takes everything and counts the wakes of its reading.
+class CountingCallerEnd : public CallerEnd {
+public:
+    bool take_board_bytes(const uint8_t*, int32_t) override { return true; }
+    void input_room() override { ++wakes; }
+    int wakes = 0;
+};
+}
+
+// A caller whose input stopped at the bound is woken when room is made, and
+// room is made only when the board host acknowledges: the bytes of the Data
+// packet in flight are still the link's until then.
+TEST_F(LinkTest, ACallerStoppedAtTheInputBoundIsWokenWhenTheAckMakesRoom)
+{
+    CaptureStdout();
+    CountingCallerEnd end;
+    link.attach(&end);
+    feed(knet_bytes::accept(1, 2));
+    sent();
+    std::string typed;
+    for (int i = 0; i < BoardLink::FROM_CALLER_BOUND; ++i)
+        typed.push_back(static_cast<char>('a' + i % 26));
+    type(typed);
+    link.send_from_caller();
+    std::vector<Bytes> out = sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], knet_bytes::data(2, 1, typed.substr(0, 512)));
+    EXPECT_EQ(link.from_caller_size(), BoardLink::FROM_CALLER_BOUND);
+    EXPECT_EQ(end.wakes, 0) << "no room yet";
+    feed(knet_bytes::ack(2, 5, 1));
+    EXPECT_EQ(link.from_caller_size(), BoardLink::FROM_CALLER_BOUND - 512);
+    EXPECT_EQ(end.wakes, 1);
+    // Reading goes on; the next packet starts where the first ended.
+    type("z");
+    link.send_from_caller();
+    out = sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], knet_bytes::data(2, 2, typed.substr(512, 512)));
+    // Below the bound an Ack wakes no one.
+    feed(knet_bytes::ack(2, 6, 2));
+    EXPECT_EQ(end.wakes, 1);
+    link.detach();
+    GetCapturedStdout();
 }
 
 TEST_F(LinkTest, ReadyBitClearedByControlHoldsDataUntilItReturns)

@@ -35,6 +35,8 @@ protected:
         lost = nullptr;
         board_deaf = !answered;
         held = 0;
+        typed.clear();
+        releases.clear();
         to_board.clear();
         to_board_at.clear();
         circuit = KnetCircuit(settings);
@@ -72,7 +74,19 @@ protected:
     {
         circuit.handle_datagram(d.data(), static_cast<int>(d.size()), now, held);
         held_bytes();
+        release();
     }
+
+    // The owner drops from the head of its bytes what the circuit released.
+    void release()
+    {
+        const int n = circuit.take_released();
+        if (n > 0) {
+            typed.erase(0, n);
+            releases.push_back(n);
+        }
+    }
+    const uint8_t* owner_bytes() const { return reinterpret_cast<const uint8_t*>(typed.data()); }
 
     // What the circuit gave the caller moves into what the owner holds.
     void held_bytes()
@@ -82,13 +96,13 @@ protected:
         circuit.caller_bytes().clear();
     }
 
-    // The caller types: what the circuit takes leaves at once.
+    // The caller types: what the circuit takes leaves at once, and stays
+    // with the owner until it is released.
     void type(const std::string& s) { typed += s; send_typed(); }
     void send_typed()
     {
-        const int k = circuit.take_caller_bytes(reinterpret_cast<const uint8_t*>(typed.data()),
-                                                static_cast<int>(typed.size()));
-        typed.erase(0, k);
+        release();
+        circuit.take_caller_bytes(owner_bytes(), static_cast<int>(typed.size()));
         exchange();
     }
 
@@ -97,7 +111,7 @@ protected:
     {
         for (int t = 0; t < ms; t += 10) {
             now += 10;
-            circuit.tick(now, held);
+            circuit.tick(now, held, true, owner_bytes());
             send_typed();
         }
     }
@@ -137,7 +151,9 @@ protected:
     int held = 0;
     std::string caller_stream;
     uint64_t now = 1000;
+    // What the owner holds of the caller's bytes, and what it was let drop.
     std::string typed;
+    std::vector<int> releases;
     std::string trace;
 };
 
@@ -364,6 +380,47 @@ TEST_F(CircuitTest, ALostPacketGoesAgainOnlyToAReadyBoardThatAnsweredSinceElseTh
         EXPECT_EQ(c.ended != nullptr && so_far.find(c.ended) != std::string::npos, c.ended != nullptr)
             << c.name << so_far.substr(so_far.size() > 2000 ? so_far.size() - 2000 : 0);
     }
+}
+
+// The circuit keeps no copy of a Data packet: one that must go again is
+// built from the bytes its owner still holds, byte for byte the first,
+// though the owner's bytes grew behind it. Its Ack, or the end of the call,
+// lets the owner drop exactly the packet's bytes.
+TEST_F(CircuitTest, ACopyIsBuiltFromTheOwnersBytesAndTheAckReleasesExactlyThem)
+{
+    start(resend(500));
+    std::string stream;
+    for (int i = 0; i < 700; ++i)
+        stream.push_back(char('a' + i % 26));
+    bool first = true;
+    lost = [&](const Bytes& p) {
+        if (p[4] != knet::Data || !first)
+            return false;
+        first = false;
+        return true;
+    };
+    type(stream);
+    type("+more");
+    EXPECT_EQ(typed, stream + "+more") << "nothing released before the Ack";
+    wait_ms(3000);
+    std::vector<Bytes> sent;
+    for (const Bytes& p : to_board)
+        if (p[4] == knet::Data)
+            sent.push_back(p);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0], knet_bytes::data(circuit.line, 1, stream.substr(0, 512)));
+    EXPECT_EQ(sent[1], sent[0]);
+    EXPECT_EQ(sent[2], knet_bytes::data(circuit.line, 2, stream.substr(512) + "+more"));
+    EXPECT_EQ(releases, (std::vector<int>{512, 193}));
+    EXPECT_EQ(board.received, stream + "+more");
+    EXPECT_NE(GetCapturedStdout().find(", Seq: 1, DATA, Size: 512, sent again\n"), std::string::npos);
+    CaptureStdout();
+
+    board.hold_acks = true;
+    type("last");
+    circuit.hang_up(now);
+    EXPECT_EQ(circuit.take_released(), 4) << "the call is over";
+    EXPECT_EQ(circuit.take_released(), 0);
 }
 
 // The board clears its ready bit and goes quiet; the probe 2 s later is
