@@ -164,6 +164,8 @@ void CallerSession::run_io()
 {
     MutexHold hold(io_lock);
     uint64_t progress_ms = monotonic_ms();
+    // Dropped for taking none of its output: nothing more is sent to it.
+    bool stalled = false;
     while (keep_running.get()) {
         int r = wait_for_work(progress_ms);
         if (!keep_running.get())
@@ -188,13 +190,18 @@ void CallerSession::run_io()
         }
         if (sent > 0 || pending_output() == 0)
             progress_ms = now_ms;
-        else if (connected && now_ms - progress_ms >= uint64_t(STALL_LIMIT_MS))
+        else if (connected && now_ms - progress_ms >= uint64_t(STALL_LIMIT_MS)) {
+            stalled = true;
             mark_lost(); // output waits and the caller takes none of it
+        }
     }
 
-    // One more try without blocking: a caller who is gone or not reading
-    // loses what is left.
-    flush_output();
+    // One more try without blocking, for a caller who hung up with a text
+    // still to go: a caller who is gone or not reading loses what is left.
+    // A socket that would not wake us for room may still take a little,
+    // but the stalled caller has had its time.
+    if (!stalled)
+        flush_output();
     {
         MutexHold out(output_lock);
         output->clear();
