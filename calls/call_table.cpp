@@ -137,6 +137,8 @@ bool CallTable::accept_caller(CallerListener& listener)
     }
     session_counter = number;
     ++total_connections;
+    if (session.by_ssh)
+        ++ssh_callers_;
     stats_board.update([&](StatusFigures& f) {
         f.total_connections = total_connections;
         f.next_session = uint16_t(session_counter + 1);
@@ -182,7 +184,11 @@ bool CallTable::serve_call(Call& call)
         // then in the session); a caller who stops reading is dropped by
         // its session. The session's I/O thread is asked to end first, and
         // the session disconnected once it has: the loop never waits for it.
-        if (!link || (!link->alive && link->held_for_caller() == 0 && session.pending_output() == 0)) {
+        if (!link && !session.ready()) {
+            // The down text waits for a transport still setting up; its own
+            // limit ends a caller that never gets there.
+            session.wake_when_drained();
+        } else if (!link || (!link->alive && link->held_for_caller() == 0 && session.pending_output() == 0)) {
             if (session.stop_io()) {
                 // Free before the caller sees the close: a redial at once
                 // is a new call, not one too many.
@@ -224,6 +230,8 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
     release_caller(*call);
+    if (call->session->by_ssh)
+        --ssh_callers_;
     stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)
@@ -318,6 +326,7 @@ int CallTable::serve()
     stats_board.update([&](StatusFigures& f) {
         f.threads_used = live_worker_count;
         f.callers = int(calls.size());
+        f.callers_ssh = ssh_callers_;
     });
 
     int due_ms = LONGEST_WAIT_MS;

@@ -110,6 +110,8 @@ private:
     // out of descriptors at shutdown still keeps its total.
     DescriptorReserve counters_reserve_;
     uint64_t last_full_walk_ms_ = 0;
+    // Of the calls, those whose caller came by SSH.
+    int ssh_callers_ = 0;
 };
 
 extern CallTable call_table;
