@@ -1,0 +1,162 @@
+// Callers over SSH against the real orva: the OpenSSH client in a tmux pane
+// through the board host simulator's menu, the host key kept across a
+// restart, and clients that never finish the setup closed while a Telnet
+// caller goes on.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sys/stat.h>
+
+#include "tests/support/adapter_test.h"
+#include "tests/support/http_client.h"
+#include "tests/support/tmux_pane.h"
+
+using namespace support;
+
+namespace {
+
+class SshCallers : public AdapterTest {
+protected:
+    void SetUp() override
+    {
+        extra_config = "  <Server Type=\"SSH\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ssh_port) +
+                       "\" HostKey=\"host_key\"/>\n"
+                       "  <Server Type=\"Status\" IP=\"127.0.0.1\" Port=\"" + std::to_string(http_port) + "\"/>\n";
+    }
+
+    // The OpenSSH client in the pane, trusting a key it has not seen and
+    // remembering it in the test's own known-hosts file; the pane's shell
+    // then says how it ended.
+    void dial(Tmux& tmux)
+    {
+        tmux.start("ssh -tt -F /dev/null -o UserKnownHostsFile=" + dir.file("known_hosts") +
+                   " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
+                   " -o PreferredAuthentications=none,password,keyboard-interactive -p " + std::to_string(ssh_port) +
+                   " any@127.0.0.1; echo ssh-exit-status=$?; exec cat");
+    }
+
+    // The figure from /status.json; -1 when it is not there.
+    long long status_figure(const std::string& name)
+    {
+        const std::string json = http_get(http_port, "/status.json").body;
+        const size_t at = json.find("\"" + name + "\": ");
+        return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + name.size() + 4);
+    }
+
+    std::string fingerprint_logged(size_t since)
+    {
+        const std::string prefix = "SSH host key fingerprint: ";
+        if (!orva_says(prefix, since))
+            return "";
+        const std::string& out = orva->out();
+        const size_t at = out.find(prefix, since) + prefix.size();
+        return out.substr(at, out.find('\n', at) - at);
+    }
+
+    int ssh_port = free_tcp_port();
+    int http_port = free_tcp_port();
+};
+
+TEST_F(SshCallers, OpenSshClientUsesTheMenuAndFindsTheSameHostKeyAfterARestart)
+{
+    if (!have_tmux())
+        GTEST_FAIL() << "tmux is needed (scripts/install-deps.sh test)";
+    start_relay();
+    start_orva(false);
+    start_board();
+
+    // The key was made at start-up, for the owner's eyes only.
+    const std::string fingerprint = fingerprint_logged(0);
+    ASSERT_EQ(fingerprint.rfind("SHA256:", 0), 0u) << why();
+    EXPECT_TRUE(orva_says("SSH host key made in host_key"));
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("host_key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    {
+        Tmux tmux{"orva-ssh-first"};
+        dial(tmux);
+        ASSERT_TRUE(tmux.shows("[E]cho  [T]ime  [W]ho  [G]oodbye", 20s)) << tmux.screen_text() << why();
+        // The greeting came raw ahead of the board's banner: no Telnet
+        // announcements show as stray characters.
+        const std::string screen = tmux.screen_text();
+        EXPECT_NE(screen.find("ORVA v1.0 Connected."), std::string::npos) << screen;
+        EXPECT_LT(screen.find("ORVA v1.0 Connected."), screen.find("Welcome to the KELB board, line "));
+        EXPECT_EQ(status_figure("callers"), 1);
+        EXPECT_EQ(status_figure("callers_ssh"), 1);
+
+        tmux.keys("E");
+        ASSERT_TRUE(tmux.shows("Echo: type away")) << tmux.screen_text();
+        tmux.keys("ssh-echo-word");
+        ASSERT_TRUE(tmux.shows("ssh-echo-word")) << tmux.screen_text();
+        EXPECT_GT(status_figure("input_bytes"), 0);
+        tmux.keys("Escape");
+        ASSERT_TRUE(tmux.shows("> ")) << tmux.screen_text();
+        tmux.keys("G");
+        ASSERT_TRUE(tmux.shows("Goodbye from line ")) << tmux.screen_text();
+        EXPECT_TRUE(tmux.shows("ssh-exit-status=")) << tmux.screen_text();
+        EXPECT_TRUE(wait_until([&] { return status_figure("callers_ssh") == 0; }));
+    }
+
+    // A second run loads the same key, and the client's known-hosts file
+    // still matches it.
+    ASSERT_EQ(stop_orva(), 0);
+    start_orva(false);
+    EXPECT_EQ(fingerprint_logged(0), fingerprint);
+    EXPECT_FALSE(orva_says("SSH host key made", 0, 0s));
+    ASSERT_TRUE(orva_says("SAP: Added Server to List", 0, 20s)) << why();
+    {
+        Tmux tmux{"orva-ssh-second"};
+        dial(tmux);
+        ASSERT_TRUE(tmux.shows("[E]cho  [T]ime  [W]ho  [G]oodbye", 20s)) << tmux.screen_text() << why();
+        EXPECT_EQ(tmux.screen_text().find("WARNING"), std::string::npos) << tmux.screen_text();
+        tmux.keys("G");
+        EXPECT_TRUE(tmux.shows("ssh-exit-status=")) << tmux.screen_text();
+    }
+}
+
+// Noise and silence on the SSH port cost the other callers nothing: both
+// are closed (the silent one by the setup limit) while a Telnet caller's
+// echo goes on.
+TEST_F(SshCallers, NoiseAndSilenceAreClosedWhileATelnetCallerEchoes)
+{
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller bystander(telnet_port);
+    ASSERT_GT(call_in(bystander), 0) << why();
+
+    LoopbackCaller silent(ssh_port);
+    LoopbackCaller noisy(ssh_port);
+    ASSERT_TRUE(silent.connected() && noisy.connected());
+    std::string noise(1 << 20, '\0');
+    std::mt19937 random(24);
+    for (char& c : noise)
+        c = char(random());
+    try {
+        noisy.send(noise);
+    } catch (const std::runtime_error&) {
+        // Closed before it took the whole megabyte.
+    }
+    bool noisy_closed = false;
+    read_until_closed(noisy, noisy_closed);
+    EXPECT_TRUE(noisy_closed);
+
+    // The bystander's echo works while the silent client waits out its
+    // limit.
+    bool silent_closed = false;
+    std::string heard;
+    for (int round = 0; round < 100 && !silent_closed; ++round) {
+        const std::string word = "echo-" + std::to_string(round) + "\r\n";
+        bystander.send(word);
+        EXPECT_EQ(read(bystander, word.size()), word);
+        heard += silent.receive_until_closed(silent_closed, 200ms);
+    }
+    if (!silent_closed)
+        heard += read_until_closed(silent, silent_closed, 20s);
+    EXPECT_TRUE(silent_closed);
+    // All it heard was the server's version line.
+    EXPECT_EQ(heard.rfind("SSH-2.0-", 0), 0u) << heard;
+    EXPECT_EQ(status_figure("callers_ssh"), 0);
+}
+
+}
