@@ -96,7 +96,8 @@ int SshTransport::readiness(bool readable, bool writable)
         r |= PollReadable;
     else if (ended)
         r |= PollError; // gone while its input was held back
-    if (writable && !(ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) && ssh_channel_window_size(channel_) > 0)
+    if (writable && (unflushed_ < SEND_CHUNK || !(ssh_get_poll_flags(session_) & SSH_WRITE_PENDING)) &&
+        ssh_channel_window_size(channel_) > 0)
         r |= PollWritable;
     return r;
 }
@@ -163,10 +164,14 @@ int SshTransport::send(const uint8_t* bytes, int count)
         return 0;
     if (ssh_channel_is_closed(channel_))
         return -1;
-    if (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING)
+    // What the encryption still holds stays under SEND_CHUNK: counted from
+    // the last time it held nothing.
+    if (!(ssh_get_poll_flags(session_) & SSH_WRITE_PENDING))
+        unflushed_ = 0;
+    if (unflushed_ >= SEND_CHUNK)
         return 0;
     const uint32_t window = ssh_channel_window_size(channel_);
-    const int n = int(std::min<uint32_t>({uint32_t(count), window, uint32_t(SEND_CHUNK)}));
+    const int n = int(std::min<uint32_t>({uint32_t(count), window, uint32_t(SEND_CHUNK - unflushed_)}));
     if (n == 0)
         return 0;
     const int written = ssh_channel_write(channel_, bytes, uint32_t(n));
@@ -174,6 +179,7 @@ int SshTransport::send(const uint8_t* bytes, int count)
         failed_ = true;
         return -1;
     }
+    unflushed_ += written;
     return written;
 }
 

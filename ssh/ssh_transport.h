@@ -25,7 +25,7 @@ public:
     static constexpr int SETUP_LIMIT_MS = 10000;
     // Declined authentication attempts before the caller is closed.
     static constexpr int AUTH_ATTEMPTS_LIMIT = 3;
-    // Board bytes handed to the channel at once; more wait in the session
+    // Board bytes the channel may hold unsent; more wait in the session
     // until these have gone out, so a caller who reads slowly holds no more
     // than this in the encryption's own buffer.
     static constexpr int SEND_CHUNK = 32 * 1024;
@@ -97,6 +97,8 @@ private:
     bool woken_ = false;
     int wake_fd_ = -1;
     int declined_ = 0;
+    // Bytes handed to the channel since its output last went out whole.
+    int unflushed_ = 0;
     uint64_t setup_deadline_ms_;
     bool charset_auto_;
     Charset charset_;

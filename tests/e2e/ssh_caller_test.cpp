@@ -21,6 +21,8 @@ protected:
     {
         extra_config = "  <Server Type=\"SSH\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ssh_port) +
                        "\" HostKey=\"host_key\"/>\n"
+                       "  <Server Type=\"SSH\" IP=\"127.0.0.1\" Port=\"" + std::to_string(legacy_port) +
+                       "\" HostKey=\"host_key\" Legacy=\"1\"/>\n"
                        "  <Server Type=\"Status\" IP=\"127.0.0.1\" Port=\"" + std::to_string(http_port) + "\"/>\n";
     }
 
@@ -53,7 +55,18 @@ protected:
         return out.substr(at, out.find('\n', at) - at);
     }
 
+    // A client that offers only the older algorithms, its input at its end
+    // at once: what it printed.
+    std::string dial_with_old_algorithms(int port)
+    {
+        return run_command("timeout 30 ssh -tt -F /dev/null -o UserKnownHostsFile=" + dir.file("known_hosts") +
+                           " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
+                           " -o KexAlgorithms=diffie-hellman-group14-sha1 -o Ciphers=aes128-cbc -o MACs=hmac-sha1"
+                           " -p " + std::to_string(port) + " any@127.0.0.1 </dev/null 2>&1");
+    }
+
     int ssh_port = free_tcp_port();
+    int legacy_port = free_tcp_port();
     int http_port = free_tcp_port();
 };
 
@@ -113,6 +126,11 @@ TEST_F(SshCallers, OpenSshClientUsesTheMenuAndFindsTheSameHostKeyAfterARestart)
         tmux.keys("G");
         EXPECT_TRUE(tmux.shows("ssh-exit-status=")) << tmux.screen_text();
     }
+
+    // The older algorithms are offered only where Legacy asks for them.
+    EXPECT_NE(dial_with_old_algorithms(ssh_port).find("no matching key exchange method"), std::string::npos);
+    const std::string old_client = dial_with_old_algorithms(legacy_port);
+    EXPECT_NE(old_client.find("ORVA v1.0 Connected."), std::string::npos) << old_client;
 }
 
 // Noise and silence on the SSH port cost the other callers nothing: both
