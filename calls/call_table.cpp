@@ -40,8 +40,9 @@ int CallTable::write_refusal_summary(uint64_t now_ms)
     return refusals_.ms_until_summary(now_ms);
 }
 
-void CallTable::refuse(CallerTransport& connection, const AccessDecision& decision)
+void CallTable::refuse(std::unique_ptr<CallerTransport> caller, const AccessDecision& decision)
 {
+    CallerTransport& connection = *caller;
     char address[TCP_ADDRESS_TEXT];
     tcp_address_text(connection.peer(), address);
     const AccessSettings& limits = access_.settings();
@@ -91,7 +92,14 @@ void CallTable::refuse(CallerTransport& connection, const AccessDecision& decisi
         app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute", address,
                       limits.ban_seconds, decision.count);
     // Denied and banned callers get not one byte; the others are told why.
-    // A fresh socket's buffer takes the text without waiting.
+    // A fresh socket's buffer takes the text without waiting; a transport
+    // still to be set up is told on a thread of its own, or not at all
+    // when none is free.
+    if (text && !connection.ready()) {
+        if (!setup_refusals_.take(caller, text))
+            connection.close();
+        return;
+    }
     if (text) {
         connection.send(reinterpret_cast<const uint8_t*>(text), int(std::strlen(text)));
         // Unread input at close resets the connection, which can discard the
@@ -111,7 +119,7 @@ bool CallTable::accept_caller(CallerListener& listener)
     const TcpAddress caller = connection->peer();
     const AccessDecision decision = access_.admit(caller, monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
-        refuse(*connection, decision);
+        refuse(std::move(connection), decision);
         return true;
     }
 
@@ -376,6 +384,7 @@ int CallTable::init(AccessPolicy access, const BoardSettings& board)
 
 void CallTable::shutdown()
 {
+    setup_refusals_.stop();
     // Every I/O thread winds down at once; closing them one by one would
     // wait out each idle thread's socket wait in turn.
     for (auto& call : calls) {

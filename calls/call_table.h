@@ -14,6 +14,7 @@
 #include "calls/caller_listener.h"
 #include "calls/counters_file.h"
 #include "calls/refusal_log.h"
+#include "calls/setup_refusals.h"
 #include "link/board_settings.h"
 #include "port/descriptor_reserve.h"
 #include "port/wake_event.h"
@@ -85,8 +86,10 @@ private:
 
     // False when no caller could be taken.
     bool accept_caller(CallerListener& listener);
-    // Turns a caller away in the pass that accepted it, waiting on nothing.
-    void refuse(CallerTransport& caller, const AccessDecision& decision);
+    // Turns a caller away in the pass that accepted it, waiting on nothing:
+    // a caller still to be set up is told on a refusal thread, if one is
+    // free.
+    void refuse(std::unique_ptr<CallerTransport> caller, const AccessDecision& decision);
     // Counts a refused caller and writes its line, unless this second has
     // had its share of lines.
     void tell_refusal(RefusalReason reason, const char* line);
@@ -105,6 +108,7 @@ private:
 
     std::vector<Listening> listeners_;
     RefusalLog refusals_;
+    SetupRefusals setup_refusals_;
     bool counters_loaded = false;
     // Held from init, given back just before the total is saved: a process
     // out of descriptors at shutdown still keeps its total.

@@ -51,7 +51,7 @@ public:
     // session holds the board's bytes back.
     virtual Charset charset() const { return Charset::Cp437; }
     // True once the caller can take bytes and its character set is known;
-    // asked on the I/O thread only.
+    // asked by the thread that drives the transport's I/O.
     virtual bool ready() const { return true; }
     // Whether the caller came by SSH, for the figures.
     virtual bool by_ssh() const { return false; }

@@ -91,10 +91,12 @@ int SshTransport::readiness(bool readable, bool writable)
     if (!shell_open_)
         return 0;
     int r = 0;
-    const bool ended = ssh_channel_is_eof(channel_) || ssh_channel_is_closed(channel_);
-    if (readable && (ended || ssh_channel_poll(channel_, 0) != 0))
+    // End of the caller's data is read as such; output may still go to it
+    // until the channel closes.
+    const bool closed = ssh_channel_is_closed(channel_);
+    if (readable && (closed || ssh_channel_is_eof(channel_) || ssh_channel_poll(channel_, 0) != 0))
         r |= PollReadable;
-    else if (ended)
+    else if (closed)
         r |= PollError; // gone while its input was held back
     if (writable && (unflushed_ < SEND_CHUNK || !(ssh_get_poll_flags(session_) & SSH_WRITE_PENDING)) &&
         ssh_channel_window_size(channel_) > 0)

@@ -177,4 +177,24 @@ TEST_F(SshCallers, NoiseAndSilenceAreClosedWhileATelnetCallerEchoes)
     EXPECT_EQ(status_figure("callers_ssh"), 0);
 }
 
+// A caller past MaxPerAddress is told why once its shell is open, as a
+// Telnet caller is at once.
+TEST_F(SshCallers, CallerPastTheAddressLimitIsToldWhyOverSsh)
+{
+    access = "<Access MaxPerAddress=\"1\" RatePerMinute=\"0\"/>";
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller first(telnet_port);
+    ASSERT_GT(call_in(first), 0) << why();
+
+    const std::string refused = dial_with_old_algorithms(legacy_port);
+    EXPECT_NE(refused.find("Too many connections from your address, please call back later."), std::string::npos)
+        << refused;
+    EXPECT_EQ(refused.find("ORVA v1.0 Connected."), std::string::npos) << refused;
+    EXPECT_TRUE(orva_says("calls at once at the limit (1)"));
+    // The first caller was never held up.
+    first.send("still-there");
+    EXPECT_EQ(read(first, 11), "still-there");
+}
+
 }
