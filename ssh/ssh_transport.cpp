@@ -124,13 +124,14 @@ int SshTransport::wait(bool readable, bool writable, int timeout_ms, int wake_fd
         // Polled as long as the caller asked, but never past the setup limit.
         int64_t left = timeout_ms < 0 ? -1 : int64_t(start_ms) + timeout_ms - int64_t(now_ms);
         if (!shell_open_) {
-            const int64_t setup_left = int64_t(setup_deadline_ms_) - int64_t(now_ms);
+            const int64_t setup_left = std::max<int64_t>(int64_t(setup_deadline_ms_) - int64_t(now_ms), 0);
             left = left < 0 ? setup_left : std::min(left, setup_left);
         }
         if (timeout_ms >= 0 && left <= 0)
             return 0;
         woken_ = false;
-        if (ssh_event_dopoll(event_, int(std::max<int64_t>(left, 0))) == SSH_ERROR && broken()) {
+        // left < 0 here: no limit at all.
+        if (ssh_event_dopoll(event_, int(left)) == SSH_ERROR) {
             failed_ = true;
             return PollError;
         }

@@ -197,4 +197,36 @@ TEST_F(SshCallers, CallerPastTheAddressLimitIsToldWhyOverSsh)
     EXPECT_EQ(read(first, 11), "still-there");
 }
 
+// Every line of a full board taken by an SSH caller at once, each echoing
+// its own word, then all hanging up.
+TEST_F(SshCallers, NinetySixCallersAtOnceEachEchoOnTheirOwnLine)
+{
+    const int callers = 96 / LOAD_SCALE;
+    start_orva();
+    start_board({"--echo", "--lines", "96"});
+    std::vector<std::unique_ptr<ChildProcess>> clients;
+    for (int i = 0; i < callers; ++i) {
+        // Each connects before the next, so no handshake waits behind a
+        // burst of others on a loaded machine; all stay connected.
+        clients.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/usr/bin/ssh", "-tt", "-F", "/dev/null", "-o", "UserKnownHostsFile=" + dir.file("known_hosts"),
+            "-o", "StrictHostKeyChecking=accept-new", "-o", "PubkeyAuthentication=no", "-p",
+            std::to_string(ssh_port), "any@127.0.0.1"}));
+        ASSERT_TRUE(clients.back()->wait_for_out("Connected to KELB line ", 30s))
+            << i << clients.back()->out() << clients.back()->err() << why(4096);
+        pump();
+    }
+    EXPECT_EQ(status_figure("callers_ssh"), callers);
+    EXPECT_EQ(status_figure("callers"), callers);
+    for (int i = 0; i < callers; ++i)
+        clients[size_t(i)]->write_in("word-" + std::to_string(i) + "!");
+    for (int i = 0; i < callers; ++i)
+        EXPECT_TRUE(clients[size_t(i)]->wait_for_out("word-" + std::to_string(i) + "!")) << i;
+    for (auto& client : clients)
+        client->close_in();
+    for (auto& client : clients)
+        EXPECT_EQ(client->wait_exit(), 0) << client->out() << client->err();
+    EXPECT_TRUE(wait_until([&] { return status_figure("callers") == 0; }));
+}
+
 }
