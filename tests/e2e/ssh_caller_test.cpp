@@ -65,6 +65,16 @@ protected:
                            " -p " + std::to_string(port) + " any@127.0.0.1 </dev/null 2>&1");
     }
 
+    // The OpenSSH client as a child whose input the test writes, naming
+    // terminal as its terminal type.
+    std::unique_ptr<ChildProcess> ssh_client(const std::string& terminal)
+    {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/usr/bin/env", "TERM=" + terminal, "/usr/bin/ssh", "-tt", "-F", "/dev/null", "-o",
+            "UserKnownHostsFile=" + dir.file("known_hosts"), "-o", "StrictHostKeyChecking=accept-new", "-o",
+            "PubkeyAuthentication=no", "-p", std::to_string(ssh_port), "any@127.0.0.1"});
+    }
+
     int ssh_port = free_tcp_port();
     int legacy_port = free_tcp_port();
     int http_port = free_tcp_port();
@@ -208,10 +218,7 @@ TEST_F(SshCallers, NinetySixCallersAtOnceEachEchoOnTheirOwnLine)
     for (int i = 0; i < callers; ++i) {
         // Each connects before the next, so no handshake waits behind a
         // burst of others on a loaded machine; all stay connected.
-        clients.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
-            "/usr/bin/ssh", "-tt", "-F", "/dev/null", "-o", "UserKnownHostsFile=" + dir.file("known_hosts"),
-            "-o", "StrictHostKeyChecking=accept-new", "-o", "PubkeyAuthentication=no", "-p",
-            std::to_string(ssh_port), "any@127.0.0.1"}));
+        clients.push_back(ssh_client("xterm"));
         ASSERT_TRUE(clients.back()->wait_for_out("Connected to KELB line ", 30s))
             << i << clients.back()->out() << clients.back()->err() << why(4096);
         pump();
@@ -227,6 +234,24 @@ TEST_F(SshCallers, NinetySixCallersAtOnceEachEchoOnTheirOwnLine)
     for (auto& client : clients)
         EXPECT_EQ(client->wait_exit(), 0) << client->out() << client->err();
     EXPECT_TRUE(wait_until([&] { return status_figure("callers") == 0; }));
+}
+
+// Charset="auto": a code page 437 terminal gets the board's bytes as they
+// are, any other UTF-8. Byte 0x82 is é to the board: from a UTF-8 terminal
+// it is no character and reaches the board (and comes back) as '?'.
+TEST_F(SshCallers, TerminalTypeChoosesTheCharacterSet)
+{
+    start_orva();
+    start_board({"--echo"});
+    const std::pair<const char*, const char*> cases[] = {{"xterm-256color", "mark?!"}, {"ansi", "mark\x82!"}};
+    for (const auto& [terminal, echoed] : cases) {
+        auto client = ssh_client(terminal);
+        ASSERT_TRUE(client->wait_for_out("Connected to KELB line ", 30s)) << client->err() << why();
+        client->write_in("mark\x82!");
+        EXPECT_TRUE(client->wait_for_out(echoed)) << terminal << ": " << client->out();
+        client->close_in();
+        EXPECT_EQ(client->wait_exit(), 0) << terminal;
+    }
 }
 
 }
