@@ -154,37 +154,54 @@ bool CallTable::accept_caller(CallerListener& listener)
 
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
 
+    // A caller still being set up takes no board line until it can use
+    // one: one that never gets there holds none.
+    if (session.ready())
+        connect_to_board(*call);
+    else
+        call->awaiting_transport = true;
+    calls.push_front(std::move(call));
+    return true;
+}
+
+void CallTable::connect_to_board(Call& call)
+{
+    CallerSession& session = *call.session;
     IpxAddress board;
     if (sap_agent.find_server(service_name, board)) {
-        call->link = std::make_unique<BoardLink>(board_);
-        call->link->notify(call->signal);
-        if (call->link->open(board) == 0) {
+        call.link = std::make_unique<BoardLink>(board_);
+        call.link->notify(call.signal);
+        if (call.link->open(board) == 0) {
             // Joined before the request: the board's first bytes go
             // straight to the caller.
-            session.join(call->link.get());
-            call->link->request_connection(service_name);
+            session.join(call.link.get());
+            call.link->request_connection(service_name);
             session.look_up_name();
         } else {
             // No thread for the link: as good as no board host.
-            call->link.reset();
+            call.link.reset();
         }
     }
-    if (!call->link) {
+    if (!call.link) {
         count_lost_to_downtime();
         session.print("%s", BOARD_DOWN_TEXT);
     }
-    calls.push_front(std::move(call));
-    return true;
 }
 
 // Serves one call; true when it is finished and may be removed.
 bool CallTable::serve_call(Call& call)
 {
     CallerSession& session = *call.session;
+    if (call.awaiting_transport && session.connected && session.ready()) {
+        call.awaiting_transport = false;
+        connect_to_board(call);
+    }
     BoardLink* link = call.link.get();
     bool finished = false;
 
-    if (session.connected) {
+    if (call.awaiting_transport && session.connected) {
+        // Its transport's own limit ends a setup that never finishes.
+    } else if (session.connected) {
         if (link && link->lost_to_silence.exchange(false))
             count_lost_to_downtime();
         // A circuit that ended leaves the caller connected until the board's
@@ -192,11 +209,7 @@ bool CallTable::serve_call(Call& call)
         // then in the session); a caller who stops reading is dropped by
         // its session. The session's I/O thread is asked to end first, and
         // the session disconnected once it has: the loop never waits for it.
-        if (!link && !session.ready()) {
-            // The down text waits for a transport still setting up; its own
-            // limit ends a caller that never gets there.
-            session.wake_when_drained();
-        } else if (!link || (!link->alive && link->held_for_caller() == 0 && session.pending_output() == 0)) {
+        if (!link || (!link->alive && link->held_for_caller() == 0 && session.pending_output() == 0)) {
             if (session.stop_io()) {
                 // Free before the caller sees the close: a redial at once
                 // is a new call, not one too many.

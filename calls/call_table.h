@@ -97,6 +97,9 @@ private:
     // the next is due, -1 when none is.
     int write_refusal_summary(uint64_t now_ms);
     bool serve_call(Call& call);
+    // Opens the call's board link and joins the caller to it, or tells the
+    // caller no board host is known.
+    void connect_to_board(Call& call);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
     void count_lost_to_downtime();
     // The caller no longer counts against its address; once.

@@ -238,6 +238,8 @@ void CallerSession::become_ready()
     // The board's bytes it held back.
     if (link)
         link->caller_took_output();
+    // A call waiting for its transport may take a board line now.
+    notify_dispatcher();
 }
 
 int CallerSession::wait_for_work(uint64_t progress_ms)

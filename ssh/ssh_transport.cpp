@@ -15,11 +15,15 @@ SshTransport::SshTransport(ssh_bind bind, std::unique_ptr<TcpSocket> connection,
     // The session owns the descriptor from here on, and closes it.
     const int fd = connection->release();
     if (!session_ || ssh_bind_accept_fd(bind, session_, fd) != SSH_OK) {
+        // Closed once: by the session if it took the descriptor before it
+        // failed, else here.
+        const bool taken = session_ && ssh_get_fd(session_) == fd;
         if (session_) {
             ssh_free(session_);
             session_ = nullptr;
         }
-        tcp_close(fd);
+        if (!taken)
+            tcp_close(fd);
         failed_ = true;
     }
 }
