@@ -26,6 +26,9 @@
 #include "port/process_limits.h"
 #include "port/terminal.h"
 #include "sap/sap_agent.h"
+#include "ssh/ssh_host_key.h"
+#include "ssh/ssh_listener.h"
+#include "ssh/ssh_settings.h"
 #include "status/status_server.h"
 #include "telnet/telnet_listener.h"
 #include "telnet/telnet_settings.h"
@@ -63,6 +66,10 @@ struct StartupSettings {
     LogSettings log{};
     // The first Telnet port, then any more.
     std::vector<TelnetSettings> telnet;
+    // None: no SSH port.
+    std::vector<SshSettings> ssh;
+    // One per SSH port, read (or made) before anything starts.
+    std::vector<std::unique_ptr<SshHostKey>> ssh_keys;
     IpxSettings ipx;
     AccessSettings access;
     BoardSettings board;
@@ -72,9 +79,45 @@ struct StartupSettings {
 bool read_settings(const ConfigFile& config, StartupSettings& out, std::string& error)
 {
     out.log = config.log_settings();
-    return read_telnet_settings(config, out.telnet, error) && read_ipx_settings(config, out.ipx, error) &&
+    return read_telnet_settings(config, out.telnet, error) && read_ssh_settings(config, out.ssh, error) &&
+           read_ipx_settings(config, out.ipx, error) &&
            read_access_settings(config, out.access, error) && read_board_settings(config, out.board, error) &&
            read_status_settings(config, out.status, error);
+}
+
+// Each SSH port's host key, read, or made where none is: a key that cannot
+// be used stops the start as a malformed setting does.
+bool prepare_ssh_keys(StartupSettings& settings, std::string& error)
+{
+    for (const SshSettings& ssh : settings.ssh) {
+        auto key = std::make_unique<SshHostKey>();
+        std::string reason;
+        if (!key->load_or_make(ssh.host_key, reason)) {
+            error = "Server Type=\"SSH\" HostKey=\"" + ssh.host_key + "\" is not usable: " + reason;
+            return false;
+        }
+        settings.ssh_keys.push_back(std::move(key));
+    }
+    return true;
+}
+
+int open_ssh_listeners(const StartupSettings& settings)
+{
+    for (size_t i = 0; i < settings.ssh.size(); ++i) {
+        const SshSettings& ssh = settings.ssh[i];
+        const SshHostKey& key = *settings.ssh_keys[i];
+        if (key.made())
+            app_log.write(LOG_INFO, "SSH host key made in %s", ssh.host_key.c_str());
+        app_log.write(LOG_INFO, "SSH host key fingerprint: %s", key.fingerprint().c_str());
+        auto listener = std::make_unique<SshListener>();
+        if (listener->open(ssh, key) != 0)
+            return -1;
+        if (!call_table.add_listener(std::move(listener))) {
+            std::printf("Server Type=\"SSH\": more than %d listeners\n", CallTable::MAX_LISTENERS);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 bool debug_switch(int argc, char** argv)
@@ -101,6 +144,11 @@ int start_subsystems(const StartupSettings& settings, bool debug_mode)
             std::printf("Server Type=\"Telnet\": more than %d listeners\n", CallTable::MAX_LISTENERS);
             return -1;
         }
+    }
+    if (!settings.ssh.empty()) {
+        app_log.write(LOG_DEBUG, "SSH Server init()");
+        if (open_ssh_listeners(settings) != 0)
+            return -1;
     }
     app_log.write(LOG_DEBUG, "Console init()");
     console_init(debug_mode, settings.status.wanted);
@@ -176,7 +224,7 @@ int run_adapter(int argc, char** argv)
     }
     StartupSettings settings;
     std::string error;
-    if (!read_settings(config, settings, error)) {
+    if (!read_settings(config, settings, error) || !prepare_ssh_keys(settings, error)) {
         std::fprintf(stderr, "FATAL: %s\n", error.c_str());
         return 1;
     }

@@ -17,6 +17,8 @@ struct Call {
     // is disconnected (released) or the call removed.
     TcpAddress caller;
     bool released = false;
+    // The caller's transport is still being set up: the board link waits.
+    bool awaiting_transport = false;
     // Raised by the session, the link and the name lookup when the call
     // wants a pass.
     std::shared_ptr<CallSignal> signal;

@@ -40,8 +40,9 @@ int CallTable::write_refusal_summary(uint64_t now_ms)
     return refusals_.ms_until_summary(now_ms);
 }
 
-void CallTable::refuse(CallerTransport& connection, const AccessDecision& decision)
+void CallTable::refuse(std::unique_ptr<CallerTransport> caller, const AccessDecision& decision)
 {
+    CallerTransport& connection = *caller;
     char address[TCP_ADDRESS_TEXT];
     tcp_address_text(connection.peer(), address);
     const AccessSettings& limits = access_.settings();
@@ -91,7 +92,14 @@ void CallTable::refuse(CallerTransport& connection, const AccessDecision& decisi
         app_log.write(LOG_INFO, "Access: %s banned for %d s after %d connections within a minute", address,
                       limits.ban_seconds, decision.count);
     // Denied and banned callers get not one byte; the others are told why.
-    // A fresh socket's buffer takes the text without waiting.
+    // A fresh socket's buffer takes the text without waiting; a transport
+    // still to be set up is told on a thread of its own, or not at all
+    // when none is free.
+    if (text && !connection.ready()) {
+        if (!setup_refusals_.take(caller, text))
+            connection.close();
+        return;
+    }
     if (text) {
         connection.send(reinterpret_cast<const uint8_t*>(text), int(std::strlen(text)));
         // Unread input at close resets the connection, which can discard the
@@ -111,7 +119,7 @@ bool CallTable::accept_caller(CallerListener& listener)
     const TcpAddress caller = connection->peer();
     const AccessDecision decision = access_.admit(caller, monotonic_ms());
     if (decision.verdict != AccessVerdict::Admitted) {
-        refuse(*connection, decision);
+        refuse(std::move(connection), decision);
         return true;
     }
 
@@ -137,6 +145,8 @@ bool CallTable::accept_caller(CallerListener& listener)
     }
     session_counter = number;
     ++total_connections;
+    if (session.by_ssh)
+        ++ssh_callers_;
     stats_board.update([&](StatusFigures& f) {
         f.total_connections = total_connections;
         f.next_session = uint16_t(session_counter + 1);
@@ -144,37 +154,54 @@ bool CallTable::accept_caller(CallerListener& listener)
 
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
 
+    // A caller still being set up takes no board line until it can use
+    // one: one that never gets there holds none.
+    if (session.ready())
+        connect_to_board(*call);
+    else
+        call->awaiting_transport = true;
+    calls.push_front(std::move(call));
+    return true;
+}
+
+void CallTable::connect_to_board(Call& call)
+{
+    CallerSession& session = *call.session;
     IpxAddress board;
     if (sap_agent.find_server(service_name, board)) {
-        call->link = std::make_unique<BoardLink>(board_);
-        call->link->notify(call->signal);
-        if (call->link->open(board) == 0) {
+        call.link = std::make_unique<BoardLink>(board_);
+        call.link->notify(call.signal);
+        if (call.link->open(board) == 0) {
             // Joined before the request: the board's first bytes go
             // straight to the caller.
-            session.join(call->link.get());
-            call->link->request_connection(service_name);
+            session.join(call.link.get());
+            call.link->request_connection(service_name);
             session.look_up_name();
         } else {
             // No thread for the link: as good as no board host.
-            call->link.reset();
+            call.link.reset();
         }
     }
-    if (!call->link) {
+    if (!call.link) {
         count_lost_to_downtime();
         session.print("%s", BOARD_DOWN_TEXT);
     }
-    calls.push_front(std::move(call));
-    return true;
 }
 
 // Serves one call; true when it is finished and may be removed.
 bool CallTable::serve_call(Call& call)
 {
     CallerSession& session = *call.session;
+    if (call.awaiting_transport && session.connected && session.ready()) {
+        call.awaiting_transport = false;
+        connect_to_board(call);
+    }
     BoardLink* link = call.link.get();
     bool finished = false;
 
-    if (session.connected) {
+    if (call.awaiting_transport && session.connected) {
+        // Its transport's own limit ends a setup that never finishes.
+    } else if (session.connected) {
         if (link && link->lost_to_silence.exchange(false))
             count_lost_to_downtime();
         // A circuit that ended leaves the caller connected until the board's
@@ -224,6 +251,8 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     std::unique_ptr<Call> call = std::move(*at);
     calls.erase(at);
     release_caller(*call);
+    if (call->session->by_ssh)
+        --ssh_callers_;
     stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)
@@ -318,6 +347,7 @@ int CallTable::serve()
     stats_board.update([&](StatusFigures& f) {
         f.threads_used = live_worker_count;
         f.callers = int(calls.size());
+        f.callers_ssh = ssh_callers_;
     });
 
     int due_ms = LONGEST_WAIT_MS;
@@ -367,6 +397,7 @@ int CallTable::init(AccessPolicy access, const BoardSettings& board)
 
 void CallTable::shutdown()
 {
+    setup_refusals_.stop();
     // Every I/O thread winds down at once; closing them one by one would
     // wait out each idle thread's socket wait in turn.
     for (auto& call : calls) {

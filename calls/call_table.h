@@ -14,6 +14,7 @@
 #include "calls/caller_listener.h"
 #include "calls/counters_file.h"
 #include "calls/refusal_log.h"
+#include "calls/setup_refusals.h"
 #include "link/board_settings.h"
 #include "port/descriptor_reserve.h"
 #include "port/wake_event.h"
@@ -85,8 +86,10 @@ private:
 
     // False when no caller could be taken.
     bool accept_caller(CallerListener& listener);
-    // Turns a caller away in the pass that accepted it, waiting on nothing.
-    void refuse(CallerTransport& caller, const AccessDecision& decision);
+    // Turns a caller away in the pass that accepted it, waiting on nothing:
+    // a caller still to be set up is told on a refusal thread, if one is
+    // free.
+    void refuse(std::unique_ptr<CallerTransport> caller, const AccessDecision& decision);
     // Counts a refused caller and writes its line, unless this second has
     // had its share of lines.
     void tell_refusal(RefusalReason reason, const char* line);
@@ -94,6 +97,9 @@ private:
     // the next is due, -1 when none is.
     int write_refusal_summary(uint64_t now_ms);
     bool serve_call(Call& call);
+    // Opens the call's board link and joins the caller to it, or tells the
+    // caller no board host is known.
+    void connect_to_board(Call& call);
     void remove_call(std::list<std::unique_ptr<Call>>::iterator at);
     void count_lost_to_downtime();
     // The caller no longer counts against its address; once.
@@ -105,11 +111,14 @@ private:
 
     std::vector<Listening> listeners_;
     RefusalLog refusals_;
+    SetupRefusals setup_refusals_;
     bool counters_loaded = false;
     // Held from init, given back just before the total is saved: a process
     // out of descriptors at shutdown still keeps its total.
     DescriptorReserve counters_reserve_;
     uint64_t last_full_walk_ms_ = 0;
+    // Of the calls, those whose caller came by SSH.
+    int ssh_callers_ = 0;
 };
 
 extern CallTable call_table;

@@ -52,9 +52,12 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
     lookup->peer = accepted->peer();
     lookup->notify = notify_;
     std::memcpy(lookup->dotted, dotted, sizeof dotted);
-    if (accepted->charset() == Charset::Utf8)
-        utf8_ = std::make_unique<Cp437Utf8>();
+    by_ssh = accepted->by_ssh();
+    const bool ready_now = accepted->ready();
     connection = std::move(accepted);
+    // Before the I/O thread runs: nothing else looks at the session yet.
+    if (ready_now)
+        become_ready();
     keep_running.set(true);
 
     // The I/O thread holds its lock from before start returns, so the wait
@@ -170,6 +173,8 @@ void CallerSession::run_io()
         int r = wait_for_work(progress_ms);
         if (!keep_running.get())
             break;
+        if (!ready_.load(std::memory_order_relaxed) && connection->ready())
+            become_ready();
         if ((r & PollReadable) && !read_input())
             r = PollError;
         int sent = 0;
@@ -200,8 +205,10 @@ void CallerSession::run_io()
     // still to go: a caller who is gone or not reading loses what is left.
     // A socket that would not wake us for room may still take a little,
     // but the stalled caller has had its time.
-    if (!stalled)
+    if (!stalled) {
         flush_output();
+        connection->finish();
+    }
     {
         MutexHold out(output_lock);
         output->clear();
@@ -214,6 +221,24 @@ void CallerSession::run_io()
             break;
     }
     io_done_ = true;
+    notify_dispatcher();
+}
+
+void CallerSession::become_ready()
+{
+    BoardLink* link;
+    {
+        MutexHold in(input_lock);
+        MutexHold out(output_lock);
+        if (connection->charset() == Charset::Utf8 && !utf8_)
+            utf8_ = std::make_unique<Cp437Utf8>();
+        ready_.store(true, std::memory_order_release);
+        link = link_;
+    }
+    // The board's bytes it held back.
+    if (link)
+        link->caller_took_output();
+    // A call waiting for its transport may take a board line now.
     notify_dispatcher();
 }
 
@@ -505,7 +530,9 @@ bool CallerSession::take_board_bytes(const uint8_t* bytes, int32_t count)
 {
     if (count <= 0)
         return true;
-    if (pending_output() >= OUTPUT_BOUND)
+    // Not translated before the caller's character set is known: the link
+    // holds them until become_ready asks again.
+    if (!ready() || pending_output() >= OUTPUT_BOUND)
         return false;
     // A caller gone or over its limit loses them, as it loses the rest.
     if (queue_output(bytes, count))

@@ -138,8 +138,15 @@ public:
     // drive take_input without a connection.
     void receive_for_testing(const uint8_t* bytes, int32_t count);
 
+    // True once the transport can carry the caller's bytes, and its
+    // character set is known; until then the board's bytes wait in the
+    // link.
+    bool ready() const { return ready_.load(std::memory_order_acquire); }
+
     std::atomic<bool> changed{false};
     int32_t number = 0;
+    // The caller came by SSH; set at start.
+    bool by_ssh = false;
     std::atomic<bool> connected{false};
 
 private:
@@ -165,6 +172,9 @@ private:
     // nothing to send must wake.
     void output_added(bool was_empty);
     void notify_dispatcher();
+    // Takes the transport's character set, once it is ready; the link may
+    // hand over what it held back meanwhile.
+    void become_ready();
     // Board bytes translated for the caller's character set, encoded by
     // its transport and queued; false when there was no room.
     bool queue_output(const uint8_t* bytes, int32_t count);
@@ -179,8 +189,8 @@ private:
     // translation from UTF-8 may come out a byte longer and is written in
     // place from the buffer's start.
     std::unique_ptr<uint8_t[]> read_buffer_;
-    // Set at start when the caller takes UTF-8, else null and the bytes
-    // pass as they are. Translates the caller's bytes under input_lock;
+    // Set once the transport is ready (at start for most) when the caller
+    // takes UTF-8, else null and the bytes pass as they are. Translates the caller's bytes under input_lock;
     // the board's direction keeps no state.
     std::unique_ptr<Cp437Utf8> utf8_;
     // The board's bytes as UTF-8 on their way to the encoding; grows to
@@ -197,6 +207,8 @@ private:
     WakeEvent io_wake_;
     std::shared_ptr<CallSignal> notify_;
     std::atomic<bool> drain_wanted_{false};
+    // Set by become_ready, after utf8_.
+    std::atomic<bool> ready_{false};
     bool lookup_started_ = false;
     // Set by the I/O thread as it ends, before it lets go of io_lock.
     std::atomic<bool> io_done_{false};

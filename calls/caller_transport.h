@@ -27,6 +27,10 @@ public:
     // Bytes sent (0 when it would block), or -1.
     virtual int send(const uint8_t* bytes, int count) = 0;
     virtual void close() = 0;
+    // Called on the I/O thread once the last output has been handed over,
+    // before close: a transport with a goodbye of its own says it here,
+    // waiting a bounded time at most.
+    virtual void finish() {}
 
     // What opens every session, ahead of the greeting.
     virtual void opening(ByteQueue& out) = 0;
@@ -43,5 +47,12 @@ public:
     virtual void keepalive(ByteQueue& out) = 0;
     // What the caller's terminal takes: the board's bytes as they are, or
     // translated to UTF-8 (and the caller's UTF-8 back) by the session.
+    // Meaningful once ready: until the caller's terminal is known, the
+    // session holds the board's bytes back.
     virtual Charset charset() const { return Charset::Cp437; }
+    // True once the caller can take bytes and its character set is known;
+    // asked by the thread that drives the transport's I/O.
+    virtual bool ready() const { return true; }
+    // Whether the caller came by SSH, for the figures.
+    virtual bool by_ssh() const { return false; }
 };

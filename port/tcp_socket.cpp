@@ -73,6 +73,13 @@ int TcpSocket::send(const uint8_t* bytes, int length)
     return tcp_send(handle_, bytes, length);
 }
 
+int TcpSocket::release()
+{
+    const int handle = handle_;
+    handle_ = TCP_INVALID;
+    return handle;
+}
+
 void TcpSocket::close()
 {
     if (handle_ != TCP_INVALID) {

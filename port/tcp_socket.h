@@ -33,6 +33,9 @@ public:
     // Bytes sent (0 when it would block), or -1.
     int send(const uint8_t* bytes, int length);
     void close();
+    // Gives the descriptor to a new owner, who closes it; the socket holds
+    // none from then on.
+    int release();
 
     int handle() const { return handle_; }
     // The listener's local address, or a connection's peer.

@@ -27,6 +27,8 @@ struct StatusFigures {
     uint16_t next_session;
     int32_t threads_used;
     int32_t callers;
+    // Of the callers, those who came by SSH.
+    int32_t callers_ssh;
     uint16_t calls_lost_busy;
     uint16_t calls_lost_downtime;
     // Callers refused, for whatever reason (not shown on the page).

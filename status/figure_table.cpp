@@ -31,6 +31,8 @@ const FigureRow ROWS[] = {
     {"next_session", nullptr, "Session number the next caller gets.", GAUGE, member<&S::next_session>, nullptr},
     {"threads_used", "orva_threads_used", "Worker threads running now.", GAUGE, member<&S::threads_used>, nullptr},
     {"callers", "orva_callers", "Callers connected now.", GAUGE, member<&S::callers>, nullptr},
+    {"callers_ssh", "orva_callers_ssh", "Of the callers connected now, those who came by SSH.",
+     GAUGE, member<&S::callers_ssh>, nullptr},
     {"lines_connected", "orva_lines_connected", "Board host lines connected to a caller now.",
      GAUGE, lines_connected, nullptr},
     {"calls_lost_busy", "orva_calls_lost_busy_total", "Callers turned away because the board host had no free line.",

@@ -395,3 +395,43 @@ TEST_F(CallerSessionTest, SessionsStoppedAtOnceAllEnd)
 }
 
 }
+
+namespace {
+
+// Telnet that is not ready until the test says so, as an SSH caller is not
+// until its shell opens: the character set is known only then.
+class LateTransport : public TelnetTransport {
+public:
+    LateTransport(std::unique_ptr<TcpSocket> socket, std::atomic<bool>& ready)
+        : TelnetTransport(std::move(socket), Charset::Utf8), ready_(ready) {}
+    bool ready() const override { return ready_; }
+
+private:
+    std::atomic<bool>& ready_;
+};
+
+}
+
+TEST_F(CallerSessionTest, BoardBytesWaitUntilTheTransportIsReadyAndAreThenTranslated)
+{
+    LoopbackCaller caller(listener.port());
+    auto accepted = listener.accept_next();
+    ASSERT_NE(accepted, nullptr);
+    std::atomic<bool> ready{false};
+    CallerSession session;
+    ASSERT_EQ(session.start(std::make_unique<LateTransport>(std::move(accepted), ready), 1), 0);
+    EXPECT_EQ(caller.receive(OPTIONS.size()), OPTIONS);
+
+    // Not taken (the link keeps them) while the character set is unknown.
+    const uint8_t box[] = {0xB3};
+    EXPECT_FALSE(session.take_board_bytes(box, 1));
+    EXPECT_FALSE(session.ready());
+
+    // The I/O thread sees the change at its next wake: the caller's byte.
+    ready = true;
+    caller.send("x");
+    ASSERT_TRUE(wait_until([&] { return session.ready(); }));
+    EXPECT_TRUE(session.take_board_bytes(box, 1));
+    EXPECT_EQ(caller.receive(3), "\u2502");
+    session.disconnect();
+}

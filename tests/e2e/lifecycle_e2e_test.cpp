@@ -2,6 +2,7 @@
 // sequence, control signals and the fault path.
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ TEST(Lifecycle, UnusableConfigurationIsNamedAndCreatesNoLog)
     struct Case {
         const char* file;  // none: no configuration file at all
         const char* error;
+        const char* host_key = nullptr;  // written as "key", readable by all
     };
     const Case cases[] = {
         {nullptr, "xml: error opening xml file: orva.conf.xml\nFATAL: unable to open config file"},
@@ -51,6 +53,16 @@ TEST(Lifecycle, UnusableConfigurationIsNamedAndCreatesNoLog)
          "FATAL: Server Type=\"Telnet\" Charset=\"auto\" is not CP437 or UTF-8\n"},
         {"<orva><Server Type=\"Telnet\"/><Server Type=\"Telnet\" Port=\"23x\" Charset=\"UTF-8\"/></orva>",
          "FATAL: Server Type=\"Telnet\" Port=\"23x\" is not a port from 1 to 65535\n"},
+        {"<orva><Server Type=\"SSH\" Port=\"22x\"/></orva>",
+         "FATAL: Server Type=\"SSH\" Port=\"22x\" is not a port from 1 to 65535\n"},
+        {"<orva><Server Type=\"SSH\" Charset=\"latin1\"/></orva>",
+         "FATAL: Server Type=\"SSH\" Charset=\"latin1\" is not auto, CP437 or UTF-8\n"},
+        {"<orva><Server Type=\"SSH\" Legacy=\"yes\"/></orva>",
+         "FATAL: Server Type=\"SSH\" Legacy=\"yes\" is not 0 or 1\n"},
+        {"<orva><Server Type=\"SSH\" HostKey=\"key\"/></orva>",
+         "FATAL: Server Type=\"SSH\" HostKey=\"key\" is not usable: readable by others (chmod 600)\n", "any"},
+        {"<orva><Server Type=\"SSH\" HostKey=\".\"/></orva>",
+         "FATAL: Server Type=\"SSH\" HostKey=\".\" is not usable: not a file\n"},
         {"<orva><Access RatePerMinute=\"3x\"/></orva>",
          "FATAL: Access RatePerMinute=\"3x\" is not a whole number from 0 to 1000000000\n"},
         {"<orva><Access BanSeconds=\"-1\"/></orva>",
@@ -66,6 +78,10 @@ TEST(Lifecycle, UnusableConfigurationIsNamedAndCreatesNoLog)
         TempDir dir;
         if (c.file)
             dir.write("orva.conf.xml", c.file);
+        if (c.host_key) {
+            dir.write("key", c.host_key);
+            ASSERT_EQ(chmod(dir.file("key").c_str(), 0644), 0);
+        }
         ChildProcess orva({ORVA_BINARY, "-d"}, dir.path());
         EXPECT_EQ(orva.wait_exit(), 1) << c.error;
         EXPECT_EQ(orva.err(), c.error);

@@ -25,6 +25,7 @@ StatusFigures distinct_figures()
     f.next_session = 13;
     f.threads_used = -4;
     f.callers = 3;
+    f.callers_ssh = 9;
     f.calls_lost_busy = 5;
     f.calls_lost_downtime = 6;
     f.callers_refused = 4000000000u;
@@ -48,6 +49,7 @@ TEST(FigureTable, JsonAndMetricsShowEveryFigure)
         {"next_session", nullptr, nullptr, nullptr, "13"},
         {"threads_used", "orva_threads_used", "Worker threads running now.", "gauge", "-4"},
         {"callers", "orva_callers", "Callers connected now.", "gauge", "3"},
+        {"callers_ssh", "orva_callers_ssh", "Of the callers connected now, those who came by SSH.", "gauge", "9"},
         {"lines_connected", "orva_lines_connected", "Board host lines connected to a caller now.", "gauge", "2"},
         {"calls_lost_busy", "orva_calls_lost_busy_total",
          "Callers turned away because the board host had no free line.", "counter", "5"},

@@ -1,0 +1,259 @@
+// Callers over SSH against the real orva: the OpenSSH client in a tmux pane
+// through the board host simulator's menu, the host key kept across a
+// restart, and clients that never finish the setup closed while a Telnet
+// caller goes on.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sys/stat.h>
+
+#include "tests/support/adapter_test.h"
+#include "tests/support/http_client.h"
+#include "tests/support/tmux_pane.h"
+
+using namespace support;
+
+namespace {
+
+class SshCallers : public AdapterTest {
+protected:
+    void SetUp() override
+    {
+        extra_config = "  <Server Type=\"SSH\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ssh_port) +
+                       "\" HostKey=\"host_key\"/>\n"
+                       "  <Server Type=\"SSH\" IP=\"127.0.0.1\" Port=\"" + std::to_string(legacy_port) +
+                       "\" HostKey=\"host_key\" Legacy=\"1\"/>\n"
+                       "  <Server Type=\"Status\" IP=\"127.0.0.1\" Port=\"" + std::to_string(http_port) + "\"/>\n";
+    }
+
+    // The OpenSSH client in the pane, trusting a key it has not seen and
+    // remembering it in the test's own known-hosts file; the pane's shell
+    // then says how it ended.
+    void dial(Tmux& tmux)
+    {
+        tmux.start("ssh -tt -F /dev/null -o UserKnownHostsFile=" + dir.file("known_hosts") +
+                   " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
+                   " -o PreferredAuthentications=none,password,keyboard-interactive -p " + std::to_string(ssh_port) +
+                   " any@127.0.0.1; echo ssh-exit-status=$?; exec cat");
+    }
+
+    // The figure from /status.json; -1 when it is not there.
+    long long status_figure(const std::string& name)
+    {
+        const std::string json = http_get(http_port, "/status.json").body;
+        const size_t at = json.find("\"" + name + "\": ");
+        return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + name.size() + 4);
+    }
+
+    std::string fingerprint_logged(size_t since)
+    {
+        const std::string prefix = "SSH host key fingerprint: ";
+        if (!orva_says(prefix, since))
+            return "";
+        const std::string& out = orva->out();
+        const size_t at = out.find(prefix, since) + prefix.size();
+        return out.substr(at, out.find('\n', at) - at);
+    }
+
+    // A client that offers only the older algorithms, its input at its end
+    // at once: what it printed.
+    std::string dial_with_old_algorithms(int port)
+    {
+        return run_command("timeout 30 ssh -tt -F /dev/null -o UserKnownHostsFile=" + dir.file("known_hosts") +
+                           " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
+                           " -o KexAlgorithms=diffie-hellman-group14-sha1 -o Ciphers=aes128-cbc -o MACs=hmac-sha1"
+                           " -p " + std::to_string(port) + " any@127.0.0.1 </dev/null 2>&1");
+    }
+
+    // The OpenSSH client as a child whose input the test writes, naming
+    // terminal as its terminal type.
+    std::unique_ptr<ChildProcess> ssh_client(const std::string& terminal)
+    {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/usr/bin/env", "TERM=" + terminal, "/usr/bin/ssh", "-tt", "-F", "/dev/null", "-o",
+            "UserKnownHostsFile=" + dir.file("known_hosts"), "-o", "StrictHostKeyChecking=accept-new", "-o",
+            "PubkeyAuthentication=no", "-p", std::to_string(ssh_port), "any@127.0.0.1"});
+    }
+
+    int ssh_port = free_tcp_port();
+    int legacy_port = free_tcp_port();
+    int http_port = free_tcp_port();
+};
+
+TEST_F(SshCallers, OpenSshClientUsesTheMenuAndFindsTheSameHostKeyAfterARestart)
+{
+    if (!have_tmux())
+        GTEST_FAIL() << "tmux is needed (scripts/install-deps.sh test)";
+    start_relay();
+    start_orva(false);
+    start_board();
+
+    // The key was made at start-up, for the owner's eyes only.
+    const std::string fingerprint = fingerprint_logged(0);
+    ASSERT_EQ(fingerprint.rfind("SHA256:", 0), 0u) << why();
+    EXPECT_TRUE(orva_says("SSH host key made in host_key"));
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("host_key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    {
+        Tmux tmux{"orva-ssh-first"};
+        dial(tmux);
+        ASSERT_TRUE(tmux.shows("[E]cho  [T]ime  [W]ho  [G]oodbye", 20s)) << tmux.screen_text() << why();
+        // The greeting came raw ahead of the board's banner: no Telnet
+        // announcements show as stray characters.
+        const std::string screen = tmux.screen_text();
+        EXPECT_NE(screen.find("ORVA v1.0 Connected."), std::string::npos) << screen;
+        EXPECT_LT(screen.find("ORVA v1.0 Connected."), screen.find("Welcome to the KELB board, line "));
+        EXPECT_EQ(status_figure("callers"), 1);
+        EXPECT_EQ(status_figure("callers_ssh"), 1);
+
+        tmux.keys("E");
+        ASSERT_TRUE(tmux.shows("Echo: type away")) << tmux.screen_text();
+        tmux.keys("ssh-echo-word");
+        ASSERT_TRUE(tmux.shows("ssh-echo-word")) << tmux.screen_text();
+        EXPECT_GT(status_figure("input_bytes"), 0);
+        tmux.keys("Escape");
+        ASSERT_TRUE(tmux.shows("> ")) << tmux.screen_text();
+        tmux.keys("G");
+        ASSERT_TRUE(tmux.shows("Goodbye from line ")) << tmux.screen_text();
+        EXPECT_TRUE(tmux.shows("ssh-exit-status=")) << tmux.screen_text();
+        EXPECT_TRUE(wait_until([&] { return status_figure("callers_ssh") == 0; }));
+    }
+
+    // A second run loads the same key, and the client's known-hosts file
+    // still matches it.
+    ASSERT_EQ(stop_orva(), 0);
+    start_orva(false);
+    EXPECT_EQ(fingerprint_logged(0), fingerprint);
+    EXPECT_FALSE(orva_says("SSH host key made", 0, 0s));
+    ASSERT_TRUE(orva_says("SAP: Added Server to List", 0, 20s)) << why();
+    {
+        Tmux tmux{"orva-ssh-second"};
+        dial(tmux);
+        ASSERT_TRUE(tmux.shows("[E]cho  [T]ime  [W]ho  [G]oodbye", 20s)) << tmux.screen_text() << why();
+        EXPECT_EQ(tmux.screen_text().find("WARNING"), std::string::npos) << tmux.screen_text();
+        tmux.keys("G");
+        EXPECT_TRUE(tmux.shows("ssh-exit-status=")) << tmux.screen_text();
+    }
+
+    // The older algorithms are offered only where Legacy asks for them.
+    EXPECT_NE(dial_with_old_algorithms(ssh_port).find("no matching key exchange method"), std::string::npos);
+    const std::string old_client = dial_with_old_algorithms(legacy_port);
+    EXPECT_NE(old_client.find("ORVA v1.0 Connected."), std::string::npos) << old_client;
+}
+
+// Noise and silence on the SSH port cost the other callers nothing: both
+// are closed (the silent one by the setup limit) while a Telnet caller's
+// echo goes on.
+TEST_F(SshCallers, NoiseAndSilenceAreClosedWhileATelnetCallerEchoes)
+{
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller bystander(telnet_port);
+    ASSERT_GT(call_in(bystander), 0) << why();
+
+    LoopbackCaller silent(ssh_port);
+    LoopbackCaller noisy(ssh_port);
+    ASSERT_TRUE(silent.connected() && noisy.connected());
+    std::string noise(1 << 20, '\0');
+    std::mt19937 random(24);
+    for (char& c : noise)
+        c = char(random());
+    try {
+        noisy.send(noise);
+    } catch (const std::runtime_error&) {
+        // Closed before it took the whole megabyte.
+    }
+    bool noisy_closed = false;
+    read_until_closed(noisy, noisy_closed);
+    EXPECT_TRUE(noisy_closed);
+
+    // The silent client holds no board line while it waits out its limit,
+    // and the bystander's echo works meanwhile.
+    EXPECT_TRUE(wait_until([&] { return status_figure("callers_ssh") == 1; }));
+    EXPECT_EQ(status_figure("lines_connected"), 1);
+    bool silent_closed = false;
+    std::string heard;
+    for (int round = 0; round < 100 && !silent_closed; ++round) {
+        const std::string word = "echo-" + std::to_string(round) + "\r\n";
+        bystander.send(word);
+        EXPECT_EQ(read(bystander, word.size()), word);
+        heard += silent.receive_until_closed(silent_closed, 200ms);
+    }
+    if (!silent_closed)
+        heard += read_until_closed(silent, silent_closed, 20s);
+    EXPECT_TRUE(silent_closed);
+    // All it heard was the server's version line.
+    EXPECT_EQ(heard.rfind("SSH-2.0-", 0), 0u) << heard;
+    EXPECT_TRUE(wait_until([&] { return status_figure("callers_ssh") == 0; }));
+}
+
+// A caller past MaxPerAddress is told why once its shell is open, as a
+// Telnet caller is at once.
+TEST_F(SshCallers, CallerPastTheAddressLimitIsToldWhyOverSsh)
+{
+    access = "<Access MaxPerAddress=\"1\" RatePerMinute=\"0\"/>";
+    start_orva();
+    start_board({"--echo"});
+    LoopbackCaller first(telnet_port);
+    ASSERT_GT(call_in(first), 0) << why();
+
+    const std::string refused = dial_with_old_algorithms(legacy_port);
+    EXPECT_NE(refused.find("Too many connections from your address, please call back later."), std::string::npos)
+        << refused;
+    EXPECT_EQ(refused.find("ORVA v1.0 Connected."), std::string::npos) << refused;
+    EXPECT_TRUE(orva_says("calls at once at the limit (1)"));
+    // The first caller was never held up.
+    first.send("still-there");
+    EXPECT_EQ(read(first, 11), "still-there");
+}
+
+// Every line of a full board taken by an SSH caller at once, each echoing
+// its own word, then all hanging up.
+TEST_F(SshCallers, NinetySixCallersAtOnceEachEchoOnTheirOwnLine)
+{
+    const int callers = 96 / LOAD_SCALE;
+    start_orva();
+    start_board({"--echo", "--lines", "96"});
+    std::vector<std::unique_ptr<ChildProcess>> clients;
+    for (int i = 0; i < callers; ++i) {
+        // Each connects before the next, so no handshake waits behind a
+        // burst of others on a loaded machine; all stay connected.
+        clients.push_back(ssh_client("xterm"));
+        ASSERT_TRUE(clients.back()->wait_for_out("Connected to KELB line ", 30s))
+            << i << clients.back()->out() << clients.back()->err() << why(4096);
+        pump();
+    }
+    EXPECT_EQ(status_figure("callers_ssh"), callers);
+    EXPECT_EQ(status_figure("callers"), callers);
+    for (int i = 0; i < callers; ++i)
+        clients[size_t(i)]->write_in("word-" + std::to_string(i) + "!");
+    for (int i = 0; i < callers; ++i)
+        EXPECT_TRUE(clients[size_t(i)]->wait_for_out("word-" + std::to_string(i) + "!")) << i;
+    for (auto& client : clients)
+        client->close_in();
+    for (auto& client : clients)
+        EXPECT_EQ(client->wait_exit(), 0) << client->out() << client->err();
+    EXPECT_TRUE(wait_until([&] { return status_figure("callers") == 0; }));
+}
+
+// Charset="auto": a code page 437 terminal gets the board's bytes as they
+// are, any other UTF-8. Byte 0x82 is é to the board: from a UTF-8 terminal
+// it is no character and reaches the board (and comes back) as '?'.
+TEST_F(SshCallers, TerminalTypeChoosesTheCharacterSet)
+{
+    start_orva();
+    start_board({"--echo"});
+    const std::pair<const char*, const char*> cases[] = {{"xterm-256color", "mark?!"}, {"ansi", "mark\x82!"}};
+    for (const auto& [terminal, echoed] : cases) {
+        auto client = ssh_client(terminal);
+        ASSERT_TRUE(client->wait_for_out("Connected to KELB line ", 30s)) << client->err() << why();
+        client->write_in("mark\x82!");
+        EXPECT_TRUE(client->wait_for_out(echoed)) << terminal << ": " << client->out();
+        client->close_in();
+        EXPECT_EQ(client->wait_exit(), 0) << terminal;
+    }
+}
+
+}
