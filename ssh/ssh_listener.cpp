@@ -7,10 +7,6 @@
 #include "ssh/ssh_settings.h"
 #include "ssh/ssh_transport.h"
 
-namespace {
-constexpr int LISTEN_BACKLOG = 1024;
-}
-
 SshListener::~SshListener()
 {
     close();
@@ -47,28 +43,16 @@ int SshListener::open(const SshSettings& settings, const SshHostKey& key)
         close();
         return -1;
     }
-    socket_ = std::make_unique<TcpSocket>();
-    if (socket_->open(settings.ip.empty() ? nullptr : settings.ip.c_str(), settings.port) != 0) {
-        std::printf("SSH server socket init failed\n");
-        close();
-        return -1;
-    }
-    if (socket_->listen(LISTEN_BACKLOG) != 0) {
-        std::printf("SSH server socket listen failed\n");
+    if (listen_on(settings.ip.empty() ? nullptr : settings.ip.c_str(), settings.port, "SSH server") != 0) {
         close();
         return -1;
     }
     return 0;
 }
 
-bool SshListener::caller_waiting()
-{
-    return socket_ && (socket_->poll() & PollReadable) != 0;
-}
-
 std::unique_ptr<CallerTransport> SshListener::accept()
 {
-    std::unique_ptr<TcpSocket> connection = socket_ ? socket_->accept() : nullptr;
+    std::unique_ptr<TcpSocket> connection = accept_connection();
     if (!connection)
         return nullptr;
     return std::make_unique<SshTransport>(bind_, std::move(connection), charset_auto_, charset_);
@@ -76,10 +60,7 @@ std::unique_ptr<CallerTransport> SshListener::accept()
 
 void SshListener::close()
 {
-    if (socket_) {
-        socket_->close();
-        socket_.reset();
-    }
+    TcpCallerListener::close();
     if (bind_) {
         ssh_bind_free(bind_);
         bind_ = nullptr;

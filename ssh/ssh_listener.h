@@ -6,13 +6,12 @@
 #include <libssh/server.h>
 #include <memory>
 
-#include "calls/caller_listener.h"
-#include "port/tcp_socket.h"
+#include "calls/tcp_caller_listener.h"
 
 class SshHostKey;
 struct SshSettings;
 
-class SshListener : public CallerListener {
+class SshListener : public TcpCallerListener {
 public:
     SshListener() = default;
     ~SshListener() override;
@@ -23,13 +22,10 @@ public:
     // printing why.
     int open(const SshSettings& settings, const SshHostKey& key);
 
-    int descriptor() const override { return socket_ ? socket_->handle() : -1; }
-    bool caller_waiting() override;
     std::unique_ptr<CallerTransport> accept() override;
     void close() override;
 
 private:
-    std::unique_ptr<TcpSocket> socket_;
     ssh_bind bind_ = nullptr;
     bool charset_auto_ = true;
     Charset charset_ = Charset::Utf8;

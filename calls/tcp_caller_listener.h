@@ -1,0 +1,30 @@
+// TcpCallerListener: what every listener on a TCP port shares: opening it
+// with a deep backlog, whether a caller waits, the next connection, and
+// closing it. A transport's listener adds what its connections need.
+#pragma once
+
+#include <memory>
+
+#include "calls/caller_listener.h"
+#include "port/tcp_socket.h"
+
+class TcpCallerListener : public CallerListener {
+public:
+    int descriptor() const override { return socket_ ? socket_->handle() : -1; }
+    bool caller_waiting() override;
+    void close() override;
+
+    // The listening socket, null until open succeeded and after close.
+    TcpSocket* socket() { return socket_.get(); }
+
+protected:
+    // Listens on address (dotted IPv4 or IPv6; null or empty = every local
+    // IPv4 address) and port. 0, or -1 after printing "<name> socket init
+    // failed" or "<name> socket listen failed".
+    int listen_on(const char* address, int port, const char* name);
+    // The next connection, or null.
+    std::unique_ptr<TcpSocket> accept_connection();
+
+private:
+    std::unique_ptr<TcpSocket> socket_;
+};
