@@ -70,7 +70,7 @@ protected:
     std::unique_ptr<ChildProcess> ssh_client(const std::string& terminal)
     {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
-            "/usr/bin/env", "TERM=" + terminal, "/usr/bin/ssh", "-tt", "-F", "/dev/null", "-o",
+            "/usr/bin/env", "TERM=" + terminal, "/usr/bin/ssh", "-tt", "-e", "none", "-F", "/dev/null", "-o",
             "UserKnownHostsFile=" + dir.file("known_hosts"), "-o", "StrictHostKeyChecking=accept-new", "-o",
             "PubkeyAuthentication=no", "-p", std::to_string(ssh_port), "any@127.0.0.1"});
     }
@@ -254,6 +254,36 @@ TEST_F(SshCallers, TerminalTypeChoosesTheCharacterSet)
         client->close_in();
         EXPECT_EQ(client->wait_exit(), 0) << terminal;
     }
+}
+
+// A code page 437 terminal's call is a clean byte stream: 1 MiB of every
+// byte value goes to the board and comes back unchanged, with no Telnet
+// doubling or command removal on the way.
+TEST_F(SshCallers, EveryByteValueCrossesUnchangedBothWays)
+{
+    start_orva();
+    start_board({"--echo"});
+    auto client = ssh_client("ansi");
+    ASSERT_TRUE(client->wait_for_out("Connected to KELB line ", 30s)) << client->err() << why();
+    ASSERT_TRUE(wait_until([&] { return client->out().find("\r\n", client->out().find("Connected to KELB")) !=
+                                        std::string::npos; }));
+    const size_t start = client->out().size();
+    std::string sent;
+    for (size_t i = 0; sent.size() < 1024 * 1024; ++i)
+        sent += char((i * 7 + i / 256) & 0xFF);
+    // One chunk at a time, each echoed whole before the next, with orva's
+    // trace read meanwhile: no pipe fills while another waits.
+    constexpr size_t CHUNK = 16 * 1024;
+    for (size_t at = 0; at < sent.size() && !HasFailure(); at += CHUNK) {
+        client->write_in(sent.substr(at, CHUNK));
+        ASSERT_TRUE(wait_until([&] {
+            pump();
+            return client->out().size() >= start + at + CHUNK;
+        }, 60s)) << at << " sent, " << client->out().size() - start << " back" << why();
+    }
+    EXPECT_TRUE(client->out().substr(start) == sent) << "the echo differs from what was sent";
+    client->close_in();
+    EXPECT_EQ(client->wait_exit(), 0);
 }
 
 }
