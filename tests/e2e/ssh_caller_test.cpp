@@ -4,6 +4,7 @@
 // caller goes on.
 #include <gtest/gtest.h>
 
+#include <libssh/libssh.h>
 #include <random>
 #include <sys/stat.h>
 
@@ -207,6 +208,38 @@ TEST_F(SshCallers, CallerPastTheAddressLimitIsToldWhyOverSsh)
     // The first caller was never held up.
     first.send("still-there");
     EXPECT_EQ(read(first, 11), "still-there");
+}
+
+// A client that offers nothing but public keys (OpenSSH always tries
+// "none" first, which is taken): each key is declined, and the connection
+// is closed after the third.
+TEST_F(SshCallers, ClientOfferingOnlyKeysIsClosedAfterThreeDeclines)
+{
+    start_orva();
+    ssh_session client = ssh_new();
+    ASSERT_NE(client, nullptr);
+    ssh_options_set(client, SSH_OPTIONS_HOST, "127.0.0.1");
+    ssh_options_set(client, SSH_OPTIONS_PORT, &ssh_port);
+    ssh_options_set(client, SSH_OPTIONS_USER, "any");
+    const bool no = false;
+    ssh_options_set(client, SSH_OPTIONS_PROCESS_CONFIG, &no);
+    ssh_key key = nullptr;
+    ssh_key public_key = nullptr;
+    int declined = 0;
+    int last = SSH_AUTH_DENIED;
+    if (ssh_connect(client) == SSH_OK && ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, &key) == SSH_OK &&
+        ssh_pki_export_privkey_to_pubkey(key, &public_key) == SSH_OK) {
+        for (int offered = 0; offered < 6 && last == SSH_AUTH_DENIED; ++offered) {
+            last = ssh_userauth_try_publickey(client, nullptr, public_key);
+            declined += last == SSH_AUTH_DENIED;
+        }
+    }
+    EXPECT_EQ(declined, 3) << ssh_get_error(client) << why();
+    EXPECT_EQ(last, SSH_AUTH_ERROR) << "the fourth finds the connection closed";
+    ssh_key_free(public_key);
+    ssh_key_free(key);
+    ssh_disconnect(client);
+    ssh_free(client);
 }
 
 // Every line of a full board taken by an SSH caller at once, each echoing
