@@ -222,8 +222,10 @@ bool CallTable::serve_call(Call& call)
         } else if (!link->alive) {
             session.wake_when_drained();
         }
-    } else {
-        // The link, if still up, goes on ending the circuit on its own.
+    } else if (session.stop_io()) {
+        // The link, if still up, goes on ending the circuit on its own. As
+        // above, the loop waits for no transport's goodbye: the session is
+        // closed once its I/O thread has ended, which says so.
         session.close_if_open();
         finished = true;
     }

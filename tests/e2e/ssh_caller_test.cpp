@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 
 #include "tests/support/adapter_test.h"
+#include "tests/support/counting.h"
 #include "tests/support/http_client.h"
+#include "tests/support/loopback_socket.h"
+#include "tests/support/ssh_caller_link.h"
 #include "tests/support/tmux_pane.h"
 
 using namespace support;
@@ -319,4 +322,46 @@ TEST_F(SshCallers, EveryByteValueCrossesUnchangedBothWays)
     EXPECT_EQ(client->wait_exit(), 0);
 }
 
+}
+
+// Clients that hang up their channel but keep the connection and answer
+// nothing more: orva waits a while for each one's goodbye, each on its own
+// caller's thread, so the calls end together and a new caller gets a line
+// meanwhile. One wait after another (8 x 2 s) would hold the last line for
+// 16 s.
+TEST_F(SshCallers, ClientsThatKeepTheConnectionAfterHangingUpHoldNoOneUp)
+{
+    const int clients = 8;
+    start_orva();
+    start_board({"--echo", "--lines", "12"});
+    std::vector<std::unique_ptr<SshCallerLink>> links;
+    for (int i = 0; i < clients; ++i) {
+        links.push_back(std::make_unique<SshCallerLink>());
+        std::string error;
+        ASSERT_TRUE(links.back()->open(dial_loopback(ssh_port, {.wait = true}), "ansi", error)) << error;
+        std::string heard;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                uint8_t buffer[4096];
+                const int n = links.back()->receive(buffer, sizeof buffer);
+                heard.append(reinterpret_cast<const char*>(buffer), size_t(std::max(n, 0)));
+                return heard.find("Connected to KELB line ") != std::string::npos;
+            },
+            20s))
+            << heard << why();
+    }
+    const size_t mark = orva_mark();
+    for (auto& link : links)
+        link->close_channel();
+
+    const auto start = std::chrono::steady_clock::now();
+    LoopbackCaller caller(telnet_port);
+    ASSERT_GT(call_in(caller), 0) << why();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            pump();
+            return count_of(orva->out().substr(mark), "Disconnected.") == size_t(clients);
+        },
+        std::chrono::duration_cast<std::chrono::milliseconds>(8s - (std::chrono::steady_clock::now() - start))))
+        << why();
 }
