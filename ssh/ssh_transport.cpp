@@ -198,6 +198,12 @@ bool SshTransport::encode(const uint8_t* bytes, int32_t count, ByteQueue& out)
     return out.append(bytes, count);
 }
 
+void SshTransport::keepalive(ByteQueue&)
+{
+    if (!failed_ && session_ && shell_open_ && ssh_send_ignore(session_, "") != SSH_OK)
+        failed_ = true;
+}
+
 void SshTransport::finish()
 {
     if (failed_ || !session_ || !shell_open_ || !event_ || broken())

@@ -54,9 +54,10 @@ public:
     int32_t decode(uint8_t*, int32_t count) override { return count; }
     int32_t encoded_size(const uint8_t*, int32_t count) override { return count; }
     bool encode(const uint8_t* bytes, int32_t count, ByteQueue& out) override;
-    // The channel carries only the caller's bytes: a caller whose input is
-    // held back is watched by the connection itself instead.
-    void keepalive(ByteQueue&) override {}
+    // The channel carries only the caller's bytes, so the probe is an
+    // SSH_MSG_IGNORE sent at once: like a Telnet NOP it makes the network
+    // say whether the caller is still there, and clients drop it unseen.
+    void keepalive(ByteQueue&) override;
     bool ready() const override { return shell_open_; }
     Charset charset() const override { return charset_; }
     bool by_ssh() const override { return true; }
