@@ -1,7 +1,8 @@
 // orva-bench: the adapter measured as a whole, on loopback. It runs the IPX
 // relay, the board host simulator and orva as real processes, drives Telnet
 // callers at them, and does the same through ser2net and straight to a TCP
-// peer for reference. Prints a table and writes the figures as JSON.
+// peer for reference; then SSH callers at orva alone. Prints a table and
+// writes the figures as JSON.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -139,10 +140,15 @@ support::AdapterPrograms programs_of(const Settings& s)
 // simulated board host that it has heard announce itself.
 class BenchAdapter {
 public:
-    BenchAdapter(const Settings& s, const std::string& dir, int relay_port, const std::vector<std::string>& board_args)
+    // With ssh, orva also takes SSH callers, passing their bytes unchanged.
+    BenchAdapter(const Settings& s, const std::string& dir, int relay_port, const std::vector<std::string>& board_args,
+                 bool ssh = false)
         : rig_(dir, programs_of(s))
     {
         rig_.ipx_port = relay_port;
+        if (ssh)
+            rig_.extra_config = "<Server Type=\"SSH\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ssh_port_) +
+                                "\" HostKey=\"host_key\" Charset=\"CP437\"/>\n";
         if (!rig_.start_orva(false))
             throw Failure("orva did not start: " + rig_.why());
         if (board_args.empty())
@@ -155,6 +161,7 @@ public:
     ~BenchAdapter() { stop(); }
 
     int port() const { return rig_.telnet_port; }
+    int ssh_port() const { return ssh_port_; }
     pid_t pid() const { return rig_.orva->pid(); }
     pid_t board_pid() const { return rig_.board ? rig_.board->pid() : 0; }
     // Waits until the board has freed every line it gave out so far.
@@ -176,6 +183,7 @@ public:
 
 private:
     support::AdapterRig rig_;
+    int ssh_port_ = support::free_tcp_port();
 };
 
 // ser2net with one telnet accepter per line, each relaying to the
@@ -228,11 +236,13 @@ struct Peer {
     // the same stretches so that their share is seen apart from orva's.
     pid_t board_pid = 0;
     pid_t relay_pid = 0;
+    bool ssh = false;  // callers dial orva over SSH
 };
 
-Peer orva_peer(const BenchAdapter& rig, pid_t relay_pid)
+Peer orva_peer(const BenchAdapter& rig, pid_t relay_pid, bool ssh = false)
 {
-    Peer p{"orva", {rig.port()}, true, rig.pid()};
+    Peer p{"orva", {ssh ? rig.ssh_port() : rig.port()}, true, rig.pid()};
+    p.ssh = ssh;
     p.board_pid = rig.board_pid();
     p.relay_pid = relay_pid;
     return p;
@@ -294,6 +304,9 @@ void connect_or_fail(CallerGroup& g, const Peer& p, int count)
 {
     if (p.name == "ser2net")
         g.set_busy_text("Port's device already in use");
+    // A code page 437 terminal, as the Telnet callers' port passes bytes.
+    if (p.ssh)
+        g.set_ssh("ansi");
     std::string error;
     if (!g.connect(p.ports, count, 30000, error))
         throw Failure(p.name + ": " + error);
@@ -515,6 +528,24 @@ int main(int argc, char** argv)
         };
         measure_streams(true, s.bulk_one, s.bulk_each, &PeerRun::out_one, &PeerRun::out_all, &PeerRun::streaming_out);
         measure_streams(false, s.send_one, s.send_each, &PeerRun::in_one, &PeerRun::in_all, &PeerRun::streaming_in);
+
+        // The same board over SSH: every line typing, then one line each way.
+        PeerRun ssh;
+        ssh.echo_lines = {s.lines};
+        std::fprintf(stderr, "orva-bench: SSH callers\n");
+        {
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo"}, true);
+            int connected = 0;
+            measure_echo(s, orva_peer(rig, relay_pid, true), ssh, &rig, connected);
+        }
+        {
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--echo", "--bulk", std::to_string(s.bulk_one)}, true);
+            ssh.out_one = measure_stream(s, orva_peer(rig, relay_pid, true), 1, s.bulk_one, true, nullptr);
+        }
+        {
+            BenchAdapter rig(s, rig_dir(), relay_port, {"--verify", std::to_string(s.send_one)}, true);
+            ssh.in_one = measure_stream(s, orva_peer(rig, relay_pid, true), 1, s.send_one, false, nullptr);
+        }
         network.relay->stop();
 
         // The table.
@@ -629,6 +660,33 @@ int main(int argc, char** argv)
             f.ser2net = ser2net ? s2n.idle_callers.peer.threads : NAN;
             report.add(f);
         }
+        // SSH rows: orva's own Telnet figures of this run are the yardstick.
+        {
+            const double telnet_p99 = orva.echo.empty() ? NAN : orva.echo.back().p99;
+            const EchoFigures none;
+            const EchoFigures& e = ssh.echo.empty() ? none : ssh.echo.back();
+            const auto orva_only = [&](const std::string& key, const std::string& label, const std::string& unit,
+                                       double value, const Target& target) {
+                Figure f = make_figure(key, label, unit);
+                f.orva = value;
+                with_target(f, target);
+                report.add(f);
+            };
+            orva_only("ssh_echo_p50_" + L, "Echo p50, " + L + " active line(s) over SSH", "ms", e.p50, {});
+            orva_only("ssh_echo_p99_" + L, "Echo p99, " + L + " active line(s) over SSH", "ms", e.p99,
+                      at_most(2 * telnet_p99, "2x Telnet"));
+            orva_only("ssh_echo_max_" + L, "Echo max, " + L + " active line(s) over SSH", "ms", e.max, {});
+            orva_only("ssh_out_one", "Board -> caller, one line over SSH", "KB/s",
+                      ssh.out_one.line_rate.empty() ? NAN : ssh.out_one.line_rate[0] / KB, at_least(2048, "2048"));
+            orva_only("ssh_in_one", "Caller -> board, one line over SSH", "KB/s",
+                      ssh.in_one.line_rate.empty() ? NAN : ssh.in_one.line_rate[0] / KB, at_least(2048, "2048"));
+            orva_only("ssh_cpu_idle_callers", "CPU, " + L + " connected idle callers over SSH", "%core",
+                      ssh.idle_callers.peer.core, {});
+            orva_only("ssh_cpu_typing", "CPU, " + L + " lines typing (echo) over SSH", "%core", ssh.typing.peer.core,
+                      {});
+            orva_only("ssh_rss_idle_callers", "RSS, " + L + " connected idle callers over SSH", "MB",
+                      ssh.idle_callers.peer.rss_mb, {});
+        }
         {
             Figure f = make_figure("refused_per_second", "Callers greeted and refused (no board host)", "/s");
             f.orva = orva.refuse.per_second;
@@ -646,6 +704,27 @@ int main(int argc, char** argv)
         };
         const std::string out_method = "pattern order and exact count, then 0.5 s for strays";
         const std::string in_method = "peer checks pattern order and count, answers; 0.5 s for more";
+        // Keystrokes: each echo must be the byte typed.
+        auto keystrokes = [](const PeerRun& run) {
+            StreamResult keys;
+            for (size_t i = 0; i < run.echo.size() && i < run.echo_lines.size(); ++i) {
+                const EchoFigures& e = run.echo[i];
+                keys.lines += run.echo_lines[i];
+                keys.bytes_in_order += e.samples;
+                keys.bytes_expected += e.samples + e.unanswered;
+                keys.bytes_extra += e.wrong;
+                if (e.wrong == 0 && e.unanswered == 0)
+                    keys.intact_lines += run.echo_lines[i];
+                else if (keys.first_error.empty())
+                    keys.first_error = std::to_string(e.unanswered) + " keystrokes unanswered, " +
+                                       std::to_string(e.wrong) + " wrong bytes with " +
+                                       std::to_string(run.echo_lines[i]) + " lines";
+            }
+            return keys;
+        };
+        check("out_one_orva_ssh", "Board -> caller, one line over SSH", "orva", ssh.out_one, out_method);
+        check("in_one_orva_ssh", "Caller -> board, one line over SSH (board checks)", "orva", ssh.in_one, in_method);
+        check("echo_orva_ssh", "Keystroke echo over SSH", "orva", keystrokes(ssh), "each echo is the byte typed");
         for (auto [name, run] : {std::pair{"orva", &orva}, std::pair{"ser2net", &s2n}, std::pair{"direct", &direct}}) {
             if (std::string(name) == "ser2net" && !ser2net)
                 continue;
@@ -655,22 +734,8 @@ int main(int argc, char** argv)
                   in_method);
             check(std::string("in_all_") + name, "Caller -> board, " + L + " lines (board checks)", name,
                   run->in_all, in_method);
-            // Keystrokes: each echo must be the byte typed.
-            StreamResult keys;
-            for (size_t i = 0; i < run->echo.size() && i < echo_lines.size(); ++i) {
-                const EchoFigures& e = run->echo[i];
-                keys.lines += echo_lines[i];
-                keys.bytes_in_order += e.samples;
-                keys.bytes_expected += e.samples + e.unanswered;
-                keys.bytes_extra += e.wrong;
-                if (e.wrong == 0 && e.unanswered == 0)
-                    keys.intact_lines += echo_lines[i];
-                else if (keys.first_error.empty())
-                    keys.first_error = std::to_string(e.unanswered) + " keystrokes unanswered, " +
-                                       std::to_string(e.wrong) + " wrong bytes with " +
-                                       std::to_string(echo_lines[i]) + " lines";
-            }
-            check(std::string("echo_") + name, "Keystroke echo, all runs", name, keys, "each echo is the byte typed");
+            check(std::string("echo_") + name, "Keystroke echo, all runs", name, keystrokes(*run),
+                  "each echo is the byte typed");
             RefuseResult& f = run->refuse;
             if (run->refuse_run) {
                 StreamResult calls;

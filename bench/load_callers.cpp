@@ -41,21 +41,43 @@ CallerGroup::~CallerGroup()
     hang_up();
 }
 
+int caller_receive(Caller& c, uint8_t* buffer, int size)
+{
+    if (c.ssh)
+        return c.ssh->receive(buffer, size);
+    const ssize_t n = ::recv(c.fd, buffer, size_t(size), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return -1;
+    return n < 0 ? 0 : int(n);
+}
+
+int caller_send(Caller& c, const void* bytes, int count)
+{
+    if (c.ssh)
+        return c.ssh->send(static_cast<const uint8_t*>(bytes), count);
+    const ssize_t n = ::send(c.fd, bytes, size_t(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    return int(n);
+}
+
 void CallerGroup::hang_up()
 {
     for (Caller& c : callers_)
-        if (c.fd >= 0)
+        if (!c.ssh && c.fd >= 0)
             ::close(c.fd);
     callers_.clear();
 }
 
 void CallerGroup::take(Caller& c, const uint8_t* bytes, int count, int64_t now)
 {
-    if (c.ready) {
-        strip_telnet(c.telnet, bytes, count, c.data);
+    std::string& into = c.ready ? c.data : c.head;
+    if (c.ssh)
+        into.append(reinterpret_cast<const char*>(bytes), size_t(count));
+    else
+        strip_telnet(c.telnet, bytes, count, into);
+    if (c.ready)
         return;
-    }
-    strip_telnet(c.telnet, bytes, count, c.head);
     const std::string prefix = "Connected to KELB line ";
     const size_t at = c.head.find(prefix);
     const size_t end = at == std::string::npos ? at : c.head.find("\r\n", at);
@@ -71,10 +93,16 @@ void CallerGroup::take(Caller& c, const uint8_t* bytes, int count, int64_t now)
 bool CallerGroup::open_caller(int port, std::string& error)
 {
     Caller c;
-    c.fd = support::dial_loopback(port);
+    c.fd = support::dial_loopback(port, {.wait = !ssh_terminal_.empty()});
     if (c.fd < 0) {
         error = "cannot connect";
         return false;
+    }
+    if (!ssh_terminal_.empty()) {
+        // One handshake at a time: each SSH caller is in before the next dials.
+        c.ssh = std::make_unique<support::SshCallerLink>();
+        if (!c.ssh->open(c.fd, ssh_terminal_.c_str(), error))
+            return false;
     }
     callers_.push_back(std::move(c));
     return true;
@@ -200,19 +228,27 @@ void CallerGroup::pump(int timeout_ms)
         fds.push_back(pollfd{c.fd, POLLIN, 0});
         owners.push_back(&c);
     }
-    if (fds.empty() || ::poll(fds.data(), fds.size(), timeout_ms) <= 0)
+    bool due = false;
+    for (const Caller* c : owners)
+        due = due || (c->ssh && c->ssh->read_due());
+    if (fds.empty() || (::poll(fds.data(), fds.size(), due ? 0 : timeout_ms) <= 0 && !due))
         return;
     const int64_t now = now_ns();
     uint8_t buffer[65536];
     for (size_t i = 0; i < fds.size(); ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP)))
-            continue;
         Caller& c = *owners[i];
-        const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0)
-            take(c, buffer, static_cast<int>(n), now);
-        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            c.closed = true;
+        if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP)) && !(c.ssh && c.ssh->read_due()))
+            continue;
+        // Over SSH the library may hold more than one read gives.
+        for (int reads = 0; reads < (c.ssh ? 64 : 1); ++reads) {
+            const int n = caller_receive(c, buffer, sizeof buffer);
+            if (n > 0)
+                take(c, buffer, n, now);
+            else if (n == 0)
+                c.closed = true;
+            if (n <= 0)
+                break;
+        }
     }
 }
 
@@ -254,7 +290,7 @@ EchoResult run_echo(CallerGroup& group, int samples, int pause_min_ms, int pause
             if (!t.waiting && now >= t.next_at) {
                 const char b = PatternCheck::byte_at(t.typed);
                 t.sent_at = now_ns();
-                if (::send(c.fd, &b, 1, MSG_NOSIGNAL) != 1) {
+                if (caller_send(c, &b, 1) != 1) {
                     ++r.unanswered;
                     t.gone = true;
                     continue;
@@ -449,8 +485,7 @@ StreamResult run_send(CallerGroup& group, long bytes, int quiet_ms, int timeout_
                     continue;
                 LineProgress& p = lines[writer[k]];
                 const long n = std::min<long>(bytes - p.sent, PatternCheck::RUN_BYTES);
-                const ssize_t w = ::send(fds[k].fd, PatternCheck::run_from(p.sent), static_cast<size_t>(n),
-                                         MSG_NOSIGNAL | MSG_DONTWAIT);
+                const int w = caller_send(callers[writer[k]], PatternCheck::run_from(p.sent), static_cast<int>(n));
                 if (w > 0)
                     p.sent += w;
             }

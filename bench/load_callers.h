@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "telnet/telnet_codec.h"
+#include "tests/support/ssh_caller_link.h"
 
 struct Caller {
     int fd = -1;
@@ -18,7 +20,14 @@ struct Caller {
     bool closed = false;
     int line = 0;  // the board line, through the adapter
     int64_t ready_ns = 0;
+    // Over SSH: the channel, which owns fd; the bytes come raw.
+    std::unique_ptr<support::SshCallerLink> ssh;
 };
+
+// Bytes read, 0 when the peer has closed, -1 when none are there now.
+int caller_receive(Caller& c, uint8_t* buffer, int size);
+// Bytes taken (0 when none can be now), or -1.
+int caller_send(Caller& c, const void* bytes, int count);
 
 class CallerGroup {
 public:
@@ -28,6 +37,8 @@ public:
     // Text with which a relay turns a caller away when the line is still
     // closing from the last call; such a caller dials again.
     void set_busy_text(const std::string& text) { busy_text_ = text; }
+    // Callers dial over SSH, naming this terminal type.
+    void set_ssh(const std::string& terminal) { ssh_terminal_ = terminal; }
     ~CallerGroup();
     CallerGroup(const CallerGroup&) = delete;
     CallerGroup& operator=(const CallerGroup&) = delete;
@@ -46,6 +57,7 @@ private:
     bool wait_connected(const std::vector<size_t>& which, int64_t deadline, std::string& error);
     bool through_adapter_;
     std::string busy_text_;
+    std::string ssh_terminal_;  // empty: Telnet
     std::vector<Caller> callers_;
 };
 
