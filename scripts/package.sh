@@ -31,8 +31,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 doc=$root/usr/share/doc/orva
+man=$root/usr/share/man/man1
 install -d "$root/DEBIAN" "$root/usr/bin" "$root/lib/systemd/system" "$root/etc/orva" \
-  "$root/etc/fail2ban/filter.d" "$root/etc/fail2ban/jail.d" "$root/etc/logrotate.d" "$doc"
+  "$root/etc/fail2ban/filter.d" "$root/etc/fail2ban/jail.d" "$root/etc/logrotate.d" "$doc" "$man"
 
 for p in "${programs[@]}"; do
   install -m 0755 "$p" "$root/usr/bin/"
@@ -46,7 +47,10 @@ install -m 0644 "$top/etc/logrotate.d/orva" "$root/etc/logrotate.d/"
 install -m 0644 "$top/package/copyright" "$doc/"
 gzip -9n < "$top/package/changelog" > "$doc/changelog.Debian.gz"
 gzip -9n < "$top/README.md" > "$doc/README.md.gz"
-chmod 0644 "$doc"/*.gz
+for page in "$top"/package/man/*.1; do
+  gzip -9n < "$page" > "$man/$(basename "$page").gz"
+done
+chmod 0644 "$doc"/*.gz "$man"/*.gz
 
 # Library dependencies as dpkg-shlibdeps finds them (it wants a control file).
 mkdir -p "$work/debian"

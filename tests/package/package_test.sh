@@ -24,6 +24,9 @@ sort > "$work/expected" <<LIST
 -rw-r--r-- root/root ./usr/share/doc/orva/README.md.gz
 -rw-r--r-- root/root ./usr/share/doc/orva/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/orva/copyright
+-rw-r--r-- root/root ./usr/share/man/man1/orva-board-sim.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/orva-ipx-relay.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/orva.1.gz
 -rwxr-xr-x root/root ./usr/bin/orva
 -rwxr-xr-x root/root ./usr/bin/orva-board-sim
 -rwxr-xr-x root/root ./usr/bin/orva-ipx-relay
