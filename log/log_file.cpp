@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char* label_of(int level)
@@ -19,7 +22,29 @@ const char* label_of(int level)
 int LogFile::open(const char* name)
 {
     file_ = std::fopen(name, "a");
+    if (file_)
+        name_ = name;
     return file_ ? 0 : -1;
+}
+
+// One stat an entry: entries are few (refusals are held to a few a second)
+// and no line may land in a file that logrotate has already moved away.
+// The new file takes the old descriptor's number, which the fault path
+// holds; when it cannot be opened, entries stay with the old file.
+void LogFile::follow_rename()
+{
+    struct stat named {};
+    struct stat open_now {};
+    const int fd = fileno(file_);
+    if (stat(name_.c_str(), &named) == 0 && fstat(fd, &open_now) == 0 && named.st_dev == open_now.st_dev &&
+        named.st_ino == open_now.st_ino)
+        return;
+    const int fresh = ::open(name_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fresh < 0)
+        return;
+    std::fflush(file_);
+    dup2(fresh, fd);
+    ::close(fresh);
 }
 
 void LogFile::close()
@@ -60,6 +85,7 @@ int LogFile::write(int level, const char* format, ...)
         va_end(copy);
     }
     if (file_) {
+        follow_rename();
         std::fprintf(file_, "%s %s", stamp, label);
         written = std::vfprintf(file_, format, args);
         std::fputs("\n", file_);

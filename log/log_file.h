@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "port/locks.h"
 
@@ -18,7 +19,9 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Opens name for appending; 0 when open, -1 otherwise.
+    // Opens name for appending; 0 when open, -1 otherwise. Once the file has
+    // been renamed or removed (a log rotation), the next entry goes to a new
+    // file of that name, on the same descriptor.
     int open(const char* name);
     void close();
 
@@ -32,11 +35,16 @@ public:
     // the characters the message produced in the file (0 when none).
     int write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-    // The open file's descriptor, for the fault path; -1 when closed.
+    // The open file's descriptor, for the fault path; -1 when closed. It
+    // stays the same across rotations.
     int descriptor() const;
 
 private:
+    // When name_ is no longer the open file, opens it again in its place.
+    void follow_rename();
+
     FILE* file_ = nullptr;
+    std::string name_;
     FILE* echo_ = nullptr;
     Mutex lock_;
     int threshold_ = LOG_INFO;

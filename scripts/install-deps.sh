@@ -6,6 +6,8 @@
 #           end-to-end tests drive
 #   bench   building and running the benchmark, and its reference relay
 #   fuzz    building the fuzz targets (clang with libFuzzer)
+#   package building the Debian package and checking it with lintian
+#   chroot  trying the package by hand in a clean Debian 12 root
 #
 # e.g. scripts/install-deps.sh build test. Asks apt only when something is
 # missing, so a ready machine needs no network.
@@ -14,11 +16,14 @@ set -euo pipefail
 build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev
        libcivetweb-dev prometheus-cpp-dev libsystemd-dev libssh-dev)
 # The status server's tests use a headless browser (with the page's font)
-# and promtool from the prometheus package.
+# and promtool from the prometheus package; the operator's files are checked
+# with fail2ban-regex and logrotate.
 test=(libgtest-dev libgmock-dev googletest telnet tmux socat
-      chromium fonts-dejavu-core prometheus openssh-client)
+      chromium fonts-dejavu-core prometheus openssh-client fail2ban logrotate)
 bench=(libgtest-dev libgmock-dev googletest ser2net)
 fuzz=(clang libclang-rt-14-dev)
+package=(dpkg-dev binutils lintian)
+chroot=(debootstrap)
 
 sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(build)
@@ -29,7 +34,9 @@ for set in "${sets[@]}"; do
     test) packages+=("${test[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
     fuzz) packages+=("${fuzz[@]}") ;;
-    *) echo "install-deps.sh: unknown set '$set' (build, test, bench, fuzz)" >&2; exit 2 ;;
+    package) packages+=("${package[@]}") ;;
+    chroot) packages+=("${chroot[@]}") ;;
+    *) echo "install-deps.sh: unknown set '$set' (build, test, bench, fuzz, package, chroot)" >&2; exit 2 ;;
   esac
 done
 

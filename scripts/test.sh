@@ -6,8 +6,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 variants=${ORVA_TEST_VARIANTS:-plain address thread fuzz}
-# The benchmark's quick run is one of the tests.
-sets=(build test bench)
+# The benchmark's quick run and the package's check are among the tests.
+sets=(build test bench package)
 [[ " $variants " != *" fuzz "* ]] || sets+=(fuzz)
 "$top/scripts/install-deps.sh" "${sets[@]}"
 
