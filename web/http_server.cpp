@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <thread>
