@@ -132,7 +132,7 @@ bool CallTable::accept_caller(CallerListener& listener)
     session.limit(session_limits_);
     // The number and the total are the caller's only once it has passed
     // the gate.
-    if (session.start(std::move(connection), 0) != 0) {
+    if (session.start(std::move(connection), -1) != 0) {
         // No descriptor or thread left for it: turned away at once, and its
         // admission taken back, as it never had a call.
         access_.release(caller, monotonic_ms());
@@ -279,7 +279,7 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     release_caller(*call);
     if (call->session->by_ssh)
         --ssh_callers_;
-    if (call->session->number > 0)
+    if (call->session->number >= 0)
         stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)

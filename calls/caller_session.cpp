@@ -84,7 +84,8 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
         return -1;
     }
     changed = true;
-    if (session_number > 0)
+    number = session_number;
+    if (session_number >= 0)
         number_as(session_number);
     return 0;
 }
@@ -699,7 +700,7 @@ void CallerSession::disconnect()
     if (connection) {
         // A caller that never passed the gate had no number and is told of
         // as refused.
-        if (number > 0)
+        if (number >= 0)
             std::printf("[%d] Disconnected.\n", number);
         connection->close();
         connection.reset();

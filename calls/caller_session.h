@@ -94,7 +94,8 @@ public:
     void limit(const SessionLimits& limits);
 
     // Takes the accepted caller, queues what opens its transport's session,
-    // starts the I/O thread and, given a session number, numbers the call.
+    // starts the I/O thread and, given a session number (not -1), numbers
+    // the call.
     // Returns 0; -1, having printed nothing and closed the caller, when
     // there is none or no wake descriptor or thread could be had for it.
     int start(std::unique_ptr<CallerTransport> accepted, int session_number);
@@ -164,6 +165,7 @@ public:
     bool ready() const { return ready_.load(std::memory_order_acquire); }
 
     std::atomic<bool> changed{false};
+    // -1 while the caller is at the gate.
     int32_t number = 0;
     // The caller came by SSH; set at start.
     bool by_ssh = false;
