@@ -11,6 +11,7 @@
 #include "app/main_loop.h"
 #include "app/service_status.h"
 #include "calls/access_settings.h"
+#include "calls/call_settings.h"
 #include "calls/call_capacity.h"
 #include "calls/call_table.h"
 #include "config/config_file.h"
@@ -73,6 +74,7 @@ struct StartupSettings {
     IpxSettings ipx;
     AccessSettings access;
     BoardSettings board;
+    CallSettings call;
     StatusSettings status;
 };
 
@@ -82,6 +84,7 @@ bool read_settings(const ConfigFile& config, StartupSettings& out, std::string& 
     return read_telnet_settings(config, out.telnet, error) && read_ssh_settings(config, out.ssh, error) &&
            read_ipx_settings(config, out.ipx, error) &&
            read_access_settings(config, out.access, error) && read_board_settings(config, out.board, error) &&
+           read_call_settings(config, out.call, error) &&
            read_status_settings(config, out.status, error);
 }
 
@@ -135,7 +138,7 @@ int start_subsystems(const StartupSettings& settings, bool debug_mode)
     if (sap_agent.init() != 0)
         return -1;
     app_log.write(LOG_DEBUG, "Telnet Server init()");
-    call_table.init(AccessPolicy(settings.access), settings.board);
+    call_table.init(AccessPolicy(settings.access), settings.board, settings.call);
     for (const TelnetSettings& port : settings.telnet) {
         auto telnet = std::make_unique<TelnetListener>();
         if (telnet->open(port.ip.empty() ? nullptr : port.ip.c_str(), port.port, port.charset) != 0)

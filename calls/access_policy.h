@@ -22,6 +22,10 @@ struct AccessSettings {
     std::vector<AddressPrefix> deny;
     // Calls at once over all addresses: each holds threads and descriptors.
     int max_calls = 256;
+    // Callers press ESC twice within gate_seconds before a board line is
+    // taken for them.
+    bool gate = false;
+    int gate_seconds = 20;
 };
 
 enum class AccessVerdict {

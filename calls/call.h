@@ -19,6 +19,9 @@ struct Call {
     bool released = false;
     // The caller's transport is still being set up: the board link waits.
     bool awaiting_transport = false;
+    // The caller has not pressed ESC twice yet: it has no number and no
+    // board line.
+    bool awaiting_gate = false;
     // Raised by the session, the link and the name lookup when the call
     // wants a pass.
     std::shared_ptr<CallSignal> signal;

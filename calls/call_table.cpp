@@ -129,9 +129,10 @@ bool CallTable::accept_caller(CallerListener& listener)
     call->session = std::make_unique<CallerSession>();
     CallerSession& session = *call->session;
     session.notify(call->signal);
-    // The number and the total are the caller's only once its session runs.
-    const uint16_t number = uint16_t(session_counter + 1);
-    if (session.start(std::move(connection), number) != 0) {
+    session.limit(session_limits_);
+    // The number and the total are the caller's only once it has passed
+    // the gate.
+    if (session.start(std::move(connection), -1) != 0) {
         // No descriptor or thread left for it: turned away at once, and its
         // admission taken back, as it never had a call.
         access_.release(caller, monotonic_ms());
@@ -143,25 +144,38 @@ bool CallTable::accept_caller(CallerListener& listener)
         tell_refusal(RefusalReason::NotStarted, line);
         return true;
     }
-    session_counter = number;
-    ++total_connections;
     if (session.by_ssh)
         ++ssh_callers_;
+
+    session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
+    if (session.gate_passed()) {
+        open_call(*call);
+    } else {
+        // Counted against MaxCalls and its address like any caller, but
+        // without a line until it has answered.
+        session.print("Press ESC twice to call %s.\r\n", service_name);
+        call->awaiting_gate = true;
+    }
+    calls.push_front(std::move(call));
+    return true;
+}
+
+void CallTable::open_call(Call& call)
+{
+    CallerSession& session = *call.session;
+    session_counter = uint16_t(session_counter + 1);
+    session.number_as(session_counter);
+    ++total_connections;
     stats_board.update([&](StatusFigures& f) {
         f.total_connections = total_connections;
         f.next_session = uint16_t(session_counter + 1);
     });
-
-    session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
-
     // A caller still being set up takes no board line until it can use
     // one: one that never gets there holds none.
     if (session.ready())
-        connect_to_board(*call);
+        connect_to_board(call);
     else
-        call->awaiting_transport = true;
-    calls.push_front(std::move(call));
-    return true;
+        call.awaiting_transport = true;
 }
 
 void CallTable::connect_to_board(Call& call)
@@ -192,6 +206,10 @@ void CallTable::connect_to_board(Call& call)
 bool CallTable::serve_call(Call& call)
 {
     CallerSession& session = *call.session;
+    if (call.awaiting_gate && session.connected && session.gate_passed()) {
+        call.awaiting_gate = false;
+        open_call(call);
+    }
     if (call.awaiting_transport && session.connected && session.ready()) {
         call.awaiting_transport = false;
         connect_to_board(call);
@@ -199,7 +217,7 @@ bool CallTable::serve_call(Call& call)
     BoardLink* link = call.link.get();
     bool finished = false;
 
-    if (call.awaiting_transport && session.connected) {
+    if ((call.awaiting_transport || call.awaiting_gate) && session.connected) {
         // Its transport's own limit ends a setup that never finishes.
     } else if (session.connected) {
         if (link && link->lost_to_silence.exchange(false))
@@ -228,6 +246,14 @@ bool CallTable::serve_call(Call& call)
         // closed once its I/O thread has ended, which says so.
         session.close_if_open();
         finished = true;
+        if (call.awaiting_gate) {
+            call.awaiting_gate = false;
+            char address[TCP_ADDRESS_TEXT];
+            tcp_address_text(call.caller, address);
+            char line[160];
+            std::snprintf(line, sizeof line, "Refused %s: did not pass the gate", address);
+            tell_refusal(RefusalReason::GateNotPassed, line);
+        }
     }
 
     if (session.check_lookup())
@@ -255,7 +281,8 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     release_caller(*call);
     if (call->session->by_ssh)
         --ssh_callers_;
-    stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
+    if (call->session->number >= 0)
+        stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)
         retire_link(std::move(call->link));
@@ -383,10 +410,19 @@ bool CallTable::add_listener(std::unique_ptr<CallerListener> listener)
     return true;
 }
 
-int CallTable::init(AccessPolicy access, const BoardSettings& board)
+int CallTable::init(AccessPolicy access, const BoardSettings& board, const CallSettings& limits)
 {
     access_ = std::move(access);
     board_ = board;
+    const AccessSettings& settings = access_.settings();
+    session_limits_ = SessionLimits();
+    if (settings.gate)
+        session_limits_.gate_ms = settings.gate_seconds * 1000;
+    session_limits_.idle_ms = limits.idle_minutes * limits.minute_ms;
+    session_limits_.longest_ms = limits.longest_minutes * limits.minute_ms;
+    // A call of one minute is told only that its time is up.
+    if (limits.longest_minutes > 1)
+        session_limits_.warning_ms = limits.minute_ms;
     load_counters(total_connections, counters_path.c_str());
     counters_loaded = true;
     counters_reserve_.take();

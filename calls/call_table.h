@@ -11,6 +11,7 @@
 
 #include "calls/access_policy.h"
 #include "calls/call.h"
+#include "calls/call_settings.h"
 #include "calls/caller_listener.h"
 #include "calls/counters_file.h"
 #include "calls/refusal_log.h"
@@ -29,9 +30,10 @@ public:
     CallTable& operator=(const CallTable&) = delete;
 
     // Loads the total of callers and posts it. Callers are admitted by
-    // access from now on, and each call's link rides out the tunnel as
-    // board says. Always 0.
-    int init(AccessPolicy access = AccessPolicy(), const BoardSettings& board = BoardSettings());
+    // access from now on, each call's link rides out the tunnel as board
+    // says, and each call lasts as limits allows. Always 0.
+    int init(AccessPolicy access = AccessPolicy(), const BoardSettings& board = BoardSettings(),
+             const CallSettings& limits = CallSettings());
     // Callers arrive here from now on; taken over. False (and closed) when
     // MAX_LISTENERS are there already, or there is none.
     bool add_listener(std::unique_ptr<CallerListener> listener);
@@ -79,6 +81,8 @@ private:
     // Decides on each caller before it takes a session.
     AccessPolicy access_;
     BoardSettings board_;
+    // What each session is given, from the gate and call settings.
+    SessionLimits session_limits_;
     struct Listening {
         std::unique_ptr<CallerListener> listener;
         bool accept_failed = false;
@@ -97,6 +101,9 @@ private:
     // the next is due, -1 when none is.
     int write_refusal_summary(uint64_t now_ms);
     bool serve_call(Call& call);
+    // Gives a caller that may have a line its number, and the line once
+    // its transport can carry it.
+    void open_call(Call& call);
     // Opens the call's board link and joins the caller to it, or tells the
     // caller no board host is known.
     void connect_to_board(Call& call);

@@ -1,5 +1,6 @@
 #include "calls/caller_session.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,11 @@ std::atomic<NameLookup> name_lookup{tcp_reverse_name};
 std::atomic<int> lookups_in_flight{0};
 
 std::unique_ptr<ByteQueue> new_input_queue() { return std::make_unique<ByteQueue>(128, 16, 4096); }
+
+constexpr char NO_ANSWER_TEXT[] = "No answer, goodbye.\r\n";
+constexpr char IDLE_TEXT[] = "You have been idle too long. Goodbye.\r\n";
+constexpr char TIME_UP_TEXT[] = "Your time is up. Goodbye.\r\n";
+constexpr char ONE_MINUTE_LEFT_TEXT[] = "One minute left.\r\n";
 }
 
 void CallerSession::set_name_lookup(NameLookup lookup)
@@ -30,6 +36,13 @@ CallerSession::~CallerSession()
     release_worker(io_thread);
 }
 
+void CallerSession::limit(const SessionLimits& limits)
+{
+    limits_ = limits;
+    gate_ = CallerGate(limits.gate_ms);
+    gate_passed_ = gate_.state() == CallerGate::State::Passed;
+}
+
 int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_number)
 {
     if (!accepted)
@@ -40,7 +53,6 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
         accepted->close();
         return -1;
     }
-    number = session_number;
     // Set before the I/O thread looks at it.
     connected = true;
     tcp_address_text(accepted->peer(), dotted);
@@ -72,8 +84,16 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
         return -1;
     }
     changed = true;
-    std::printf("[%d] Connection: %s\n", number, dotted);
+    number = session_number;
+    if (session_number >= 0)
+        number_as(session_number);
     return 0;
+}
+
+void CallerSession::number_as(int session_number)
+{
+    number = session_number;
+    std::printf("[%d] Connection: %s\n", number, dotted);
 }
 
 void CallerSession::join(BoardLink* link)
@@ -85,18 +105,26 @@ void CallerSession::join(BoardLink* link)
         if (!read_buffer_)
             read_buffer_ = std::make_unique<uint8_t[]>(READ_SIZE + 1);
         // What came before the link goes ahead of what comes after.
+        std::vector<uint8_t> early;
+        early.swap(after_gate_);
         if (input && input->size() > 0) {
-            handed = connection ? connection->decode(input->head(), input->size()) : 0;
-            const uint8_t* data = input->head();
+            const int32_t decoded = connection ? connection->decode(input->head(), input->size()) : 0;
+            early.insert(early.end(), input->head(), input->head() + decoded);
+            input->clear();
+        }
+        if (!early.empty()) {
+            handed = int32_t(early.size());
+            const uint8_t* data = early.data();
             std::vector<uint8_t> translated;
-            if (utf8_ && handed > 0) {
-                translated.resize(size_t(handed) + 1);
+            if (utf8_) {
+                translated.resize(early.size() + 1);
                 handed = utf8_->to_cp437(data, handed, translated.data());
                 data = translated.data();
             }
             link->append_from_caller(data, handed);
-            input->clear();
         }
+        // The call's time runs from its board line.
+        joined_ms_ = last_input_ms_ = monotonic_ms();
     }
     if (handed > 0)
         stats_board.add_input_bytes(handed);
@@ -167,6 +195,7 @@ void CallerSession::run_io()
 {
     MutexHold hold(io_lock);
     uint64_t progress_ms = monotonic_ms();
+    next_limit_ms_ = apply_limits(progress_ms);
     // Dropped for taking none of its output: nothing more is sent to it.
     bool stalled = false;
     while (keep_running.get()) {
@@ -187,6 +216,7 @@ void CallerSession::run_io()
             sent = flush_output();
         }
         const uint64_t now_ms = monotonic_ms();
+        next_limit_ms_ = apply_limits(now_ms);
         if (!(r & PollError) && probe_held_input(now_ms)) {
             // The stall clock starts with the NOP: the queue was empty, so
             // the caller was behind on nothing before it.
@@ -235,6 +265,8 @@ void CallerSession::become_ready()
         ready_.store(true, std::memory_order_release);
         link = link_;
     }
+    // The caller sees the gate's question from now on.
+    gate_.ask(monotonic_ms());
     // The board's bytes it held back.
     if (link)
         link->caller_took_output();
@@ -288,6 +320,10 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
         // itself; with none, the next NOP is what the wait is for.
         timeout_ms = held_probe_due_ms_ > now_ms ? int(held_probe_due_ms_ - now_ms) : 0;
     }
+    if (next_limit_ms_ != 0) {
+        const int limit_ms = next_limit_ms_ > now_ms ? int(next_limit_ms_ - now_ms) : 0;
+        timeout_ms = timeout_ms < 0 ? limit_ms : std::min(timeout_ms, limit_ms);
+    }
     const int r = connection->wait(readable, writable, timeout_ms, io_wake_.descriptor());
     if (r & PollWoken)
         woken_ = true;
@@ -296,6 +332,8 @@ int CallerSession::wait_for_work(uint64_t progress_ms)
 
 bool CallerSession::input_has_room() const
 {
+    if (ending_.load(std::memory_order_relaxed))
+        return false;
     return link_ ? link_->from_caller_size() < BoardLink::FROM_CALLER_BOUND : input->size() < INPUT_LIMIT;
 }
 
@@ -307,6 +345,8 @@ bool CallerSession::read_input()
         MutexHold in(input_lock);
         if (!input_has_room())
             return true;
+        if (!gate_passed_.load(std::memory_order_relaxed))
+            return read_into_gate();
         if (link_) {
             // Straight to the link: the caller's data bytes, its
             // transport's commands taken out in place, then translated
@@ -320,6 +360,8 @@ bool CallerSession::read_input()
                     data = read_buffer_.get();
                 }
                 link_->append_from_caller(data, handed);
+                if (handed > 0)
+                    last_input_ms_ = monotonic_ms();
             }
         } else {
             input->reserve(READ_SIZE);
@@ -335,6 +377,95 @@ bool CallerSession::read_input()
     if (n > 0)
         return true;
     return n == TCP_WOULD_BLOCK; // 0: the caller closed; -1: the socket failed
+}
+
+bool CallerSession::read_into_gate()
+{
+    if (!read_buffer_)
+        read_buffer_ = std::make_unique<uint8_t[]>(READ_SIZE + 1);
+    uint8_t* data = read_buffer_.get();
+    const int n = connection->receive(data, READ_SIZE);
+    if (n <= 0)
+        return n == TCP_WOULD_BLOCK;
+    // What the caller typed before it passed, the ESCs too, never reaches
+    // the board.
+    const int32_t decoded = connection->decode(data, n);
+    const int32_t looked = gate_.feed(data, decoded);
+    if (gate_.state() == CallerGate::State::Passed) {
+        after_gate_.assign(data + looked, data + decoded);
+        gate_passed_.store(true, std::memory_order_release);
+        notify_dispatcher();
+    } else if (gate_.state() == CallerGate::State::Failed) {
+        say_goodbye(NO_ANSWER_TEXT);
+    }
+    return true;
+}
+
+uint64_t CallerSession::apply_limits(uint64_t now_ms)
+{
+    if (!connected)
+        return 0;
+    if (ending_) {
+        if (pending_output() == 0)
+            mark_lost();
+        return 0;
+    }
+    if (!gate_passed_.load(std::memory_order_relaxed)) {
+        if (gate_.check_time(now_ms) != CallerGate::State::Failed)
+            return gate_.deadline_ms();
+        say_goodbye(NO_ANSWER_TEXT);
+        return 0;
+    }
+    uint64_t joined_ms;
+    uint64_t last_input_ms;
+    {
+        MutexHold in(input_lock);
+        joined_ms = joined_ms_;
+        last_input_ms = last_input_ms_;
+    }
+    if (joined_ms == 0)
+        return 0;
+    uint64_t next_ms = 0;
+    const auto due = [&](uint64_t at_ms) {
+        if (next_ms == 0 || at_ms < next_ms)
+            next_ms = at_ms;
+    };
+    if (limits_.longest_ms > 0) {
+        const uint64_t end_ms = joined_ms + uint64_t(limits_.longest_ms);
+        if (now_ms >= end_ms) {
+            say_goodbye(TIME_UP_TEXT);
+            return 0;
+        }
+        due(end_ms);
+        if (limits_.warning_ms > 0 && !warned_) {
+            const uint64_t warn_ms = end_ms - uint64_t(limits_.warning_ms);
+            if (now_ms >= warn_ms) {
+                warned_ = true;
+                print("%s", ONE_MINUTE_LEFT_TEXT);
+            } else {
+                due(warn_ms);
+            }
+        }
+    }
+    if (limits_.idle_ms > 0) {
+        const uint64_t idle_end_ms = last_input_ms + uint64_t(limits_.idle_ms);
+        if (now_ms >= idle_end_ms) {
+            say_goodbye(IDLE_TEXT);
+            return 0;
+        }
+        due(idle_end_ms);
+    }
+    return next_ms;
+}
+
+void CallerSession::say_goodbye(const char* text)
+{
+    if (ending_.exchange(true))
+        return;
+    // Board bytes already queued go ahead of it; none follow it.
+    print("%s", text);
+    // Reading has stopped; the loop looks again once the text is out.
+    io_wake_.signal();
 }
 
 int CallerSession::flush_output()
@@ -506,7 +637,7 @@ bool CallerSession::queue_output(const uint8_t* bytes, int32_t count)
     bool was_empty;
     {
         MutexHold out(output_lock);
-        if (!connection)
+        if (!connection || ending_)
             return false;
         if (utf8_) {
             // Translated first: the transport encodes what the caller sees.
@@ -567,7 +698,10 @@ void CallerSession::disconnect()
     if (link)
         link->detach();
     if (connection) {
-        std::printf("[%d] Disconnected.\n", number);
+        // A caller that never passed the gate had no number and is told of
+        // as refused.
+        if (number >= 0)
+            std::printf("[%d] Disconnected.\n", number);
         connection->close();
         connection.reset();
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "calls/caller_gate.h"
 #include "calls/caller_transport.h"
 #include "link/board_link.h"
 #include "link/caller_end.h"
@@ -21,6 +22,17 @@
 #include "port/worker_thread.h"
 #include "util/byte_queue.h"
 #include "util/cp437_utf8.h"
+
+// The limits on one call's time, in ms; 0 means none.
+struct SessionLimits {
+    // Gate: from the question until the caller has pressed ESC twice.
+    int gate_ms = 0;
+    // From the board line on: without a data byte from the caller, and in
+    // all, with the warning this long before the end.
+    int idle_ms = 0;
+    int longest_ms = 0;
+    int warning_ms = 0;
+};
 
 // Looks up the host name of a caller's address; false when it has none.
 using NameLookup = bool (*)(const TcpAddress& address, std::string& name);
@@ -78,12 +90,21 @@ public:
     // name came in. Set before start.
     void notify(std::shared_ptr<CallSignal> signal) { notify_ = std::move(signal); }
 
+    // The call's time limits; set before start.
+    void limit(const SessionLimits& limits);
+
     // Takes the accepted caller, queues what opens its transport's session,
-    // starts the I/O thread and prints "[n] Connection: " and the caller's
-    // whole address (IPv4 or IPv6). Returns 0; -1, having printed nothing
-    // and closed the caller, when there is none or no wake descriptor or
-    // thread could be had for it.
+    // starts the I/O thread and, given a session number (not -1), numbers
+    // the call.
+    // Returns 0; -1, having printed nothing and closed the caller, when
+    // there is none or no wake descriptor or thread could be had for it.
     int start(std::unique_ptr<CallerTransport> accepted, int session_number);
+    // Gives the call its number and prints "[n] Connection: " and the
+    // caller's whole address (IPv4 or IPv6): a caller at the gate has none.
+    void number_as(int session_number);
+    // The caller pressed ESC twice (or there is no gate): it may take a
+    // board line. A caller that fails the gate is told so and lost.
+    bool gate_passed() const { return gate_passed_.load(std::memory_order_acquire); }
     // From now on the caller's bytes go straight to link (those that came
     // before, too), and the link hands the board's bytes to this session.
     // The link must outlive the session or see disconnect first.
@@ -144,6 +165,7 @@ public:
     bool ready() const { return ready_.load(std::memory_order_acquire); }
 
     std::atomic<bool> changed{false};
+    // -1 while the caller is at the gate.
     int32_t number = 0;
     // The caller came by SSH; set at start.
     bool by_ssh = false;
@@ -167,6 +189,14 @@ private:
     // Queues a NOP for a caller whose input has been held back until the
     // probe was due, when nothing else waits to go out; true when queued.
     bool probe_held_input(uint64_t now_ms);
+    // Reads the caller's bytes into the gate while it waits; as read_input.
+    bool read_into_gate();
+    // Acts on the gate's time and the call's limits that are due; when the
+    // next is due (0: none).
+    uint64_t apply_limits(uint64_t now_ms);
+    // Tells the caller text, then loses it once the text is out: the call
+    // ends as when a caller hangs up.
+    void say_goodbye(const char* text);
     bool room_for_output(int32_t more);
     // Called after adding to the output: an I/O thread waiting with
     // nothing to send must wake.
@@ -222,4 +252,23 @@ private:
     char dotted[TCP_ADDRESS_TEXT] = {};
     // Set under output_lock once the output limit was passed.
     bool output_overflowed = false;
+
+    SessionLimits limits_;
+    // Used by the I/O thread only (and start, before it runs).
+    CallerGate gate_;
+    std::atomic<bool> gate_passed_{true};
+    // The caller's data bytes that came after its second ESC in the same
+    // read; ahead of everything else for the link. Under input_lock.
+    std::vector<uint8_t> after_gate_;
+    // When the call took its board line and when the caller last sent a
+    // data byte after it; 0 before. Under input_lock.
+    uint64_t joined_ms_ = 0;
+    uint64_t last_input_ms_ = 0;
+    // When apply_limits is next due; 0 none. I/O thread only.
+    uint64_t next_limit_ms_ = 0;
+    // The warning that one minute is left went out. I/O thread only.
+    bool warned_ = false;
+    // Told goodbye: nothing more goes to the board or comes from it, and the
+    // caller is lost once the text is out. Set under output_lock.
+    std::atomic<bool> ending_{false};
 };

@@ -6,6 +6,7 @@ namespace {
 // In the order of RefusalReason.
 constexpr const char* SHORT_REASONS[] = {
     "banned", "at the limit", "too fast", "denied", "not allowed", "too many callers", "not started",
+    "did not pass the gate",
 };
 static_assert(std::size(SHORT_REASONS) == size_t(RefusalReason::Count));
 }

@@ -16,6 +16,7 @@ enum class RefusalReason {
     NotAllowed,
     TooManyCallers, // calls at once over all addresses
     NotStarted,     // no descriptor or thread for the session
+    GateNotPassed,  // no ESC ESC in time, too many other bytes, or gone
     Count,
 };
 

@@ -122,9 +122,10 @@ protected:
     }
 
     // Listens and runs passes on a thread of its own, as the main loop does.
-    void start_dispatcher(const AccessSettings& access = {}, const BoardSettings& board = {})
+    void start_dispatcher(const AccessSettings& access = {}, const BoardSettings& board = {},
+                          const CallSettings& limits = {})
     {
-        ASSERT_EQ(server.init(AccessPolicy(access), board), 0);
+        ASSERT_EQ(server.init(AccessPolicy(access), board, limits), 0);
         auto telnet = std::make_unique<TelnetListener>();
         ASSERT_EQ(telnet->open("127.0.0.1", port), 0);
         server.add_listener(std::move(telnet));
@@ -467,4 +468,58 @@ TEST_F(Dispatcher, LineShowsTheDottedAddressUntilTheNameIsKnown)
     EXPECT_TRUE(threads_back_to_baseline());
 }
 
+}
+
+// Call limits on a time base of one second to the minute: a caller that
+// keeps typing is warned and told its time is up; a silent one is told it
+// was idle; each call ends as a hang-up does, freeing the board's only line.
+TEST_F(Dispatcher, CallsPastTheirTimeAreToldAndEndedAndTheirLineIsFreed)
+{
+    BoardOptions options;
+    options.lines = 1;
+    options.echo_only = true;
+    start_board(options);
+    CallSettings limits;
+    limits.minute_ms = 1000;
+    limits.idle_minutes = 3;
+    limits.longest_minutes = 5;
+    start_dispatcher({}, {}, limits);
+    const std::string idle = "You have been idle too long. Goodbye.\r\n";
+    const std::string warning = "One minute left.\r\n";
+    const std::string time_up = "Your time is up. Goodbye.\r\n";
+
+    auto typist = call_line();
+    const auto joined = std::chrono::steady_clock::now();
+    std::string got;
+    bool closed = false;
+    // A byte every quarter second keeps it from being idle.
+    while (!closed && std::chrono::steady_clock::now() - joined < 30s) {
+        try {
+            typist->send(".");
+        } catch (const std::exception&) {
+        }
+        got += typist->receive_until_closed(closed, 250ms);
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_GE(std::chrono::steady_clock::now() - joined, 5s - 5ms);
+    EXPECT_EQ(got.find(idle), std::string::npos) << got;
+    ASSERT_NE(got.find(warning), std::string::npos) << got;
+    EXPECT_EQ(got.substr(got.size() - time_up.size()), time_up);
+    EXPECT_EQ(got.find_first_not_of('.'), got.find(warning)) << "echoes, the warning, echoes, the end: " << got;
+
+    // The line is free again: the board was told as by a hang-up.
+    std::unique_ptr<LoopbackCaller> silent;
+    const std::string head = OPTIONS + GREETING + LINE_1;
+    ASSERT_TRUE(wait_until([&] {
+        silent = std::make_unique<LoopbackCaller>(port);
+        return silent->receive(head.size(), 2s) == head;
+    }, 20s));
+    const auto silent_joined = std::chrono::steady_clock::now();
+    EXPECT_EQ(silent->receive_until_closed(closed, 20s), idle);
+    EXPECT_TRUE(closed);
+    EXPECT_GE(std::chrono::steady_clock::now() - silent_joined, 3s - 5ms);
+    EXPECT_TRUE(wait_until([&] {
+        LoopbackCaller again(port);
+        return again.receive(head.size(), 2s) == head;
+    }, 20s));
 }

@@ -1,4 +1,6 @@
 #include "config/config_file.h"
+#include "calls/access_settings.h"
+#include "calls/call_settings.h"
 #include "link/board_settings.h"
 
 #include <cstdio>
@@ -208,5 +210,39 @@ TEST_F(ConfigFileTest, BoardSettingsTakeTheirDefaultsOrWholeNumbersInRange)
         EXPECT_FALSE(read_board_settings(c, kept, error)) << attribute;
         EXPECT_EQ(error, message);
         EXPECT_EQ(kept.resend_ms, 123) << "nothing is taken from a malformed element";
+    }
+}
+
+TEST_F(ConfigFileTest, GateAndCallLimitsTakeWholeNumbersInRange)
+{
+    ConfigFile c;
+    std::string error;
+    AccessSettings access;
+    CallSettings call;
+    ASSERT_TRUE(load(c, "<c><Access Gate='1' GateSeconds='3600'/><Call Idle='10080' Longest='60'/></c>"));
+    ASSERT_TRUE(read_access_settings(c, access, error));
+    ASSERT_TRUE(read_call_settings(c, call, error));
+    EXPECT_TRUE(access.gate);
+    EXPECT_EQ(access.gate_seconds, 3600);
+    EXPECT_EQ(call.idle_minutes, 10080);
+    EXPECT_EQ(call.longest_minutes, 60);
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"<Access Gate='yes'/>", "Access Gate=\"yes\" is not 0 or 1"},
+        {"<Access Gate='1' GateSeconds='0'/>", "Access GateSeconds=\"0\" is not whole seconds from 1 to 3600"},
+        {"<Access GateSeconds='3601'/>", "Access GateSeconds=\"3601\" is not whole seconds from 1 to 3600"},
+        {"<Call Idle='5m'/>", "Call Idle=\"5m\" is not whole minutes from 0 to 10080"},
+        {"<Call Longest='10081'/>", "Call Longest=\"10081\" is not whole minutes from 0 to 10080"},
+    };
+    for (const auto& [element, message] : bad) {
+        ASSERT_TRUE(load(c, std::string("<c>") + element + "</c>"));
+        AccessSettings kept_access;
+        CallSettings kept_call;
+        kept_call.idle_minutes = 7;
+        EXPECT_FALSE(read_access_settings(c, kept_access, error) && read_call_settings(c, kept_call, error))
+            << element;
+        EXPECT_EQ(error, message);
+        EXPECT_FALSE(kept_access.gate) << "nothing is taken from a malformed element";
+        EXPECT_EQ(kept_call.idle_minutes, 7) << "nothing is taken from a malformed element";
     }
 }

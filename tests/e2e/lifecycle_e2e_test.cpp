@@ -67,6 +67,8 @@ TEST(Lifecycle, UnusableConfigurationIsNamedAndCreatesNoLog)
          "FATAL: Access RatePerMinute=\"3x\" is not a whole number from 0 to 1000000000\n"},
         {"<orva><Access BanSeconds=\"-1\"/></orva>",
          "FATAL: Access BanSeconds=\"-1\" is not a whole number from 0 to 1000000000\n"},
+        {"<orva><Call Idle=\"30\" Longest=\"1h\"/></orva>",
+         "FATAL: Call Longest=\"1h\" is not whole minutes from 0 to 10080\n"},
         {"<orva><Access Deny=\"10.0.0.1, 10.0.0.0/33\"/></orva>",
          "FATAL: Access Deny=\"10.0.0.1, 10.0.0.0/33\" is not a list of IPv4 and IPv6 addresses and prefixes "
          "(\"10.0.0.0/33\" is none)\n"},
