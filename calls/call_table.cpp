@@ -147,6 +147,8 @@ bool CallTable::accept_caller(CallerListener& listener)
     ++total_connections;
     if (session.by_ssh)
         ++ssh_callers_;
+    if (session.by_web)
+        ++web_callers_;
     stats_board.update([&](StatusFigures& f) {
         f.total_connections = total_connections;
         f.next_session = uint16_t(session_counter + 1);
@@ -253,6 +255,8 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     release_caller(*call);
     if (call->session->by_ssh)
         --ssh_callers_;
+    if (call->session->by_web)
+        --web_callers_;
     stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
     if (call->link)
@@ -348,6 +352,7 @@ int CallTable::serve()
         f.threads_used = live_worker_count;
         f.callers = int(calls.size());
         f.callers_ssh = ssh_callers_;
+        f.callers_web = web_callers_;
     });
 
     int due_ms = LONGEST_WAIT_MS;
