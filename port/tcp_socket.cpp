@@ -80,6 +80,13 @@ int TcpSocket::release()
     return handle;
 }
 
+void TcpSocket::adopt(int handle, const TcpAddress& address)
+{
+    close();
+    handle_ = handle;
+    address_ = address;
+}
+
 void TcpSocket::close()
 {
     if (handle_ != TCP_INVALID) {

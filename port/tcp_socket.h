@@ -36,6 +36,9 @@ public:
     // Gives the descriptor to a new owner, who closes it; the socket holds
     // none from then on.
     int release();
+    // Takes an open descriptor (a listener made with the tcp_ calls, say)
+    // to own and close; address is its local address.
+    void adopt(int handle, const TcpAddress& address);
 
     int handle() const { return handle_; }
     // The listener's local address, or a connection's peer.

@@ -12,11 +12,12 @@
 set -euo pipefail
 
 build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev
-       libcivetweb-dev prometheus-cpp-dev libsystemd-dev libssh-dev)
+       libssl-dev libsystemd-dev libssh-dev)
 # The status server's tests use a headless browser (with the page's font)
-# and promtool from the prometheus package.
+# and promtool from the prometheus package; the HTTPS tests make their
+# certificates with openssl.
 test=(libgtest-dev libgmock-dev googletest telnet tmux socat
-      chromium fonts-dejavu-core prometheus openssh-client)
+      chromium fonts-dejavu-core prometheus openssh-client openssl)
 bench=(libgtest-dev libgmock-dev googletest ser2net)
 fuzz=(clang libclang-rt-14-dev)
 

@@ -1,31 +1,34 @@
 #include "status/metrics_text.h"
 
-#include <sstream>
-#include <vector>
-
-#include <prometheus/metric_family.h>
-#include <prometheus/text_serializer.h>
-
 #include "status/figure_table.h"
+
+namespace {
+// HELP text escapes its backslashes and line breaks.
+std::string escaped_help(const char* help)
+{
+    std::string out;
+    for (const char* p = help; *p; ++p) {
+        if (*p == '\\')
+            out += "\\\\";
+        else if (*p == '\n')
+            out += "\\n";
+        else
+            out += *p;
+    }
+    return out;
+}
+}
 
 std::string metrics_text(const StatusFigures& f)
 {
-    std::vector<prometheus::MetricFamily> families;
+    std::string out;
     for (const FigureRow& row : figure_table()) {
         if (!row.metric_name)
             continue;
-        prometheus::ClientMetric metric;
-        double value = double(row.number(f));
-        prometheus::MetricType type = prometheus::MetricType::Gauge;
-        if (row.type == FigureType::Counter) {
-            type = prometheus::MetricType::Counter;
-            metric.counter.value = value;
-        } else {
-            metric.gauge.value = value;
-        }
-        families.push_back(prometheus::MetricFamily{row.metric_name, row.help, type, {metric}});
+        const std::string name = row.metric_name;
+        out += "# HELP " + name + " " + escaped_help(row.help) + "\n";
+        out += "# TYPE " + name + (row.type == FigureType::Counter ? " counter\n" : " gauge\n");
+        out += name + " " + std::to_string(row.number(f)) + "\n";
     }
-    std::ostringstream out;
-    prometheus::TextSerializer().Serialize(out, families);
-    return out.str();
+    return out;
 }

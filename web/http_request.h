@@ -48,6 +48,7 @@ private:
 
     std::string head_;
     size_t line_start_ = 0;
+    bool started_ = false;  // a line other than a blank one has come
     HttpRequest request_;
     std::string error_;
 };

@@ -35,7 +35,9 @@ public:
     void shutdown();
 
 private:
-    int failed(int result, int would_block_value);
+    enum { WaitFor, Closed, Broken };
+    // What a call that returned result <= 0 means; notes what it waits for.
+    int classify(int result);
 
     ssl_st* ssl_ = nullptr;
     int wanted_ = PollReadable;
