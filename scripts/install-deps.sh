@@ -11,13 +11,16 @@
 # missing, so a ready machine needs no network.
 set -euo pipefail
 
+# The web page's terminal (xterm.js modules, read at start-up) and its font
+# are served by the running ORVA.
 build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev
-       libssl-dev libsystemd-dev libssh-dev)
+       libssl-dev libsystemd-dev libssh-dev node-xterm fonts-dejavu-core)
 # The status server's tests use a headless browser (with the page's font)
 # and promtool from the prometheus package; the HTTPS tests make their
-# certificates with openssl.
+# certificates with openssl; web callers are Python's websockets.
 test=(libgtest-dev libgmock-dev googletest telnet tmux socat
-      chromium fonts-dejavu-core prometheus openssh-client openssl)
+      chromium fonts-dejavu-core prometheus openssh-client openssl
+      python3-websockets)
 bench=(libgtest-dev libgmock-dev googletest ser2net)
 fuzz=(clang libclang-rt-14-dev)
 
