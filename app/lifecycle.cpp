@@ -33,6 +33,10 @@
 #include "status/status_server.h"
 #include "telnet/telnet_listener.h"
 #include "telnet/telnet_settings.h"
+#include "web/tls_context.h"
+#include "web/web_files.h"
+#include "web/web_listener.h"
+#include "web/web_settings.h"
 
 void install_control_handler()
 {
@@ -76,6 +80,11 @@ struct StartupSettings {
     BoardSettings board;
     CallSettings call;
     StatusSettings status;
+    // Not wanted: no web port.
+    WebSettings web;
+    // Its certificate and key, loaded before anything starts; null over
+    // plain HTTP.
+    std::unique_ptr<TlsContext> web_tls;
 };
 
 bool read_settings(const ConfigFile& config, StartupSettings& out, std::string& error)
@@ -85,7 +94,7 @@ bool read_settings(const ConfigFile& config, StartupSettings& out, std::string& 
            read_ipx_settings(config, out.ipx, error) &&
            read_access_settings(config, out.access, error) && read_board_settings(config, out.board, error) &&
            read_call_settings(config, out.call, error) &&
-           read_status_settings(config, out.status, error);
+           read_status_settings(config, out.status, error) && read_web_settings(config, out.web, error);
 }
 
 // Each SSH port's host key, read, or made where none is: a key that cannot
@@ -102,6 +111,47 @@ bool prepare_ssh_keys(StartupSettings& settings, std::string& error)
         settings.ssh_keys.push_back(std::move(key));
     }
     return true;
+}
+
+// The web port's certificate and key, loaded: a file that cannot be read
+// or a key that does not match stops the start as a malformed setting does.
+bool prepare_web_tls(StartupSettings& settings, std::string& error)
+{
+    const WebSettings& web = settings.web;
+    if (!web.wanted || web.certificate.empty())
+        return true;
+    auto tls = std::make_unique<TlsContext>();
+    std::string reason;
+    if (!tls->load(web.certificate, web.key, reason)) {
+        // The reason names the file at fault; the setting is the one named.
+        const bool key_at_fault = reason.find(web.key) != std::string::npos &&
+                                  reason.find(web.certificate) == std::string::npos;
+        error = std::string("Server Type=\"Web\" ") + (key_at_fault ? "Key=\"" + web.key : "Certificate=\"" + web.certificate) +
+                "\" is not usable: " + reason;
+        return false;
+    }
+    settings.web_tls = std::move(tls);
+    return true;
+}
+
+int open_web_listener(const StartupSettings& settings)
+{
+    const WebSettings& web = settings.web;
+    WebFiles files;
+    std::string missing;
+    files.load(web.terminal_library, missing);
+    if (!missing.empty())
+        app_log.write(LOG_WARNING, "Web page: not found, so not served:%s (scripts/install-deps.sh build)",
+                      missing.c_str());
+    auto listener = std::make_unique<WebListener>();
+    if (listener->open(web, settings.web_tls.get(), std::move(files)) != 0)
+        return -1;
+    if (!call_table.add_listener(std::move(listener))) {
+        std::printf("Server Type=\"Web\": more than %d listeners\n", CallTable::MAX_LISTENERS);
+        return -1;
+    }
+    app_log.write(LOG_INFO, "Web server on port %d (%s)", web.port, settings.web_tls ? "HTTPS" : "HTTP");
+    return 0;
 }
 
 int open_ssh_listeners(const StartupSettings& settings)
@@ -151,6 +201,11 @@ int start_subsystems(const StartupSettings& settings, bool debug_mode)
     if (!settings.ssh.empty()) {
         app_log.write(LOG_DEBUG, "SSH Server init()");
         if (open_ssh_listeners(settings) != 0)
+            return -1;
+    }
+    if (settings.web.wanted) {
+        app_log.write(LOG_DEBUG, "Web Server init()");
+        if (open_web_listener(settings) != 0)
             return -1;
     }
     app_log.write(LOG_DEBUG, "Console init()");
@@ -227,7 +282,8 @@ int run_adapter(int argc, char** argv)
     }
     StartupSettings settings;
     std::string error;
-    if (!read_settings(config, settings, error) || !prepare_ssh_keys(settings, error)) {
+    if (!read_settings(config, settings, error) || !prepare_ssh_keys(settings, error) ||
+        !prepare_web_tls(settings, error)) {
         std::fprintf(stderr, "FATAL: %s\n", error.c_str());
         return 1;
     }

@@ -146,6 +146,8 @@ bool CallTable::accept_caller(CallerListener& listener)
     }
     if (session.by_ssh)
         ++ssh_callers_;
+    if (session.by_web)
+        ++web_callers_;
 
     session.print("ORVA v%s Connected.\r\n", ORVA_VERSION);
     if (session.gate_passed()) {
@@ -281,6 +283,8 @@ void CallTable::remove_call(std::list<std::unique_ptr<Call>>::iterator at)
     release_caller(*call);
     if (call->session->by_ssh)
         --ssh_callers_;
+    if (call->session->by_web)
+        --web_callers_;
     if (call->session->number >= 0)
         stats_board.update([&](StatusFigures& f) { f.last_session = uint16_t(call->session->number); });
     call->session.reset();
@@ -377,6 +381,7 @@ int CallTable::serve()
         f.threads_used = live_worker_count;
         f.callers = int(calls.size());
         f.callers_ssh = ssh_callers_;
+        f.callers_web = web_callers_;
     });
 
     int due_ms = LONGEST_WAIT_MS;

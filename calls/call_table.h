@@ -126,6 +126,8 @@ private:
     uint64_t last_full_walk_ms_ = 0;
     // Of the calls, those whose caller came by SSH.
     int ssh_callers_ = 0;
+    // Of the calls, those whose caller came from a web page.
+    int web_callers_ = 0;
 };
 
 extern CallTable call_table;

@@ -65,6 +65,7 @@ int CallerSession::start(std::unique_ptr<CallerTransport> accepted, int session_
     lookup->notify = notify_;
     std::memcpy(lookup->dotted, dotted, sizeof dotted);
     by_ssh = accepted->by_ssh();
+    by_web = accepted->by_web();
     const bool ready_now = accepted->ready();
     connection = std::move(accepted);
     // Before the I/O thread runs: nothing else looks at the session yet.

@@ -169,6 +169,7 @@ public:
     int32_t number = 0;
     // The caller came by SSH; set at start.
     bool by_ssh = false;
+    bool by_web = false;
     std::atomic<bool> connected{false};
 
 private:

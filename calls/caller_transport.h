@@ -55,4 +55,6 @@ public:
     virtual bool ready() const { return true; }
     // Whether the caller came by SSH, for the figures.
     virtual bool by_ssh() const { return false; }
+    // Whether the caller came from a web page, for the figures.
+    virtual bool by_web() const { return false; }
 };

@@ -13,14 +13,17 @@
 # missing, so a ready machine needs no network.
 set -euo pipefail
 
+# The web page's terminal (xterm.js modules, read at start-up) and its font
+# are served by the running ORVA.
 build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev
-       libssl-dev libsystemd-dev libssh-dev)
+       libssl-dev libsystemd-dev libssh-dev node-xterm fonts-dejavu-core)
 # The status server's tests use a headless browser (with the page's font)
 # and promtool from the prometheus package; the HTTPS tests make their
-# certificates with openssl; the operator's files are checked with
-# fail2ban-regex and logrotate.
+# certificates with openssl; web callers are Python's websockets; the
+# operator's files are checked with fail2ban-regex and logrotate.
 test=(libgtest-dev libgmock-dev googletest telnet tmux socat
-      chromium fonts-dejavu-core prometheus openssh-client openssl fail2ban logrotate)
+      chromium fonts-dejavu-core prometheus openssh-client openssl
+      python3-websockets fail2ban logrotate)
 bench=(libgtest-dev libgmock-dev googletest ser2net)
 fuzz=(clang libclang-rt-14-dev)
 package=(dpkg-dev binutils lintian)

@@ -29,6 +29,8 @@ struct StatusFigures {
     int32_t callers;
     // Of the callers, those who came by SSH.
     int32_t callers_ssh;
+    // Of the callers, those who came from a web page.
+    int32_t callers_web;
     uint16_t calls_lost_busy;
     uint16_t calls_lost_downtime;
     // Callers refused, for whatever reason (not shown on the page).

@@ -33,6 +33,8 @@ const FigureRow ROWS[] = {
     {"callers", "orva_callers", "Callers connected now.", GAUGE, member<&S::callers>, nullptr},
     {"callers_ssh", "orva_callers_ssh", "Of the callers connected now, those who came by SSH.",
      GAUGE, member<&S::callers_ssh>, nullptr},
+    {"callers_web", "orva_callers_web", "Of the callers connected now, those who came from a web page.",
+     GAUGE, member<&S::callers_web>, nullptr},
     {"lines_connected", "orva_lines_connected", "Board host lines connected to a caller now.",
      GAUGE, lines_connected, nullptr},
     {"calls_lost_busy", "orva_calls_lost_busy_total", "Callers turned away because the board host had no free line.",

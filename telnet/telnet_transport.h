@@ -8,7 +8,7 @@
 
 #include "calls/caller_transport.h"
 #include "port/tcp_socket.h"
-#include "telnet/telnet_codec.h"
+#include "telnet/telnet_stream.h"
 
 class TelnetTransport : public CallerTransport {
 public:
@@ -24,17 +24,16 @@ public:
     int send(const uint8_t* bytes, int count) override { return connection_->send(bytes, count); }
     void close() override { connection_->close(); }
 
-    void opening(ByteQueue& out) override;
-    int32_t decode(uint8_t* bytes, int32_t count) override;
-    int32_t encoded_size(const uint8_t* bytes, int32_t count) override;
-    bool encode(const uint8_t* bytes, int32_t count, ByteQueue& out) override;
-    void keepalive(ByteQueue& out) override;
+    void opening(ByteQueue& out) override { stream_.opening(out); }
+    int32_t decode(uint8_t* bytes, int32_t count) override { return stream_.decode(bytes, count); }
+    int32_t encoded_size(const uint8_t* bytes, int32_t count) override { return stream_.encoded_size(bytes, count); }
+    bool encode(const uint8_t* bytes, int32_t count, ByteQueue& out) override { return stream_.encode(bytes, count, out); }
+    void keepalive(ByteQueue& out) override { stream_.keepalive(out); }
     Charset charset() const override { return charset_; }
 
 private:
     std::unique_ptr<TcpSocket> connection_;
     // The listener's: the port a caller dialled says what it takes.
     Charset charset_;
-    // A command cut off at the end of what decode last saw.
-    TelnetInputState input_state_ = TelnetInputState::Data;
+    TelnetStream stream_;
 };

@@ -26,6 +26,7 @@ StatusFigures distinct_figures()
     f.threads_used = -4;
     f.callers = 3;
     f.callers_ssh = 9;
+    f.callers_web = 14;
     f.calls_lost_busy = 5;
     f.calls_lost_downtime = 6;
     f.callers_refused = 4000000000u;
@@ -50,6 +51,8 @@ TEST(FigureTable, JsonAndMetricsShowEveryFigure)
         {"threads_used", "orva_threads_used", "Worker threads running now.", "gauge", "-4"},
         {"callers", "orva_callers", "Callers connected now.", "gauge", "3"},
         {"callers_ssh", "orva_callers_ssh", "Of the callers connected now, those who came by SSH.", "gauge", "9"},
+        {"callers_web", "orva_callers_web", "Of the callers connected now, those who came from a web page.", "gauge",
+         "14"},
         {"lines_connected", "orva_lines_connected", "Board host lines connected to a caller now.", "gauge", "2"},
         {"calls_lost_busy", "orva_calls_lost_busy_total",
          "Callers turned away because the board host had no free line.", "counter", "5"},

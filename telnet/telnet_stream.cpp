@@ -1,4 +1,4 @@
-#include "telnet/telnet_transport.h"
+#include "telnet/telnet_stream.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr uint8_t OPTION_ANNOUNCEMENTS[8][2] = {
 
 }
 
-void TelnetTransport::opening(ByteQueue& out)
+void TelnetStream::opening(ByteQueue& out)
 {
     for (const auto& announcement : OPTION_ANNOUNCEMENTS) {
         const uint8_t command[3] = {TELNET_IAC, announcement[0], announcement[1]};
@@ -24,18 +24,18 @@ void TelnetTransport::opening(ByteQueue& out)
     }
 }
 
-int32_t TelnetTransport::decode(uint8_t* bytes, int32_t count)
+int32_t TelnetStream::decode(uint8_t* bytes, int32_t count)
 {
     // Never writes ahead of where it reads, so it works in place.
     return telnet_strip_commands(input_state_, bytes, count, bytes);
 }
 
-int32_t TelnetTransport::encoded_size(const uint8_t* bytes, int32_t count)
+int32_t TelnetStream::encoded_size(const uint8_t* bytes, int32_t count)
 {
     return telnet_escaped_size(bytes, count);
 }
 
-bool TelnetTransport::encode(const uint8_t* bytes, int32_t count, ByteQueue& out)
+bool TelnetStream::encode(const uint8_t* bytes, int32_t count, ByteQueue& out)
 {
     const int32_t size = telnet_escaped_size(bytes, count);
     out.reserve(size);
@@ -45,7 +45,7 @@ bool TelnetTransport::encode(const uint8_t* bytes, int32_t count, ByteQueue& out
     return true;
 }
 
-void TelnetTransport::keepalive(ByteQueue& out)
+void TelnetStream::keepalive(ByteQueue& out)
 {
     const uint8_t nop[2] = {TELNET_IAC, TELNET_NOP};
     out.append(nop, 2);
