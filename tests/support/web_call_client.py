@@ -66,7 +66,9 @@ async def head(socket, timeout=20):
     """Raw bytes until the line's number has come, or the close."""
     got = b""
     try:
-        while not (CONNECTED in got and got.endswith(b"\r\n")):
+        # The line's number ends with CR LF; the menu may follow in the
+        # same frame.
+        while not (CONNECTED in got and b"\r\n" in got[got.find(CONNECTED):]):
             got += await asyncio.wait_for(socket.recv(), timeout)
     except (websockets.ConnectionClosed, asyncio.TimeoutError):
         pass
