@@ -208,4 +208,21 @@ TEST_F(WebCaller, HalfOpenConnectionsHoldUpNeitherTheWebCallerNorAStatusScrape)
 }
 
 }
+// A full board of web callers at once, each echoing its own word while
+// the others hold their lines; the status server counts them all meanwhile.
+TEST_F(WebCaller, NinetySixCallersAtOnceEachEchoWhileTheStatusServerCountsThem)
+{
+    const int callers = 96 / LOAD_SCALE;
+    start_web();
+    start_board({"--echo", "--lines", "96"});
+    auto held = start_web_call({"hold-echo", url(), std::to_string(callers)});
+    ASSERT_TRUE(says(*held, "\"held\": " + std::to_string(callers) + ",")) << held->out() << held->err() << why(4096);
+    EXPECT_EQ(count_of(held->out(), "\"connected\": true, \"echoed\": true"), size_t(callers)) << held->out();
+    EXPECT_EQ(figure("callers_web"), callers);
+    EXPECT_EQ(http_get(status_port, "/metrics").status, 200);
+    held->close_in();
+    EXPECT_TRUE(says(*held, "\"released\"")) << held->err();
+    EXPECT_TRUE(wait_until([&] { pump(); return figure("callers_web") == 0; }, 30s)) << why(4096);
+}
+
 }

@@ -111,13 +111,28 @@ async def run_echo(url, size, kwargs):
         return {"ok": got == sent, "received": len(got), "first_difference": first}
 
 
-async def run_hold(url, count, kwargs):
+async def echoed(socket, word, timeout=20):
+    """Sends word and reads until it has come back from an echoing board."""
+    await socket.send(word)
+    got = b""
+    try:
+        while word not in got:
+            got += await asyncio.wait_for(socket.recv(), timeout)
+    except (websockets.ConnectionClosed, asyncio.TimeoutError):
+        return False
+    return True
+
+
+async def run_hold(url, count, kwargs, echo=False):
     sockets = []
     for i in range(count):
         socket = await websockets.connect(url, **kwargs)
         got = await head(socket)
         sockets.append(socket)
-        print(json.dumps({"held": i + 1, "connected": CONNECTED in got}), flush=True)
+        held = {"held": i + 1, "connected": CONNECTED in got}
+        if echo:
+            held["echoed"] = await echoed(socket, b"word-%d;" % i)
+        print(json.dumps(held), flush=True)
     await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
     for socket in sockets:
         await socket.close()
@@ -146,8 +161,8 @@ async def main(argv):
         result = await run_head(url, options(argv[3:]))
     elif mode == "echo":
         result = await run_echo(url, int(argv[3]), options(argv[4:]))
-    elif mode == "hold":
-        result = await run_hold(url, int(argv[3]), options(argv[4:]))
+    elif mode in ("hold", "hold-echo"):
+        result = await run_hold(url, int(argv[3]), options(argv[4:]), mode == "hold-echo")
     else:
         result = await run_misbehave(url, argv[3], options(argv[4:]))
     print(json.dumps(result), flush=True)
