@@ -218,7 +218,7 @@ TEST_F(WebCaller, NinetySixCallersAtOnceEachEchoWhileTheStatusServerCountsThem)
     auto held = start_web_call({"hold-echo", url(), std::to_string(callers)});
     ASSERT_TRUE(says(*held, "\"held\": " + std::to_string(callers) + ",")) << held->out() << held->err() << why(4096);
     EXPECT_EQ(count_of(held->out(), "\"connected\": true, \"echoed\": true"), size_t(callers)) << held->out();
-    EXPECT_EQ(figure("callers_web"), callers);
+    EXPECT_TRUE(wait_until([&] { return figure("callers_web") == callers; })) << figure("callers_web");
     EXPECT_EQ(http_get(status_port, "/metrics").status, 200);
     held->close_in();
     EXPECT_TRUE(says(*held, "\"released\"")) << held->err();
