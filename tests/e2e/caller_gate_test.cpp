@@ -102,10 +102,7 @@ TEST_F(CallerGateTest, OpenSshCallerPassesTheSameGate)
     start_orva();
     start_board({"--lines", "1"});
     Tmux tmux{"orva-ssh-gate"};
-    tmux.start("ssh -tt -F /dev/null -o UserKnownHostsFile=" + dir.file("known_hosts") +
-               " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
-               " -o PreferredAuthentications=none,password,keyboard-interactive -p " + std::to_string(ssh_port) +
-               " any@127.0.0.1; echo ssh-exit-status=$?; exec cat");
+    tmux.start(openssh_pane_command(ssh_port, dir.file("known_hosts")));
     ASSERT_TRUE(tmux.shows("Press ESC twice to call KELB.", 20s)) << tmux.screen_text() << why();
     EXPECT_EQ(lines_taken(), 0u);
     tmux.keys("Escape");

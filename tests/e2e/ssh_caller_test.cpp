@@ -30,15 +30,10 @@ protected:
                        "  <Server Type=\"Status\" IP=\"127.0.0.1\" Port=\"" + std::to_string(http_port) + "\"/>\n";
     }
 
-    // The OpenSSH client in the pane, trusting a key it has not seen and
-    // remembering it in the test's own known-hosts file; the pane's shell
-    // then says how it ended.
+    // The OpenSSH client in the pane, with the test's own known-hosts file.
     void dial(Tmux& tmux)
     {
-        tmux.start("ssh -tt -F /dev/null -o UserKnownHostsFile=" + dir.file("known_hosts") +
-                   " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
-                   " -o PreferredAuthentications=none,password,keyboard-interactive -p " + std::to_string(ssh_port) +
-                   " any@127.0.0.1; echo ssh-exit-status=$?; exec cat");
+        tmux.start(openssh_pane_command(ssh_port, dir.file("known_hosts")));
     }
 
     // The figure from /status.json; -1 when it is not there.

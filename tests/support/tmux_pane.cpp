@@ -27,6 +27,14 @@ bool have_tmux()
     return std::system("command -v tmux >/dev/null 2>&1") == 0;
 }
 
+std::string openssh_pane_command(int port, const std::string& known_hosts)
+{
+    return "ssh -tt -F /dev/null -o UserKnownHostsFile=" + known_hosts +
+           " -o StrictHostKeyChecking=accept-new -o PubkeyAuthentication=no"
+           " -o PreferredAuthentications=none,password,keyboard-interactive -p " + std::to_string(port) +
+           " any@127.0.0.1; echo ssh-exit-status=$?; exec cat";
+}
+
 std::u32string decode_utf8(const std::string& s)
 {
     std::u32string out;

@@ -13,6 +13,11 @@ std::string run_command(const std::string& command);
 
 bool have_tmux();
 
+// The OpenSSH client for a pane, dialling 127.0.0.1:port as any user with
+// no key, trusting a host key it has not seen and keeping it in
+// known_hosts; the pane's shell then says how it ended.
+std::string openssh_pane_command(int port, const std::string& known_hosts);
+
 // Decodes UTF-8 so that columns count characters.
 std::u32string decode_utf8(const std::string& s);
 
