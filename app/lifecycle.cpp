@@ -163,7 +163,7 @@ int open_ssh_listeners(const StartupSettings& settings)
             app_log.write(LOG_INFO, "SSH host key made in %s", ssh.host_key.c_str());
         app_log.write(LOG_INFO, "SSH host key fingerprint: %s", key.fingerprint().c_str());
         auto listener = std::make_unique<SshListener>();
-        if (listener->open(ssh, key) != 0)
+        if (listener->open(ssh, key) != 0 || listener->trust_proxy(ssh.trust_proxy) != 0)
             return -1;
         if (!call_table.add_listener(std::move(listener))) {
             std::printf("Server Type=\"SSH\": more than %d listeners\n", CallTable::MAX_LISTENERS);
@@ -191,7 +191,8 @@ int start_subsystems(const StartupSettings& settings, bool debug_mode)
     call_table.init(AccessPolicy(settings.access), settings.board, settings.call);
     for (const TelnetSettings& port : settings.telnet) {
         auto telnet = std::make_unique<TelnetListener>();
-        if (telnet->open(port.ip.empty() ? nullptr : port.ip.c_str(), port.port, port.charset) != 0)
+        if (telnet->open(port.ip.empty() ? nullptr : port.ip.c_str(), port.port, port.charset) != 0 ||
+            telnet->trust_proxy(port.trust_proxy) != 0)
             return -1;
         if (!call_table.add_listener(std::move(telnet))) {
             std::printf("Server Type=\"Telnet\": more than %d listeners\n", CallTable::MAX_LISTENERS);

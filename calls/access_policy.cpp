@@ -29,14 +29,10 @@ AccessPolicy::Key AccessPolicy::key_of(const TcpAddress& address)
 
 AccessVerdict AccessPolicy::listed(const TcpAddress& address) const
 {
-    for (const AddressPrefix& p : settings_.deny)
-        if (prefix_contains(p, address))
-            return AccessVerdict::Denied;
-    if (settings_.allow.empty())
+    if (prefixes_contain(settings_.deny, address))
+        return AccessVerdict::Denied;
+    if (settings_.allow.empty() || prefixes_contain(settings_.allow, address))
         return AccessVerdict::Admitted;
-    for (const AddressPrefix& p : settings_.allow)
-        if (prefix_contains(p, address))
-            return AccessVerdict::Admitted;
     return AccessVerdict::NotAllowed;
 }
 

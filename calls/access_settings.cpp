@@ -11,16 +11,6 @@ constexpr const char* WHOLE_NUMBER = "a whole number from 0 to 1000000000";
 // connection for ever.
 constexpr int GATE_SECONDS_LIMIT = 3600;
 constexpr const char* GATE_SECONDS = "whole seconds from 1 to 3600";
-
-bool read_list(SettingReader& access, const char* key, std::vector<AddressPrefix>& out)
-{
-    std::string value;
-    access.text(key, value);
-    std::string bad;
-    if (parse_address_list(value.c_str(), out, bad))
-        return true;
-    return access.refuse(key, value, "a list of IPv4 and IPv6 addresses and prefixes (\"" + bad + "\" is none)");
-}
 }
 
 bool read_access_settings(const ConfigFile& config, AccessSettings& out, std::string& error)
@@ -34,7 +24,7 @@ bool read_access_settings(const ConfigFile& config, AccessSettings& out, std::st
                     access.flag("Gate", read.gate) &&
                     access.number("GateSeconds", GATE_SECONDS_LIMIT, GATE_SECONDS, read.gate_seconds) &&
                     (read.gate_seconds > 0 || access.refuse("GateSeconds", "0", GATE_SECONDS)) &&
-                    read_list(access, "Allow", read.allow) && read_list(access, "Deny", read.deny);
+                    read_address_list(access, "Allow", read.allow) && read_address_list(access, "Deny", read.deny);
     if (!ok) {
         error = access.error();
         return false;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "config/setting_reader.h"
+
 namespace {
 int family_bits(const TcpAddress& a) { return a.ipv6 ? 128 : 32; }
 }
@@ -71,4 +73,22 @@ bool prefix_contains(const AddressPrefix& prefix, const TcpAddress& address)
             return false;
     }
     return true;
+}
+
+bool prefixes_contain(const std::vector<AddressPrefix>& prefixes, const TcpAddress& address)
+{
+    for (const AddressPrefix& prefix : prefixes)
+        if (prefix_contains(prefix, address))
+            return true;
+    return false;
+}
+
+bool read_address_list(SettingReader& reader, const char* key, std::vector<AddressPrefix>& out)
+{
+    std::string value;
+    reader.text(key, value);
+    std::string bad;
+    if (parse_address_list(value, out, bad))
+        return true;
+    return reader.refuse(key, value, "a list of IPv4 and IPv6 addresses and prefixes (\"" + bad + "\" is none)");
 }

@@ -24,3 +24,10 @@ bool parse_address_list(const std::string& text, std::vector<AddressPrefix>& out
 
 // Whether address lies in prefix (never across families).
 bool prefix_contains(const AddressPrefix& prefix, const TcpAddress& address);
+// Whether address lies in any of prefixes.
+bool prefixes_contain(const std::vector<AddressPrefix>& prefixes, const TcpAddress& address);
+
+class SettingReader;
+// The setting key of reader as a list of addresses and prefixes into out;
+// false (refused by reader) when an item is malformed.
+bool read_address_list(SettingReader& reader, const char* key, std::vector<AddressPrefix>& out);

@@ -4,6 +4,10 @@
 #include <cctype>
 #include <cstring>
 
+#include "log/log_file.h"
+#include "port/clock.h"
+#include "port/tcp_socket.h"
+
 namespace {
 
 constexpr uint8_t V2_SIGNATURE[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
@@ -113,5 +117,49 @@ ProxyParse parse_proxy_header(const uint8_t* bytes, size_t count, ProxyHeader& h
         return count < sizeof V2_SIGNATURE ? ProxyParse::NeedMore : parse_v2(bytes, count, header, why);
     if (starts_like(bytes, count, V1_PREFIX, sizeof V1_PREFIX - 1))
         return count < sizeof V1_PREFIX - 1 ? ProxyParse::NeedMore : parse_v1(bytes, count, header, why);
-    return invalid(why, "no PROXY header");
+    why = "no PROXY header";
+    return ProxyParse::NotProxy;
+}
+
+ProxyParse take_proxy_header(TcpSocket& connection, ProxyHeader& header, std::string& why)
+{
+    uint8_t bytes[PROXY_HEADER_MAX];
+    const int seen = connection.peek(bytes, sizeof bytes);
+    if (seen == TCP_WOULD_BLOCK)
+        return ProxyParse::NeedMore;
+    if (seen == 0) {
+        // Closed without a word (a balancer's plain TCP check): no caller,
+        // as with LOCAL.
+        header = ProxyHeader();
+        return ProxyParse::Done;
+    }
+    if (seen < 0)
+        return invalid(why, "failed before its PROXY header");
+    const ProxyParse result = parse_proxy_header(bytes, size_t(seen), header, why);
+    if (result != ProxyParse::Done)
+        return result;
+    // What was looked at is still there: taking the header's length takes
+    // exactly the header.
+    if (connection.receive(bytes, int(header.length)) != int(header.length))
+        return invalid(why, "failed while its PROXY header was taken");
+    return ProxyParse::Done;
+}
+
+void ProxyHeaderWarnings::closed(const TcpAddress& from, const std::string& why)
+{
+    const uint64_t now_ms = monotonic_ms();
+    if (told_ && now_ms - last_ms_ < 1000) {
+        ++untold_;
+        return;
+    }
+    char address[TCP_ADDRESS_TEXT];
+    tcp_address_text(from, address);
+    if (untold_ > 0)
+        app_log.write(LOG_WARNING, "Balancer %s: %s, connection closed (and %d more since the last such line)",
+                      address, why.c_str(), untold_);
+    else
+        app_log.write(LOG_WARNING, "Balancer %s: %s, connection closed", address, why.c_str());
+    told_ = true;
+    last_ms_ = now_ms;
+    untold_ = 0;
 }

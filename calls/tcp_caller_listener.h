@@ -1,18 +1,25 @@
 // TcpCallerListener: what every listener on a TCP port shares: opening it
 // with a deep backlog, whether a caller waits, the next connection, and
-// closing it. A transport's listener adds what its connections need.
+// closing it; behind a load balancer, the PROXY header that names each
+// caller. A transport's listener adds what its connections need.
 #pragma once
 
 #include <memory>
 
 #include "calls/caller_listener.h"
+#include "calls/proxy_intake.h"
 #include "port/tcp_socket.h"
 
 class TcpCallerListener : public CallerListener {
 public:
-    int descriptor() const override { return socket_ ? socket_->handle() : -1; }
+    int descriptor() const override;
     bool caller_waiting() override;
     void close() override;
+
+    // Once open: connections from trusted must begin with a PROXY header,
+    // which names their caller; they are read on a thread of their own
+    // before the calls see them. 0, or -1 after printing why.
+    int trust_proxy(const std::vector<AddressPrefix>& trusted);
 
     // The listening socket, null until open succeeded and after close.
     TcpSocket* socket() { return socket_.get(); }
@@ -27,4 +34,6 @@ protected:
 
 private:
     std::unique_ptr<TcpSocket> socket_;
+    // Only when a balancer is trusted.
+    std::unique_ptr<ProxyIntake> intake_;
 };

@@ -168,14 +168,26 @@ int tcp_set_urgent_inline(int handle)
     return ::setsockopt(handle, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == 0 ? 0 : -1;
 }
 
-int tcp_receive(int handle, uint8_t* buffer, int length)
+namespace {
+int receive_with(int handle, uint8_t* buffer, int length, int flags)
 {
-    ssize_t n = ::recv(handle, buffer, size_t(length), 0);
+    ssize_t n = ::recv(handle, buffer, size_t(length), flags);
     if (n >= 0)
         return int(n);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
         return TCP_WOULD_BLOCK;
     return -1;
+}
+}
+
+int tcp_receive(int handle, uint8_t* buffer, int length)
+{
+    return receive_with(handle, buffer, length, 0);
+}
+
+int tcp_peek(int handle, uint8_t* buffer, int length)
+{
+    return receive_with(handle, buffer, length, MSG_PEEK);
 }
 
 int tcp_send(int handle, const uint8_t* bytes, int length)

@@ -48,6 +48,8 @@ int tcp_set_nonblocking(int handle);
 int tcp_set_urgent_inline(int handle);
 // Bytes read, 0 when the peer has closed, TCP_WOULD_BLOCK, or -1.
 int tcp_receive(int handle, uint8_t* buffer, int length);
+// As tcp_receive, leaving the bytes where they are for the next read.
+int tcp_peek(int handle, uint8_t* buffer, int length);
 // Bytes sent (0 when it would block), or -1. Never raises SIGPIPE.
 int tcp_send(int handle, const uint8_t* bytes, int length);
 int tcp_close(int handle);

@@ -68,6 +68,11 @@ int TcpSocket::receive(uint8_t* buffer, int length)
     return tcp_receive(handle_, buffer, length);
 }
 
+int TcpSocket::peek(uint8_t* buffer, int length)
+{
+    return tcp_peek(handle_, buffer, length);
+}
+
 int TcpSocket::send(const uint8_t* bytes, int length)
 {
     return tcp_send(handle_, bytes, length);

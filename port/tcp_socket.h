@@ -30,6 +30,8 @@ public:
     std::unique_ptr<TcpSocket> accept();
     // Bytes read, 0 when the peer has closed, TCP_WOULD_BLOCK, or -1.
     int receive(uint8_t* buffer, int length);
+    // As receive, leaving the bytes for the next receive.
+    int peek(uint8_t* buffer, int length);
     // Bytes sent (0 when it would block), or -1.
     int send(const uint8_t* bytes, int length);
     void close();
@@ -43,6 +45,8 @@ public:
     int handle() const { return handle_; }
     // The listener's local address, or a connection's peer.
     const TcpAddress& address() const { return address_; }
+    // A connection's peer as a trusted load balancer named it.
+    void set_address(const TcpAddress& address) { address_ = address; }
 
 private:
     int handle_ = TCP_INVALID;

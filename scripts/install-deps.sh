@@ -20,10 +20,11 @@ build=(g++ cmake make pkg-config libexpat1-dev libncurses-dev
 # The status server's tests use a headless browser (with the page's font)
 # and promtool from the prometheus package; the HTTPS tests make their
 # certificates with openssl; web callers are Python's websockets; the
-# operator's files are checked with fail2ban-regex and logrotate.
+# operator's files are checked with fail2ban-regex and logrotate; HAProxy
+# stands in front of two ORVAs with the PROXY protocol.
 test=(libgtest-dev libgmock-dev googletest telnet tmux socat
       chromium fonts-dejavu-core prometheus openssh-client openssl
-      python3-websockets fail2ban logrotate)
+      python3-websockets fail2ban logrotate haproxy)
 bench=(libgtest-dev libgmock-dev googletest ser2net)
 fuzz=(clang libclang-rt-14-dev)
 package=(dpkg-dev binutils lintian)

@@ -32,7 +32,7 @@ bool read_ssh_settings(const ConfigFile& config, std::vector<SshSettings>& out, 
         ssh.text("IP", read[i].ip);
         ssh.text("HostKey", read[i].host_key);
         if (!ssh.port("Port", read[i].port) || !read_charset(ssh, elements[i], read[i]) ||
-            !ssh.flag("Legacy", read[i].legacy)) {
+            !ssh.flag("Legacy", read[i].legacy) || !read_address_list(ssh, "TrustProxy", read[i].trust_proxy)) {
             error = ssh.error();
             return false;
         }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "calls/address_prefix.h"
 #include "util/charset.h"
 
 class ConfigFile;
@@ -24,9 +25,13 @@ struct SshSettings {
     // Adds the SHA-1 key exchanges, CBC ciphers and SHA-1 MACs that older
     // terminal programs still need.
     bool legacy = false;
+    // Load balancers whose connections open with a PROXY header naming
+    // the caller.
+    std::vector<AddressPrefix> trust_proxy;
 };
 
 // Reads every Server of type "SSH", in file order; none, none (nothing
 // listens). Port must be a port, Charset auto, CP437 or UTF-8, Legacy 0 or
-// 1. False, with error, at the first malformed value.
+// 1, TrustProxy a list of addresses and prefixes. False, with error, at the
+// first malformed value.
 bool read_ssh_settings(const ConfigFile& config, std::vector<SshSettings>& out, std::string& error);

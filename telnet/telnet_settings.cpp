@@ -24,7 +24,8 @@ bool read_telnet_settings(const ConfigFile& config, std::vector<TelnetSettings>&
     for (size_t i = 0; i < elements.size(); ++i) {
         SettingReader telnet(elements[i], "Server Type=\"Telnet\"");
         telnet.text("IP", read[i].ip);
-        if ((i > 0 && !telnet.port("Port", read[i].port)) || !read_charset(telnet, elements[i], read[i].charset)) {
+        if ((i > 0 && !telnet.port("Port", read[i].port)) || !read_charset(telnet, elements[i], read[i].charset) ||
+            !read_address_list(telnet, "TrustProxy", read[i].trust_proxy)) {
             error = telnet.error();
             return false;
         }

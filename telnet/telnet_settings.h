@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "calls/address_prefix.h"
 #include "util/charset.h"
 
 class ConfigFile;
@@ -17,12 +18,16 @@ struct TelnetSettings {
     // What callers on this port see: the board's bytes as they are, unless
     // the operator asks for UTF-8.
     Charset charset = Charset::Cp437;
+    // Load balancers whose connections open with a PROXY header naming
+    // the caller.
+    std::vector<AddressPrefix> trust_proxy;
 };
 
 // Reads every Server of type "Telnet", in file order; with none, one
 // listener with the defaults. The first is read as start-up always has:
 // its Port as a leading decimal number (so any text is a port, and a bad
 // one shows when the listener cannot open). Later elements are new, and
-// their Port must be a port. Charset is CP437 or UTF-8 on each. False, with
+// their Port must be a port. Charset is CP437 or UTF-8 on each, TrustProxy
+// a list of addresses and prefixes. False, with
 // error, at the first malformed value.
 bool read_telnet_settings(const ConfigFile& config, std::vector<TelnetSettings>& out, std::string& error);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "calls/proxy_header.h"
 #include "port/wake_event.h"
 #include "port/worker_thread.h"
 
@@ -65,7 +66,7 @@ HttpReply plain_reply(int status, const char* reason, const std::string& body)
 
 struct HttpServer::Loop {
     struct Connection {
-        enum class Stage { Handshake, Reading, Writing, Lingering } stage = Stage::Reading;
+        enum class Stage { Proxy, Handshake, Reading, Writing, Lingering } stage = Stage::Reading;
         std::unique_ptr<TcpSocket> socket;
         std::unique_ptr<TlsStream> tls;
         HttpRequestParser parser;
@@ -91,6 +92,7 @@ struct HttpServer::Loop {
     Clock::time_point next_sweep = Clock::time_point::max();
     bool accepting = true;
     Clock::time_point resume_accepting;
+    ProxyHeaderWarnings proxy_warnings;
 
     explicit Loop(std::atomic<int>& count) : open_count(count) {}
     ~Loop()
@@ -181,9 +183,15 @@ struct HttpServer::Loop {
                 c->tls = std::make_unique<TlsStream>(*settings.tls, fd);
                 c->stage = Connection::Stage::Handshake;
             }
+            if (prefixes_contain(settings.trust_proxy, c->socket->address())) {
+                c->stage = Connection::Stage::Proxy;
+                // What has come of a header stays unread until it is
+                // whole: only new bytes may wake the loop for it.
+                c->watched = EPOLLIN | EPOLLET;
+            }
             set_deadline(*c, Clock::now() + std::chrono::milliseconds(settings.request_timeout_ms));
             epoll_event e{};
-            e.events = EPOLLIN;
+            e.events = c->watched;
             e.data.fd = fd;
             if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &e) != 0)
                 continue;
@@ -229,6 +237,8 @@ struct HttpServer::Loop {
             return;
         Connection& c = *it->second;
         using Stage = Connection::Stage;
+        if (c.stage == Stage::Proxy && !read_proxy_header(fd, c))
+            return;
         if (c.stage == Stage::Handshake) {
             int done = c.tls->handshake();
             if (done < 0)
@@ -285,6 +295,36 @@ struct HttpServer::Loop {
                     return close_connection(fd);
             }
         }
+    }
+
+    // Reads what has come of a PROXY header, before TLS and HTTP; true once
+    // the connection goes on to them. A connection that opens otherwise
+    // goes on as it came, its client the balancer (which may name the
+    // client in X-Forwarded-For).
+    bool read_proxy_header(int fd, Connection& c)
+    {
+        ProxyHeader header;
+        std::string why;
+        switch (take_proxy_header(*c.socket, header, why)) {
+        case ProxyParse::NeedMore:
+            return false;
+        case ProxyParse::Invalid:
+            proxy_warnings.closed(c.socket->address(), why);
+            close_connection(fd);
+            return false;
+        case ProxyParse::Done:
+            if (header.kind == ProxyHeader::Kind::Local) {
+                close_connection(fd);
+                return false;
+            }
+            c.socket->set_address(header.source);
+            c.parser.request().peer = header.source;
+            break;
+        case ProxyParse::NotProxy:
+            break;
+        }
+        c.stage = c.tls ? Connection::Stage::Handshake : Connection::Stage::Reading;
+        return true;
     }
 
     // Makes the reply to the request just read (or refused) and starts it.

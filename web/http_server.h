@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "calls/address_prefix.h"
 #include "port/tcp_socket.h"
 #include "web/http_request.h"
 #include "web/tls_context.h"
@@ -29,6 +30,10 @@ struct HttpServerSettings {
     int request_timeout_ms = 5000;
     // From the start of the reply to its last byte handed to the system.
     int reply_timeout_ms = 30000;
+    // Load balancers whose connections may open with a PROXY header (read
+    // within the request time-out), naming the client: the request's peer.
+    // LOCAL, their health check, is closed without a reply.
+    std::vector<AddressPrefix> trust_proxy;
 };
 
 struct HttpReply {

@@ -21,6 +21,7 @@ int WebListener::open(const WebSettings& settings, const TlsContext* tls, WebFil
     http.port = settings.port;
     http.tls = tls;
     http.request_timeout_ms = 5000;
+    http.trust_proxy = settings.trust_proxy;
     if (server_.start(
             http, [this](const HttpRequest& request) { return serve(request); },
             [this](UpgradedConnection&& connection) { take(std::move(connection)); }, "orva-web") != 0) {
@@ -77,10 +78,7 @@ HttpReply WebListener::serve(const HttpRequest& request) const
 TcpAddress WebListener::caller_address(const HttpRequest& request, const std::vector<AddressPrefix>& trusted)
 {
     const std::string* forwarded = request.header("x-forwarded-for");
-    bool from_proxy = false;
-    for (const AddressPrefix& prefix : trusted)
-        from_proxy = from_proxy || prefix_contains(prefix, request.peer);
-    if (!forwarded || !from_proxy)
+    if (!forwarded || !prefixes_contain(trusted, request.peer))
         return request.peer;
     // Entries before the last were written by whoever the proxy heard
     // from, the caller included, and prove nothing.

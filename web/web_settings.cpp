@@ -17,9 +17,6 @@ bool read_web_settings(const ConfigFile& config, WebSettings& out, std::string& 
     web.text("Certificate", read.certificate);
     web.text("Key", read.key);
     web.text("TerminalLibrary", read.terminal_library);
-    std::string proxies;
-    web.text("TrustProxy", proxies);
-    std::string bad;
     bool ok = web.port("Port", read.port);
     if (ok && read.certificate.empty() != read.key.empty()) {
         if (read.key.empty())
@@ -27,8 +24,7 @@ bool read_web_settings(const ConfigFile& config, WebSettings& out, std::string& 
         else
             ok = web.refuse("Key", read.key, "usable without Certificate");
     }
-    if (ok && !parse_address_list(proxies, read.trust_proxy, bad))
-        ok = web.refuse("TrustProxy", proxies, "a list of addresses and prefixes (\"" + bad + "\")");
+    ok = ok && read_address_list(web, "TrustProxy", read.trust_proxy);
     if (!ok) {
         error = web.error();
         return false;

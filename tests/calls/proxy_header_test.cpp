@@ -44,8 +44,8 @@ TEST(ProxyHeader, BothVersionsWholeAndByteByByte)
         {"v2 TCP6", v2(1, 0x21, V6_BODY), ProxyParse::Done, ProxyHeader::Kind::Proxied, "2001:db8::9", 40001, 52},
         {"v2 LOCAL", v2(0, 0x00, ""), ProxyParse::Done, ProxyHeader::Kind::Local, "", 0, 16},
         {"v2 UNSPEC", v2(1, 0x00, "abc"), ProxyParse::Done, ProxyHeader::Kind::Local, "", 0, 19},
-        {"no header", "login: guest\r\n", ProxyParse::Invalid, {}, "", 0, 0},
-        {"v1 lower case", "proxy TCP4 192.0.2.7 198.51.100.1 1 2\r\n", ProxyParse::Invalid, {}, "", 0, 0},
+        {"no header", "login: guest\r\n", ProxyParse::NotProxy, {}, "", 0, 0},
+        {"v1 lower case", "proxy TCP4 192.0.2.7 198.51.100.1 1 2\r\n", ProxyParse::NotProxy, {}, "", 0, 0},
         {"v1 family mismatch", "PROXY TCP4 2001:db8::9 ::1 1 2\r\n", ProxyParse::Invalid, {}, "", 0, 0},
         {"v1 port too big", "PROXY TCP4 192.0.2.7 198.51.100.1 65536 2\r\n", ProxyParse::Invalid, {}, "", 0, 0},
         {"v1 double space", "PROXY TCP4  192.0.2.7 198.51.100.1 1 2\r\n", ProxyParse::Invalid, {}, "", 0, 0},
@@ -71,7 +71,7 @@ TEST(ProxyHeader, BothVersionsWholeAndByteByByte)
             result = parse_proxy_header(bytes, ++fed, header, why);
         ASSERT_EQ(result, c.result) << why;
         EXPECT_EQ(parse_proxy_header(bytes, c.bytes.size(), header, why), c.result);
-        if (c.result == ProxyParse::Invalid) {
+        if (c.result == ProxyParse::Invalid || c.result == ProxyParse::NotProxy) {
             EXPECT_FALSE(why.empty());
             continue;
         }

@@ -38,7 +38,8 @@ bool AdapterRig::start_relay()
 
 bool AdapterRig::start_orva(bool host_network)
 {
-    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network, access + extra_config, telnet_ip));
+    dir.write("orva.conf.xml", orva_config(telnet_port, ipx_port, host_network, access + extra_config, telnet_ip,
+                                             telnet_attributes));
     std::vector<std::string> argv = orva_launcher;
     argv.insert(argv.end(), {programs.orva, "-d"});
     orva = run("orva", argv);

@@ -70,6 +70,8 @@ public:
     std::string access = NO_ACCESS_LIMITS;
     std::string extra_config;
     std::string telnet_ip = "127.0.0.1";
+    // More attributes of the Telnet element.
+    std::string telnet_attributes;
     // Runs orva through this command and its arguments, for example
     // {"/usr/bin/prlimit", "--nofile=200:200"}.
     std::vector<std::string> orva_launcher;

@@ -36,10 +36,11 @@ std::string caller_pattern(size_t count, int salt)
 const std::string NO_ACCESS_LIMITS = "<Access MaxPerAddress=\"0\" RatePerMinute=\"0\"/>";
 
 std::string orva_config(int telnet_port, int ipx_port, bool host_network, const std::string& elements,
-                        const std::string& telnet_ip)
+                        const std::string& telnet_ip, const std::string& telnet_attributes)
 {
     return "<orva>\n"
-           "  <Server Type=\"Telnet\" IP=\"" + telnet_ip + "\" Port=\"" + std::to_string(telnet_port) + "\"/>\n"
+           "  <Server Type=\"Telnet\" IP=\"" + telnet_ip + "\" Port=\"" + std::to_string(telnet_port) + "\" " +
+           telnet_attributes + "/>\n"
            "  <Server Type=\"IPX\" IP=\"127.0.0.1\" Port=\"" + std::to_string(ipx_port) + "\" Host=\"" +
            (host_network ? "1" : "0") + "\"/>\n"
            "  <Log Level=\"5\"/>\n"

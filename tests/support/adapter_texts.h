@@ -29,6 +29,6 @@ extern const std::string NO_ACCESS_LIMITS;
 // level, and more elements as they are (by default the access limits off).
 std::string orva_config(int telnet_port, int ipx_port, bool host_network = true,
                         const std::string& elements = NO_ACCESS_LIMITS,
-                        const std::string& telnet_ip = "127.0.0.1");
+                        const std::string& telnet_ip = "127.0.0.1", const std::string& telnet_attributes = "");
 
 }
