@@ -248,7 +248,9 @@ bool CallTable::serve_call(Call& call)
         // closed once its I/O thread has ended, which says so.
         session.close_if_open();
         finished = true;
-        if (call.awaiting_gate) {
+        // One that answered and hung up before this pass saw it passed
+        // the gate all the same: it only never took its line.
+        if (call.awaiting_gate && !session.gate_passed()) {
             call.awaiting_gate = false;
             char address[TCP_ADDRESS_TEXT];
             tcp_address_text(call.caller, address);

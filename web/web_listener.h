@@ -40,7 +40,8 @@ public:
 
     // The caller's address: the one a trusted proxy appended to
     // X-Forwarded-For (its last entry) when the connection comes from a
-    // proxy in trusted, else the connection's own.
+    // proxy in trusted, else the connection's own (after a PROXY header,
+    // the caller it named).
     static TcpAddress caller_address(const HttpRequest& request, const std::vector<AddressPrefix>& trusted);
 
 private:

@@ -19,7 +19,8 @@ struct WebSettings {
     // PEM files, both or neither; relative to the working directory.
     std::string certificate;
     std::string key;
-    // Proxies whose X-Forwarded-For is believed.
+    // Balancers whose PROXY header, and reverse proxies whose
+    // X-Forwarded-For, names the caller.
     std::vector<AddressPrefix> trust_proxy;
     // Where the terminal library's modules are read from at start-up.
     std::string terminal_library = "/usr/share/nodejs/xterm/lib";

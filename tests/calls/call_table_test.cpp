@@ -158,6 +158,30 @@ TEST_F(CallTableTest, AcceptThatCannotCompleteGivesNoConnection)
     EXPECT_STREQ(dotted, "127.0.0.1");
 }
 
+TEST_F(CallTableTest, CallerThatPassesTheGateAndHangsUpBeforeTheNextPassIsNoRefusal)
+{
+    AccessSettings gate;
+    gate.gate = true;
+    server.init(AccessPolicy(gate));
+    auto opened = std::make_unique<TelnetListener>();
+    const int port = support::free_tcp_port();
+    ASSERT_EQ(opened->open("127.0.0.1", port), 0);
+    server.add_listener(std::move(opened));
+    LoopbackCaller caller(port);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(support::wait_until([&] { server.serve(); return !server.calls.empty(); }));
+    CallerSession& session = *server.calls.front()->session;
+    caller.send("\x1b\x1b");
+    caller.hang_up();
+    // Both seen by its I/O thread before the calls look again.
+    ASSERT_TRUE(support::wait_until([&] { return session.gate_passed() && !session.connected; }));
+    EXPECT_TRUE(support::wait_until([&] { server.serve(); return server.calls.empty(); }));
+    server.shutdown();
+    std::fflush(stdout);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed.find("did not pass the gate"), std::string::npos) << printed;
+}
+
 std::string queue_text(const ByteQueue& q)
 {
     return std::string(reinterpret_cast<const char*>(q.head()), size_t(q.size()));
