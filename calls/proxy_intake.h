@@ -26,7 +26,7 @@ public:
     // Connections held for their header and ready for the calls, together;
     // at the bound the thread stops accepting and the kernel's backlog
     // holds the rest.
-    static constexpr size_t BOUND = 1024;
+    static constexpr size_t BOUND = 256;
     static constexpr int HEADER_LIMIT_MS = 5000;
 
     ProxyIntake() = default;

@@ -131,3 +131,10 @@ printf '<?xml version="1.0"?>\n<!DOCTYPE c [<!ENTITY p "2323">]>\n<c><Server Typ
   > "$out/config_loader_fuzz/entity"
 printf '<c><Server Type="IPX" IP="127.0.0.1" Port="213" Host="1">' \
   > "$out/config_loader_fuzz/unclosed"
+
+# --- the PROXY header: the start of a balancer's connection.
+new proxy_header_fuzz
+printf 'PROXY TCP4 192.0.2.7 198.51.100.1 40001 23\r\nhello' > "$out/proxy_header_fuzz/v1-tcp4"
+printf 'PROXY TCP6 2001:db8::9 ::1 40001 23\r\n' > "$out/proxy_header_fuzz/v1-tcp6"
+hex "0d0a0d0a000d0a515549540a 21 11 000c c0000207 c6336401 9c41 0017 ff" > "$out/proxy_header_fuzz/v2-tcp4"
+hex "0d0a0d0a000d0a515549540a 20 00 0000" > "$out/proxy_header_fuzz/v2-local"

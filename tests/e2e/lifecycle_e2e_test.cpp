@@ -53,6 +53,12 @@ TEST(Lifecycle, UnusableConfigurationIsNamedAndCreatesNoLog)
          "FATAL: Server Type=\"Telnet\" Charset=\"auto\" is not CP437 or UTF-8\n"},
         {"<orva><Server Type=\"Telnet\"/><Server Type=\"Telnet\" Port=\"23x\" Charset=\"UTF-8\"/></orva>",
          "FATAL: Server Type=\"Telnet\" Port=\"23x\" is not a port from 1 to 65535\n"},
+        {"<orva><Server Type=\"Telnet\" TrustProxy=\"haproxy.local\"/></orva>",
+         "FATAL: Server Type=\"Telnet\" TrustProxy=\"haproxy.local\" is not a list of IPv4 and IPv6 addresses and "
+         "prefixes (\"haproxy.local\" is none)\n"},
+        {"<orva><Server Type=\"SSH\" TrustProxy=\"10.0.0.5/40\"/></orva>",
+         "FATAL: Server Type=\"SSH\" TrustProxy=\"10.0.0.5/40\" is not a list of IPv4 and IPv6 addresses and "
+         "prefixes (\"10.0.0.5/40\" is none)\n"},
         {"<orva><Server Type=\"SSH\" Port=\"22x\"/></orva>",
          "FATAL: Server Type=\"SSH\" Port=\"22x\" is not a port from 1 to 65535\n"},
         {"<orva><Server Type=\"SSH\" Charset=\"latin1\"/></orva>",
