@@ -291,7 +291,7 @@ void BoardLink::send_from_caller()
     MutexHold send(send_lock_);
     // The packet is built from the queue's head, where its bytes stay until
     // the board host acknowledges them.
-    if (circuit_.take_caller_bytes(from_caller_->head(), from_caller_->size()) > 0)
+    if (circuit_.take_caller_bytes(from_caller_->head(), from_caller_->size(), now_ms_) > 0)
         take_output();
 }
 

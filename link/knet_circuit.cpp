@@ -122,8 +122,11 @@ void KnetCircuit::send_data(const uint8_t* bytes, int count)
     counts_.sequence_in_line = circuit_number;
 }
 
-int KnetCircuit::take_caller_bytes(const uint8_t* bytes, int count)
+int KnetCircuit::take_caller_bytes(const uint8_t* bytes, int count, uint64_t now_ms)
 {
+    // The packet's age is counted from now: a time left from before the
+    // first tick would make it overdue at once and end the call.
+    now_ms_ = now_ms;
     // Released bytes not yet dropped still lie at the head of the owner's.
     if (!alive || !peer_ready || awaiting_ack || released_ > 0 || count <= 0)
         return 0;

@@ -73,8 +73,9 @@ public:
     // owner holds, as one Data packet when the board is ready and nothing
     // is outstanding; the count taken. The owner keeps them there, as they
     // are, until take_released() lets it drop them: a copy of the packet is
-    // built from them, not kept here.
-    int take_caller_bytes(const uint8_t* bytes, int count);
+    // built from them, not kept here. now_ms is the owner's clock: bytes may
+    // come before the first tick.
+    int take_caller_bytes(const uint8_t* bytes, int count, uint64_t now_ms);
     // The count of caller bytes the owner may drop from the head of those
     // it holds, since the last call: the outstanding packet's, once the
     // board host acknowledged it or the call is over. No more are taken

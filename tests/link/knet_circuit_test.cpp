@@ -102,7 +102,7 @@ protected:
     void send_typed()
     {
         release();
-        circuit.take_caller_bytes(owner_bytes(), static_cast<int>(typed.size()));
+        circuit.take_caller_bytes(owner_bytes(), static_cast<int>(typed.size()), now);
         exchange();
     }
 
@@ -191,6 +191,23 @@ void trace_into_string(const char* line)
 }
 
 // The circuit touches no global: its counts and trace lines go to its owner.
+// Bytes that came with the connection reach the link before its first tick:
+// the Data that carries them is as old as they are, not overdue.
+TEST_F(CircuitTest, BytesTypedBeforeTheFirstTickKeepTheCall)
+{
+    now = 100000;
+    circuit = KnetCircuit(BoardSettings());
+    circuit.request_connection("KELB");
+    typed = "early";
+    circuit.take_caller_bytes(owner_bytes(), static_cast<int>(typed.size()), now);
+    circuit.tick(now, 0, true, owner_bytes());
+    EXPECT_TRUE(circuit.alive);
+    exchange();
+    wait_ms(100);
+    EXPECT_TRUE(circuit.alive);
+    EXPECT_NE(circuit.line, 0);
+}
+
 TEST_F(CircuitTest, CountsAndTraceLinesGoToTheOwner)
 {
     start();
