@@ -82,8 +82,9 @@ TEST_F(CallerGateTest, CallerThatSendsNothingIsToldGoodbyeWhenItsTimeIsOver)
     use_gate(1);
     start_orva();
     start_board({"--lines", "1"});
-    LoopbackCaller caller(telnet_port);
+    // Taken before connecting: ORVA may start its clock before connect() returns here.
     const auto asked = std::chrono::steady_clock::now();
+    LoopbackCaller caller(telnet_port);
     EXPECT_EQ(read(caller, OPTIONS.size() + GREETING.size() + QUESTION.size()), OPTIONS + GREETING + QUESTION);
     bool closed = false;
     EXPECT_EQ(read_until_closed(caller, closed), NO_ANSWER);
