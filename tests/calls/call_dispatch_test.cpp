@@ -512,7 +512,7 @@ TEST_F(Dispatcher, CallsPastTheirTimeAreToldAndEndedAndTheirLineIsFreed)
     // The line is free again: the board was told as by a hang-up.
     std::unique_ptr<LoopbackCaller> silent;
     const std::string head = OPTIONS + GREETING + LINE_1;
-    auto silent_joined = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point silent_joined;
     ASSERT_TRUE(wait_until([&] {
         silent_joined = std::chrono::steady_clock::now();
         silent = std::make_unique<LoopbackCaller>(port);
